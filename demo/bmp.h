@@ -1,0 +1,10 @@
+// Reads uncompressed 24-bit BMP files into RGBA images.
+#pragma once
+
+#include <string>
+
+#include "../engine/image.h"
+
+// Loads path into image (4 bytes per pixel: R, G, B, 0; rows in file order).
+// Returns true; every failure throws File_Error or Image_File_Error naming path.
+bool LoadBMP(const std::string& path, IMAGE& image);

@@ -1,0 +1,82 @@
+// The three engines behind IGraphicsEngine. Clients create them with new and
+// must call Release before delete.
+#pragma once
+
+#include "graphics_engine.h"
+
+// Traces on the processor: 2x2 packets over the kd-tree, triangles only, one
+// shadow ray per light.
+class CPU_Ray_Tracer : public Ray_Tracer {
+public:
+    // What the last frame traced; for benchmarks and tests.
+    struct Frame_Stats {
+        unsigned long long packets = 0;          // primary and shadow packets traced
+        unsigned long long coherent_packets = 0; // of those, walked as one packet
+        unsigned long long primary_rays = 0;
+        unsigned long long shadow_rays = 0;      // shadow rays actually cast
+    };
+
+    CPU_Ray_Tracer() {}
+
+    void Init(int width, int height) override;
+    void Release() override;
+    void BeginDrawScene(unsigned depth, bool shadows) override;
+    void EndDrawScene() override;
+    void BuildKdTree() override;
+    RT_Core* GetRTCore() override;
+
+    const Frame_Stats& LastFrameStats() const { return stats; }
+
+protected:
+    // Walks one ray front to back; 0xFFFFFFFF on a hit (hit filled), 0 on a miss.
+    unsigned kd_tree_traverse(const TAU_MATH::RAY<4, float>& ray, RAYTR::Hit* hit);
+
+    TAU_MATH::RAY<4, float>* eye_rays = nullptr; // camera-space primary rays, row-major
+    Frame_Stats stats;
+};
+
+// Traces on an NVIDIA GPU through the CUDA runtime. One may be live per process.
+class GPU_Ray_Tracer : public Ray_Tracer {
+public:
+    class RT_Core : public Ray_Tracer::RT_Core {
+    public:
+        void TraverseRayGrid(const TAU_MATH::RAY<3, float>* rays, RAYTR::Hit* hits, unsigned width,
+                             unsigned height) override;
+        void TraverseRays(const TAU_MATH::RAY<3, float>* rays, RAYTR::Hit* hits, unsigned count) override;
+    };
+
+    GPU_Ray_Tracer() {}
+
+    void Init(int width, int height) override;
+    void Release() override;
+    void BeginDrawScene(unsigned depth, bool shadows) override;
+    void EndDrawScene() override;
+    void BuildKdTree() override;
+    Ray_Tracer::RT_Core* GetRTCore() override;
+
+protected:
+    // Never to be used: engines are not assignable.
+    virtual GPU_Ray_Tracer& operator=(const GPU_Ray_Tracer&)
+    {
+        throw TAU_ERROR::Error("GPU_Ray_Tracer:: Atempt to call protected operator=() ");
+    }
+};
+
+// Rasterizes the scene with fixed-function OpenGL as a reference picture.
+class OpenGL_Render : public Common_Graphics_Engine {
+public:
+    OpenGL_Render() {}
+
+    void Init(int width, int height) override;
+    void BeginDrawScene(unsigned depth, bool shadows) override;
+    void EndDrawScene() override;
+    unsigned AddTexture(const void* pixels, unsigned width, unsigned height, unsigned unused) override;
+};
+
+namespace koru {
+
+// Whether a CUDA device is usable by GPU_Ray_Tracer. Never ends the process;
+// safe to ask before any engine exists.
+bool GpuDeviceAvailable();
+
+} // namespace koru
