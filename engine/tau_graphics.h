@@ -54,17 +54,20 @@ struct Point_Light {
     KORU_HD Point_Light() : color(1.0f, 1.0f, 1.0f, 1.0f), power(1.0f), kc(1.0f), kl(0.01f), kq(0.005f) {}
 };
 
+using Vertex4f = VERTEX<4, float>;
+using Material3 = MATERIAL<3>;
+using Light4f = Point_Light<4, float>;
 static_assert(sizeof(VERTEX<4, float>) == 48 && alignof(VERTEX<4, float>) == 16, "VERTEX<4,float>");
-static_assert(offsetof(VERTEX<4, float>, norm) == 16 && offsetof(VERTEX<4, float>, tex_coord) == 32 &&
-                  offsetof(VERTEX<4, float>, material_id) == 40 && offsetof(VERTEX<4, float>, tex_id) == 44,
+static_assert(offsetof(Vertex4f, norm) == 16 && offsetof(Vertex4f, tex_coord) == 32 &&
+                  offsetof(Vertex4f, material_id) == 40 && offsetof(Vertex4f, tex_id) == 44,
               "VERTEX<4,float> field order");
 static_assert(sizeof(MATERIAL<3>) == 56 && alignof(MATERIAL<3>) == 4, "MATERIAL<3>");
-static_assert(offsetof(MATERIAL<3>, diffuse) == 12 && offsetof(MATERIAL<3>, specular) == 24 &&
-                  offsetof(MATERIAL<3>, spec_power) == 36 && offsetof(MATERIAL<3>, param) == 40,
+static_assert(offsetof(Material3, diffuse) == 12 && offsetof(Material3, specular) == 24 &&
+                  offsetof(Material3, spec_power) == 36 && offsetof(Material3, param) == 40,
               "MATERIAL<3> field order");
 static_assert(sizeof(Point_Light<4, float>) == 48 && alignof(Point_Light<4, float>) == 16, "Point_Light<4,float>");
-static_assert(offsetof(Point_Light<4, float>, power) == 16 && offsetof(Point_Light<4, float>, kq) == 28 &&
-                  offsetof(Point_Light<4, float>, pos) == 32,
+static_assert(offsetof(Light4f, power) == 16 && offsetof(Light4f, kq) == 28 &&
+                  offsetof(Light4f, pos) == 32,
               "Point_Light<4,float> field order");
 
 } // namespace TAU_GRAPHICS

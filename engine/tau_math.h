@@ -271,7 +271,8 @@ static_assert(sizeof(MATRIX<4, 4, float>) == 64 && alignof(MATRIX<4, 4, float>) 
 static_assert(sizeof(RAY<4, float>) == 32 && alignof(RAY<4, float>) == 16, "RAY<4,float>");
 static_assert(sizeof(RAY<3, float>) == 24, "RAY<3,float>");
 static_assert(sizeof(SPHERE<4, float>) == 32 && alignof(SPHERE<4, float>) == 16, "SPHERE<4,float>");
-static_assert(offsetof(SPHERE<4, float>, radius) == 16 && offsetof(SPHERE<4, float>, material_id) == 24,
+using Sphere4f = SPHERE<4, float>;
+static_assert(offsetof(Sphere4f, radius) == 16 && offsetof(Sphere4f, material_id) == 24,
               "SPHERE<4,float> field order");
 static_assert(std::is_trivially_copyable<VECTOR<4, float>>::value, "vectors copy as bytes");
 
