@@ -38,3 +38,11 @@ void HandleMouse(DemoState& state, int button, int button_state, int x, int y);
 void HandleMotion(DemoState& state, int x, int y);
 
 } // namespace demo
+
+namespace demo {
+
+// The program: options, window, scene, frame loop. Returns only for --help
+// and bad options; every other way out ends the process.
+int RunDemo(int argc, char** argv);
+
+} // namespace demo

@@ -1,1 +1,99 @@
-// placeholder, being written
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace demo {
+
+namespace {
+
+bool parse_frames(const std::string& text, long& frames)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value <= 0)
+        return false;
+    frames = value;
+    return true;
+}
+
+bool has_suffix(const std::string& text, const std::string& suffix)
+{
+    return text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+} // namespace
+
+bool ParseOptions(int argc, const char* const* argv, Options& options, std::string& error)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                error = "option " + arg + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string text;
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--engine") {
+            if (!value(text))
+                return false;
+            if (text == "gpu")
+                options.engine = EngineChoice::Gpu;
+            else if (text == "cpu")
+                options.engine = EngineChoice::Cpu;
+            else if (text == "opengl")
+                options.engine = EngineChoice::OpenGL;
+            else {
+                error = "unknown engine '" + text + "' (choose gpu, cpu or opengl)";
+                return false;
+            }
+        } else if (arg == "--frames") {
+            if (!value(text))
+                return false;
+            if (!parse_frames(text, options.frames)) {
+                error = "--frames needs a positive whole number, not '" + text + "'";
+                return false;
+            }
+        } else if (arg == "--screenshot") {
+            if (!value(options.screenshot))
+                return false;
+            if (!has_suffix(options.screenshot, ".png")) {
+                error = "--screenshot needs a file name ending in .png";
+                return false;
+            }
+        } else if (arg == "--log") {
+            if (!value(options.log))
+                return false;
+        } else {
+            error = "unknown option '" + arg + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Usage(const char* program)
+{
+    return std::string("usage: ") + program +
+           " [--engine gpu|cpu|opengl] [--frames N] [--screenshot FILE.png] [--log FILE] [--help]\n"
+           "\n"
+           "  --engine E         gpu (the default; falls back to cpu when no CUDA device is usable),\n"
+           "                     cpu or opengl\n"
+           "  --frames N         render N frames, then shut down as Escape does\n"
+           "  --screenshot FILE  write the last presented frame as a PNG at shutdown\n"
+           "  --log FILE         write one line per frame: depth, shadows, camera matrix, light angle\n"
+           "  --help             show this text\n"
+           "\n"
+           "Keys: w a s d move, r f up and down, q e roll, 1-5 trace depth, z shadows, Esc quit.\n"
+           "Left drag turns the camera. Run from the folder that holds data/.\n";
+}
+
+} // namespace demo

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what koru needs to build, test and run on Debian 12, if missing.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libgl1-mesa-dev libglu1-mesa-dev freeglut3-dev libgl1-mesa-dri
+  libpng-dev libtinyobjloader-dev
+  googletest libgtest-dev
+  xvfb xauth xdotool
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}"
