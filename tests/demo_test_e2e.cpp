@@ -1,0 +1,409 @@
+// koru_demo end to end, under a virtual X display: the whole program as a
+// user runs it, its output, its screenshots and real input through the X
+// server. Runs with the CPU engine.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "demo/bmp.h"
+#include "demo/scene.h"
+#include "demo/screenshot.h"
+
+namespace {
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool file_exists(const std::string& path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+// A fresh working directory for one run; `with_data` links the generated textures.
+std::string make_workdir(const std::string& name, bool with_data)
+{
+    const std::string dir = std::string(KORU_TEST_OUTPUT_DIR) + "/demo_" + name;
+    std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+    if (with_data)
+        EXPECT_EQ(::symlink((std::string(KORU_BUILD_DIR) + "/data").c_str(), (dir + "/data").c_str()), 0);
+    return dir;
+}
+
+struct Run {
+    pid_t pid = -1;
+    std::string dir;
+    std::string out() const { return read_file(dir + "/stdout.txt"); }
+    std::string err() const { return read_file(dir + "/stderr.txt"); }
+};
+
+Run start_demo(const std::string& dir, const std::vector<std::string>& args)
+{
+    Run run;
+    run.dir = dir;
+    run.pid = fork();
+    if (run.pid == 0) {
+        if (chdir(dir.c_str()) != 0)
+            _exit(120);
+        if (!freopen("stdout.txt", "w", stdout) || !freopen("stderr.txt", "w", stderr))
+            _exit(121);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(KORU_DEMO_EXE));
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(KORU_DEMO_EXE, argv.data());
+        _exit(122);
+    }
+    return run;
+}
+
+// Exit status of the run, or -1 when it had to be killed after the timeout.
+int wait_demo(Run& run, int timeout_seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    int status = 0;
+    while (waitpid(run.pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(run.pid, SIGKILL);
+            waitpid(run.pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int run_demo(const std::string& dir, const std::vector<std::string>& args, Run* out = nullptr)
+{
+    Run run = start_demo(dir, args);
+    const int status = wait_demo(run, 300);
+    if (out)
+        *out = run;
+    return status;
+}
+
+// RGB rows of a PNG, top row first.
+bool read_png(const std::string& path, int& width, int& height, std::vector<unsigned char>& rgb)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
+        return false;
+    image.format = PNG_FORMAT_RGB;
+    rgb.resize(PNG_IMAGE_SIZE(image));
+    width = static_cast<int>(image.width);
+    height = static_cast<int>(image.height);
+    return png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr) != 0;
+}
+
+// The frame the CPU engine renders in this process for the given camera and light.
+std::vector<unsigned char> reference_frame(const TAU_MATH::VECTOR<4, float>& position,
+                                           const TAU_MATH::VECTOR<4, float>& rotation, float light_angle)
+{
+    static IMAGE textures[3];
+    static bool loaded = false;
+    if (!loaded) {
+        for (int t = 0; t < 3; ++t)
+            LoadBMP(std::string(KORU_BUILD_DIR) + "/" + demo::kTexturePaths[t], textures[t]);
+        loaded = true;
+    }
+    CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
+    engine->Init(kWidth, kHeight);
+    demo::AddDemoScene(*engine, textures);
+    testing::internal::CaptureStderr(); // the build statistics
+    engine->BuildKdTree();
+    testing::internal::GetCapturedStderr();
+    auto light = engine->GetPointLight(0);
+    light.pos = demo::LightPosition(light_angle, light.pos[3]);
+    engine->SetPointLight(light, 0);
+    engine->SetCamPosition(position);
+    engine->SetCamRotation(rotation);
+    engine->BeginDrawScene(4, false);
+    // Bottom-up RGBA words to top-down RGB bytes, as a PNG holds them.
+    std::vector<unsigned char> rgb(static_cast<size_t>(kWidth) * kHeight * 3);
+    const auto* pixels = reinterpret_cast<const unsigned char*>(engine->FrameBuffer());
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x)
+            for (int c = 0; c < 3; ++c)
+                rgb[(static_cast<size_t>(kHeight - 1 - y) * kWidth + x) * 3 + c] =
+                    pixels[(static_cast<size_t>(y) * kWidth + x) * 4 + c];
+    engine->Release();
+    delete engine;
+    return rgb;
+}
+
+void expect_same_image(const std::string& png_path, const std::vector<unsigned char>& expected,
+                       const std::string& name)
+{
+    int w = 0, h = 0;
+    std::vector<unsigned char> actual;
+    ASSERT_TRUE(read_png(png_path, w, h, actual)) << png_path;
+    ASSERT_EQ(w, kWidth);
+    ASSERT_EQ(h, kHeight);
+    size_t differing = 0;
+    for (size_t i = 0; i < actual.size(); i += 3)
+        if (actual[i] != expected[i] || actual[i + 1] != expected[i + 1] || actual[i + 2] != expected[i + 2])
+            ++differing;
+    if (differing != 0) {
+        // Leave the expected picture beside the screenshot for a person to compare.
+        std::vector<unsigned char> rgba(static_cast<size_t>(kWidth) * kHeight * 4);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x)
+                for (int c = 0; c < 3; ++c)
+                    rgba[(static_cast<size_t>(kHeight - 1 - y) * kWidth + x) * 4 + c] =
+                        expected[(static_cast<size_t>(y) * kWidth + x) * 3 + c];
+        std::string error;
+        demo::WritePng(std::string(KORU_TEST_OUTPUT_DIR) + "/" + name + "_expected.png", kWidth, kHeight,
+                       rgba.data(), error);
+    }
+    EXPECT_EQ(differing, 0u) << "pixels differ between " << png_path << " and the in-process render";
+}
+
+bool is_uniform(const std::string& png_path)
+{
+    int w = 0, h = 0;
+    std::vector<unsigned char> rgb;
+    if (!read_png(png_path, w, h, rgb))
+        return true;
+    for (size_t i = 3; i < rgb.size(); ++i)
+        if (rgb[i] != rgb[i % 3])
+            return false;
+    return true;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+TEST(DemoRun, OneFrameMatchesTheInProcessRender)
+{
+    const std::string dir = make_workdir("one_frame", true);
+    Run run;
+    ASSERT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--screenshot", "shot.png"}, &run), 0)
+        << run.out() << run.err();
+
+    const std::string out = run.out();
+    EXPECT_NE(out.find("constructing kd-tree (may take a very long time), please wait...\n"), std::string::npos);
+    EXPECT_NE(out.find("Screenshot written to shot.png"), std::string::npos);
+    EXPECT_NE(out.find("frames per second"), std::string::npos);
+
+    // The build statistics: an empty line, then eight labelled lines.
+    const std::vector<std::string> err = lines_of(run.err());
+    const char* labels[8] = {"Nodes:                     ", "Leafes:                    ",
+                             "Empty(leafes):             ", "Not Empty(leafes):         ",
+                             "Avg_Prim (not empty l-fs): ", "Cost forced leafes         ",
+                             "KdTree.obj_list_data_top:  ", "KdTree.obj_list_data_size: "};
+    ASSERT_EQ(err.size(), 9u) << run.err();
+    EXPECT_EQ(err[0], "");
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(err[1 + i].rfind(labels[i], 0), 0u) << err[1 + i];
+    EXPECT_EQ(err[8], "KdTree.obj_list_data_size: 37748736");
+
+    ASSERT_TRUE(file_exists(dir + "/Err.txt"));
+    EXPECT_EQ(read_file(dir + "/Err.txt"), "");
+
+    ASSERT_FALSE(is_uniform(dir + "/shot.png"));
+    // With one frame the light stands at its first-frame angle.
+    expect_same_image(dir + "/shot.png",
+                      reference_frame(TAU_MATH::VECTOR<4, float>(0.0f, 0.0f, 10.0f, 1.0f),
+                                      TAU_MATH::VECTOR<4, float>(0.0f, 0.0f, 0.0f, 0.0f), 1.0f + 0.5f / 60.0f),
+                      "one_frame");
+}
+
+TEST(DemoRun, WithoutADeviceTheDefaultEngineFallsBackToTheCpu)
+{
+    if (koru::GpuDeviceAvailable())
+        GTEST_SKIP() << "a CUDA device is usable here";
+    const std::string dir = make_workdir("fallback", true);
+    Run run;
+    ASSERT_EQ(run_demo(dir, {"--frames", "2"}, &run), 0) << run.out() << run.err();
+    const std::vector<std::string> out = lines_of(run.out());
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out[0], "No usable CUDA device: the demo uses the CPU ray tracer.");
+}
+
+struct FrameLine {
+    int depth = 0;
+    int shadows = 0;
+    float light_angle = 0;
+    float rotation[3] = {};
+    float matrix[16] = {};
+};
+
+std::vector<FrameLine> read_frame_log(const std::string& path)
+{
+    std::vector<FrameLine> frames;
+    for (const std::string& line : lines_of(read_file(path))) {
+        std::istringstream in(line);
+        std::string word;
+        long number;
+        FrameLine f;
+        in >> word >> number >> word >> f.depth >> word >> f.shadows >> word >> f.light_angle >> word >>
+            f.rotation[0] >> f.rotation[1] >> f.rotation[2] >> word;
+        for (float& m : f.matrix)
+            in >> m;
+        if (in)
+            frames.push_back(f);
+    }
+    return frames;
+}
+
+bool xdotool(const std::string& args)
+{
+    return std::system(("xdotool " + args + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Waits until the demo has logged `count` frames.
+bool wait_for_frames(const std::string& log, size_t count, int timeout_seconds = 120)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    while (read_frame_log(log).size() < count) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+TEST(DemoRun, RealInputMovesTurnsAndSwitches)
+{
+    if (std::system("command -v xdotool >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "xdotool is not installed";
+    const std::string dir = make_workdir("input", true);
+    const std::string log = dir + "/frames.txt";
+    Run run = start_demo(dir, {"--engine", "cpu", "--log", log, "--screenshot", "last.png"});
+    ASSERT_TRUE(wait_for_frames(log, 2)) << "the demo drew no frames";
+
+    std::string window;
+    {
+        FILE* pipe = popen("xdotool search --sync --name 'FPS=|VANTAGE' 2>/dev/null | head -n 1", "r");
+        char buffer[64] = {};
+        if (pipe && std::fgets(buffer, sizeof buffer, pipe))
+            window = buffer;
+        if (pipe)
+            pclose(pipe);
+    }
+    while (!window.empty() && (window.back() == '\n' || window.back() == ' '))
+        window.pop_back();
+    ASSERT_FALSE(window.empty()) << "no demo window found";
+    ASSERT_TRUE(xdotool("windowfocus --sync " + window));
+
+    size_t seen = read_frame_log(log).size();
+    auto after_a_few_frames = [&] {
+        seen += 3;
+        return wait_for_frames(log, seen);
+    };
+
+    // "w" moves forward once, along the unturned camera's -z.
+    ASSERT_TRUE(xdotool("key w"));
+    ASSERT_TRUE(after_a_few_frames());
+    FrameLine f = read_frame_log(log).back();
+    EXPECT_FLOAT_EQ(f.matrix[11], 9.9f);
+    EXPECT_EQ(f.matrix[3], 0.0f);
+
+    // "z" and "2" change what the frame is drawn with.
+    ASSERT_TRUE(xdotool("key z 2"));
+    ASSERT_TRUE(after_a_few_frames());
+    f = read_frame_log(log).back();
+    EXPECT_EQ(f.shadows, 1);
+    EXPECT_EQ(f.depth, 2);
+
+    // A left drag of 50 pixels down turns the camera 5 degrees about x.
+    ASSERT_TRUE(xdotool("mousemove --window " + window + " 300 200"));
+    ASSERT_TRUE(xdotool("mousedown 1"));
+    ASSERT_TRUE(xdotool("mousemove --window " + window + " 300 250"));
+    ASSERT_TRUE(xdotool("mouseup 1"));
+    ASSERT_TRUE(after_a_few_frames());
+    f = read_frame_log(log).back();
+    EXPECT_NEAR(f.rotation[0], 5.0f, 1e-4f);
+    EXPECT_EQ(f.rotation[1], 0.0f);
+
+    ASSERT_TRUE(xdotool("key Escape"));
+    ASSERT_EQ(wait_demo(run, 120), 0) << run.out() << run.err();
+    EXPECT_EQ(read_file(dir + "/Err.txt"), "");
+
+    // The last presented frame is the last one logged; render it here.
+    f = read_frame_log(log).back();
+    const TAU_MATH::VECTOR<4, float> position(f.matrix[3], f.matrix[7], f.matrix[11], f.matrix[15]);
+    const TAU_MATH::VECTOR<4, float> rotation(f.rotation[0], f.rotation[1], f.rotation[2], 0.0f);
+    expect_same_image(dir + "/last.png", reference_frame(position, rotation, f.light_angle), "input");
+}
+
+TEST(DemoRun, AMissingTextureEndsWithTheFileError)
+{
+    const std::string dir = make_workdir("missing_texture", false);
+    Run run;
+    EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1"}, &run), 255);
+    EXPECT_EQ(run.out(), "Error: class TAU_ERROR::File_Error\nCan not open data/parquet.bmp\n");
+    EXPECT_NE(run.err().find("File_Error: Can not open data/parquet.bmp"), std::string::npos);
+    EXPECT_EQ(read_file(dir + "/Err.txt"), "");
+}
+
+TEST(DemoRun, ADamagedTextureEndsWithTheImageFileError)
+{
+    const std::string dir = make_workdir("damaged_texture", false);
+    ASSERT_EQ(std::system(("mkdir -p '" + dir + "/data' && cp '" + KORU_BUILD_DIR + "/data/'*.bmp '" + dir +
+                           "/data/' && printf 'XY' | dd of='" + dir +
+                           "/data/texture1.bmp' bs=1 seek=0 conv=notrunc 2>/dev/null")
+                              .c_str()),
+              0);
+    Run run;
+    EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1"}, &run), 255);
+    EXPECT_EQ(run.out(), "Error: class TAU_ERROR::Image_File_Error\n"
+                         "Can not ReadFileHeader, perhaps the file data/texture1.bmp was damaged\n");
+}
+
+TEST(DemoRun, BadOptionsPrintTheUsageAndExitWithTwo)
+{
+    const std::string dir = make_workdir("bad_options", true);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--frames", "zero"}, {"--engine", "vulkan"}, {"--fast"}}) {
+        Run run;
+        EXPECT_EQ(run_demo(dir, args, &run), 2) << args[0];
+        EXPECT_NE(run.err().find("usage: "), std::string::npos);
+        EXPECT_EQ(run.out(), "");
+    }
+    Run run;
+    EXPECT_EQ(run_demo(dir, {"--help"}, &run), 0);
+    EXPECT_NE(run.out().find("--screenshot"), std::string::npos);
+}
+
+TEST(DemoRun, EnginesNotInThisBuildAreRefusedClearly)
+{
+    const std::string dir = make_workdir("engines", true);
+    Run run;
+    EXPECT_EQ(run_demo(dir, {"--engine", "opengl"}, &run), 2);
+    EXPECT_NE(run.err().find("OpenGL renderer"), std::string::npos);
+    if (!koru::GpuDeviceAvailable()) {
+        EXPECT_EQ(run_demo(dir, {"--engine", "gpu"}, &run), 2);
+        EXPECT_NE(run.err().find("no usable CUDA device"), std::string::npos);
+    }
+}
+
+} // namespace
