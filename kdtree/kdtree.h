@@ -116,13 +116,23 @@ public:
     int32_t cost_forced_leaves = 0;
 
 private:
+    friend class KdTreeTestAccess; // unit tests drive single build steps
+
+    // Scratch of one build: cached primitive bounds and corners, per-depth
+    // child lists and the split search's sort buffers (kdtree.cpp).
+    struct BuildScratch;
+
+    // A primitive inside a build is its position in the root list: spheres
+    // first (id = sphere index), then triangles (id = sphere count + k / 3).
     void ComputeWorldBox(const PrimitiveList& root);
-    void subdivide(uint32_t node, const KdTreeBox& box, int budget, const PrimitiveList& list);
+    void subdivide(uint32_t node, const KdTreeBox& box, int budget, const uint32_t* list, uint32_t n,
+                   BuildScratch& scratch);
     uint32_t AllocChildren(uint32_t node);
-    void MakeLeaf(uint32_t node, const PrimitiveList& list);
+    void MakeLeaf(uint32_t node, const uint32_t* list, uint32_t n);
     void CountLeaves(uint32_t node);
     void PrintStatistics() const;
     void ReorderBreadthFirst();
+    void ResetForBuild();
 };
 
 } // namespace RAYTR
