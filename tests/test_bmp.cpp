@@ -2,8 +2,11 @@
 // demo textures.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -14,6 +17,15 @@
 
 #include "demo/bmp.h"
 #include "engine/tau_error.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KORU_TEST_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define KORU_TEST_UNDER_ASAN 1
+#endif
 
 namespace {
 
@@ -308,6 +320,50 @@ TEST(BmpReject, HugeDimensionsAreRefusedBeforeAllocating)
         SCOPED_TRACE(testing::Message() << size.first << "x" << size.second);
         expect_image_error(path, "The file " + path + " was damaged");
     }
+}
+
+namespace {
+
+// Loads path with the address space capped 512 MiB above what the process
+// already maps, and exits 0 when the loader refuses the file, 1 when an
+// allocation failed instead.
+[[noreturn]] void load_with_capped_memory(const std::string& path)
+{
+    unsigned long mapped_pages = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%lu", &mapped_pages) != 1)
+            mapped_pages = 0;
+        std::fclose(statm);
+    }
+    const rlim_t cap = static_cast<rlim_t>(mapped_pages) * 4096u + (rlim_t(512) << 20);
+    const rlimit limit{cap, cap};
+    if (mapped_pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
+        std::_Exit(3);
+    try {
+        IMAGE image;
+        LoadBMP(path, image);
+    } catch (const TAU_ERROR::Image_File_Error&) {
+        std::_Exit(0);
+    } catch (const std::bad_alloc&) {
+        std::_Exit(1);
+    }
+    std::_Exit(2);
+}
+
+} // namespace
+
+// 30000 x 30000 pixels fit in 32 bits of bytes but not in the file: the file
+// size alone must stop the loader before it asks for gigabytes.
+TEST(BmpReject, HeaderLargerThanTheFileAllocatesNothingLarge)
+{
+#if defined(KORU_TEST_UNDER_ASAN)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap set here";
+#else
+    bmp_layout layout;
+    layout.width = layout.height = 30000;
+    const std::string path = write_file("large_short.bmp", make_bmp(layout, rows_2x2));
+    EXPECT_EXIT(load_with_capped_memory(path), testing::ExitedWithCode(0), "");
+#endif
 }
 
 TEST(BmpReject, MissingFileIsAFileError)

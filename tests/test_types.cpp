@@ -262,16 +262,19 @@ TEST(TypesAligned, ObjectsAndArraysAreSixteenByteAligned)
     TAU_MATH::aligned_free(block);
 }
 
-TEST(TypesAligned, FailureCarriesTheAllocatorMessage)
+// A count whose byte size overflows is refused without reaching the allocator.
+TEST(TypesAligned, OverflowingArrayCarriesTheAllocatorMessage)
 {
-    // A count whose byte size overflows is refused without reaching the allocator.
     try {
         TAU_MATH::aligned_new_array<Vector4>(SIZE_MAX / 8);
         FAIL() << "an overflowing array was allocated";
     } catch (const std::bad_alloc& error) {
         EXPECT_STREQ(error.what(), aligned_failure);
     }
+}
 
+TEST(TypesAligned, ImpossibleBlockCarriesTheAllocatorMessage)
+{
     if (!huge_allocation_fails_softly())
         GTEST_SKIP() << "AddressSanitizer ends the process on an impossible allocation; "
                         "run with ASAN_OPTIONS=allocator_may_return_null=1 to check it";
