@@ -1,0 +1,37 @@
+// Four rays as a structure of arrays: origin x, y, z, then direction x, y, z,
+// four lanes each. For the 2x2 block with lower-left pixel (x, y) the lanes
+// are (x, y), (x+1, y), (x, y+1), (x+1, y+1).
+#pragma once
+
+#include "../engine/host_device.h"
+#include "../engine/tau_math.h"
+
+struct alignas(16) Ray_Packet {
+    float origin[3][4];
+    float direction[3][4];
+};
+
+static_assert(sizeof(Ray_Packet) == 96, "six arrays of four floats");
+
+namespace koru {
+namespace rt {
+
+// Lane k as a single ray (fourth components 1; nothing reads them).
+KORU_HD TAU_MATH::RAY<4, float> lane_ray(const Ray_Packet& packet, int k)
+{
+    TAU_MATH::RAY<4, float> ray;
+    ray.pos = TAU_MATH::VECTOR<4, float>(packet.origin[0][k], packet.origin[1][k], packet.origin[2][k], 1.0f);
+    ray.dir = TAU_MATH::VECTOR<4, float>(packet.direction[0][k], packet.direction[1][k], packet.direction[2][k], 1.0f);
+    return ray;
+}
+
+KORU_HD void set_lane(Ray_Packet& packet, int k, const TAU_MATH::RAY<4, float>& ray)
+{
+    for (int a = 0; a < 3; ++a) {
+        packet.origin[a][k] = ray.pos[a];
+        packet.direction[a][k] = ray.dir[a];
+    }
+}
+
+} // namespace rt
+} // namespace koru
