@@ -1,0 +1,659 @@
+// The CPU tracer's frames against a deliberately simple scalar reference
+// (every triangle tested for every ray, no kd-tree), plus the frame-level and
+// shading rules that a reader of a picture would notice.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cpu_test_support.h"
+#include "demo/scene.h"
+
+using namespace cpu_test;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Reference tracer: brute force over all triangles, plain floats.
+
+struct P3 {
+    float x, y, z;
+};
+P3 operator+(P3 a, P3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+P3 operator-(P3 a, P3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+P3 operator*(P3 a, float s) { return {a.x * s, a.y * s, a.z * s}; }
+float dot(P3 a, P3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+P3 cross(P3 a, P3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+P3 unit(P3 a)
+{
+    const float l = std::sqrt(dot(a, a));
+    return {a.x / l, a.y / l, a.z / l};
+}
+P3 p3(const V4& v) { return {v[0], v[1], v[2]}; }
+
+struct Reference_Scene {
+    std::vector<Vertex> vertices;
+    std::vector<unsigned> indices;
+    std::vector<Material> materials;
+    std::vector<Light> lights;
+    const IMAGE* textures = nullptr;
+    int texture_count = 0;
+    TAU_MATH::MATRIX<4, 4, float> camera;
+    int width = 0, height = 0;
+};
+
+Reference_Scene capture(Test_Tracer& engine)
+{
+    Reference_Scene s;
+    s.vertices.assign(engine.Vertices(), engine.Vertices() + engine.VertexCount());
+    s.indices.assign(engine.Indices(), engine.Indices() + engine.IndexCount());
+    s.materials.assign(engine.material_array(), engine.material_array() + engine.material_total());
+    s.lights.assign(engine.light_array(), engine.light_array() + engine.light_total());
+    s.textures = engine.texture_array();
+    s.texture_count = engine.texture_total();
+    s.camera = engine.GetCamMatrix();
+    s.width = engine.Width();
+    s.height = engine.Height();
+    return s;
+}
+
+struct Ref_Hit {
+    bool found = false;
+    float d2 = 0.0f;
+    P3 pos{}, norm{};
+    float u = 0.0f, v = 0.0f;
+    int first_vertex = 0;
+    // The outcome could differ from a kd-tree walk: a candidate near a
+    // triangle edge (the tolerance band lies outside the triangle's own
+    // leaves) or two candidates at almost the same distance.
+    bool ambiguous = false;
+};
+
+// Moller-Trumbore with the engine's tolerances; also says whether the point
+// lies near an edge, where leaves and tolerances can decide differently.
+bool ref_triangle(P3 o, P3 d, P3 a, P3 b, P3 c, float w[3], bool& near_edge)
+{
+    const P3 e1 = b - a, e2 = c - a;
+    const P3 p = cross(d, e2);
+    const float det = dot(e1, p);
+    if (det > -1e-6f && det < 1e-6f)
+        return false;
+    const float inv = 1.0f / det;
+    const P3 s = o - a;
+    const float u = dot(s, p) * inv;
+    if (u < -0.001f || u > 1.001f)
+        return false;
+    const P3 q = cross(s, e1);
+    const float v = dot(d, q) * inv;
+    if (v < -0.001f || u + v > 1.001f)
+        return false;
+    w[0] = 1.0f - u - v;
+    w[1] = u;
+    w[2] = v;
+    near_edge = std::min({w[0], w[1], w[2]}) < 2e-4f;
+    return true;
+}
+
+Ref_Hit ref_nearest(const Reference_Scene& s, P3 o, P3 d)
+{
+    Ref_Hit best;
+    float best_d2 = 1e38f;
+    std::vector<float> accepted;
+    bool any_edge = false;
+    for (std::size_t k = 0; k + 2 < s.indices.size(); k += 3) {
+        const Vertex& a = s.vertices[s.indices[k]];
+        const Vertex& b = s.vertices[s.indices[k + 1]];
+        const Vertex& c = s.vertices[s.indices[k + 2]];
+        float w[3];
+        bool near_edge = false;
+        if (!ref_triangle(o, d, p3(a.pos), p3(b.pos), p3(c.pos), w, near_edge))
+            continue;
+        const P3 point = (p3(a.pos) * w[0] + p3(b.pos) * w[1]) + p3(c.pos) * w[2];
+        const float d2 = dot(point - o, point - o);
+        if (d2 < 1e-8f || !(dot(d, point - o) > 1e-8f))
+            continue;
+        accepted.push_back(d2);
+        any_edge = any_edge || near_edge;
+        if (d2 > best_d2)
+            continue;
+        best_d2 = d2;
+        best.found = true;
+        best.d2 = d2;
+        best.pos = point;
+        best.norm = (p3(a.norm) * w[0] + p3(b.norm) * w[1]) + p3(c.norm) * w[2];
+        best.u = (a.tex_coord[0] * w[0] + b.tex_coord[0] * w[1]) + c.tex_coord[0] * w[2];
+        best.v = (a.tex_coord[1] * w[0] + b.tex_coord[1] * w[1]) + c.tex_coord[1] * w[2];
+        best.first_vertex = static_cast<int>(s.indices[k]);
+    }
+    int close = 0;
+    for (float d2 : accepted)
+        if (std::fabs(d2 - best_d2) <= 1e-4f * best_d2)
+            ++close;
+    best.ambiguous = any_edge || close > 1;
+    return best;
+}
+
+P3 ref_texture(const IMAGE& t, float u, float v)
+{
+    u = u < 0.0f ? 0.0f : u;
+    v = v < 0.0f ? 0.0f : v;
+    const float x = u * (t.width - 1), y = v * (t.height - 1);
+    const int x0 = static_cast<int>(x) % t.width, y0 = static_cast<int>(y) % t.height;
+    const int x1 = static_cast<int>(x + 1.0f) % t.width, y1 = static_cast<int>(y + 1.0f) % t.height;
+    const float fx = x - static_cast<int>(x), fy = y - static_cast<int>(y);
+    const auto c = [&](int tx, int ty) {
+        const unsigned char* p = t.data + 4 * (ty * t.width + tx);
+        return P3{p[0] / 255.0f, p[1] / 255.0f, p[2] / 255.0f};
+    };
+    return c(x0, y0) * ((1 - fx) * (1 - fy)) + c(x1, y0) * (fx * (1 - fy)) + c(x1, y1) * (fx * fy) +
+           c(x0, y1) * ((1 - fx) * fy);
+}
+
+struct Ref_Pixel {
+    unsigned word = 0;
+    bool ambiguous = false;
+};
+
+Ref_Pixel ref_pixel(const Reference_Scene& s, int px, int py)
+{
+    // The camera-space ray through the pixel's integer corner, 45 degrees across.
+    const float tangent = static_cast<float>(std::tan(static_cast<double>(3.1415927f / 8.0f)));
+    const float f = (s.width * 0.5f) / tangent;
+    const P3 eye = unit({static_cast<float>(px - s.width / 2), static_cast<float>(py - s.height / 2), -f});
+    const auto& m = s.camera;
+    const P3 o{m[0][3], m[1][3], m[2][3]};
+    const P3 d{m[0][0] * eye.x + m[0][1] * eye.y + m[0][2] * eye.z, m[1][0] * eye.x + m[1][1] * eye.y + m[1][2] * eye.z,
+               m[2][0] * eye.x + m[2][1] * eye.y + m[2][2] * eye.z};
+
+    Ref_Pixel out;
+    const Ref_Hit hit = ref_nearest(s, o, d);
+    out.ambiguous = hit.ambiguous;
+    if (!hit.found)
+        return out;
+    const Vertex& first = s.vertices[hit.first_vertex];
+    const Material& mat = s.materials[first.material_id & 0xFF];
+    float sum[3] = {0, 0, 0};
+    for (const Light& light : s.lights) {
+        const P3 lp = p3(light.pos);
+        const P3 to_light = unit(lp - hit.pos);
+        const Ref_Hit blocker = ref_nearest(s, hit.pos + to_light * 0.01f, to_light);
+        out.ambiguous = out.ambiguous || blocker.ambiguous;
+
+        const float dist = std::sqrt(dot(lp - hit.pos, lp - hit.pos));
+        const P3 l = (lp - hit.pos) * (1.0f / dist);
+        const float nl = dot(hit.norm, l);
+        float term[3] = {0, 0, 0};
+        if (!blocker.found && nl > 0.0f) {
+            const P3 r = unit(hit.norm * (2.0f * nl) - l);
+            const P3 v = unit(o - hit.pos);
+            const float rv = dot(r, v);
+            const float spec = rv >= 0.0f ? static_cast<float>(std::pow(double(rv), double(mat.spec_power))) : 0.0f;
+            const float att = 1.0f / (light.kc + light.kl * dist + light.kq * dist * dist);
+            for (int c = 0; c < 3; ++c)
+                term[c] = (nl * mat.diffuse[c] + spec * mat.specular[c]) * att;
+        }
+        P3 tex{1, 1, 1};
+        if (first.tex_id[0] < s.texture_count)
+            tex = ref_texture(s.textures[first.tex_id[0]], hit.u, hit.v);
+        const float t[3] = {tex.x, tex.y, tex.z};
+        for (int c = 0; c < 3; ++c)
+            sum[c] += std::min(t[c] * (term[c] + mat.ambient[c]) * light.power, 1.0f);
+    }
+    for (int c = 0; c < 3; ++c) {
+        const float v = std::max(0.0f, std::min(sum[c], 1.0f));
+        out.word |= static_cast<unsigned>(v * 255.0f) << (8 * c);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Comparison with pictures on failure.
+
+int channel(unsigned word, int c) { return static_cast<int>((word >> (8 * c)) & 0xFF); }
+
+void write_ppm(const std::string& path, const std::vector<unsigned>& pixels, int w, int h)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << "P6\n" << w << " " << h << "\n255\n";
+    for (int y = h - 1; y >= 0; --y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c)
+                out.put(static_cast<char>(channel(pixels[y * w + x], c)));
+}
+
+struct Comparison {
+    int equal = 0;
+    int total = 0;
+    int unexplained = 0; // off by more than a few levels where nothing is ambiguous
+    int worst = 0;
+};
+
+// Compares the engine's frame with the reference; writes both and their
+// difference to the test output folder when the frame does not pass.
+Comparison compare_with_reference(Test_Tracer& engine, const std::string& name)
+{
+    const Reference_Scene s = capture(engine);
+    const int w = s.width, h = s.height;
+    std::vector<unsigned> frame(engine.FrameBuffer(), engine.FrameBuffer() + static_cast<std::size_t>(w) * h);
+    std::vector<unsigned> expected(frame.size()), difference(frame.size());
+    Comparison result;
+    result.total = w * h;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const Ref_Pixel ref = ref_pixel(s, x, y);
+            const std::size_t i = static_cast<std::size_t>(y) * w + x;
+            expected[i] = ref.word;
+            int off = 0;
+            for (int c = 0; c < 3; ++c)
+                off = std::max(off, std::abs(channel(frame[i], c) - channel(ref.word, c)));
+            if ((frame[i] & 0xFF000000u) != 0)
+                off = 255; // the fourth byte is always 0
+            result.equal += off == 0;
+            if (off > 3 && !ref.ambiguous) {
+                if (result.unexplained < 5)
+                    std::fprintf(stderr, "%s: pixel (%d, %d) is %06X, the reference %06X\n", name.c_str(), x, y,
+                                 frame[i], ref.word);
+                ++result.unexplained;
+                result.worst = std::max(result.worst, off);
+            }
+            const unsigned level = static_cast<unsigned>(std::min(255, off * 16));
+            difference[i] = level | (level << 8) | (level << 16);
+        }
+    const bool passes = result.equal * 1000 >= result.total * 999 && result.unexplained == 0;
+    if (!passes) {
+        std::filesystem::create_directories(KORU_TEST_OUTPUT_DIR);
+        const std::string base = std::string(KORU_TEST_OUTPUT_DIR) + "/" + name;
+        write_ppm(base + "_cpu.ppm", frame, w, h);
+        write_ppm(base + "_reference.ppm", expected, w, h);
+        write_ppm(base + "_difference.ppm", difference, w, h);
+        std::fprintf(stderr, "frames written to %s_{cpu,reference,difference}.ppm\n", base.c_str());
+    }
+    return result;
+}
+
+void expect_matches_reference(Test_Tracer& engine, const std::string& name)
+{
+    const Comparison c = compare_with_reference(engine, name);
+    EXPECT_GE(c.equal * 1000, c.total * 999) << name << ": " << c.total - c.equal << " of " << c.total
+                                             << " pixels differ from the reference";
+    EXPECT_EQ(c.unexplained, 0) << name << ": pixels off by up to " << c.worst
+                                << " levels without an edge or distance tie to explain it";
+}
+
+// Small synthetic stand-ins for the demo's three textures.
+struct Demo_Textures {
+    IMAGE images[3];
+    explicit Demo_Textures(unsigned seed)
+    {
+        std::mt19937 rng(seed);
+        fill_random_image(images[0], 16, 16, rng);
+        fill_random_image(images[1], 9, 7, rng);
+        fill_random_image(images[2], 5, 12, rng);
+    }
+};
+
+// The demo scene as the demo shows its first frame.
+void set_up_demo(Test_Tracer& engine, int w, int h, const Demo_Textures& textures)
+{
+    engine.Init(w, h);
+    demo::AddDemoScene(engine, textures.images);
+    Light light = engine.GetPointLight(0);
+    light.pos = demo::LightPosition(1.0f + 0.5f / 60.0f, 1.0f);
+    engine.SetPointLight(light, 0);
+    engine.BuildKdTree();
+}
+
+std::vector<unsigned> frame_of(const Test_Tracer& engine)
+{
+    return std::vector<unsigned>(engine.FrameBuffer(),
+                                 engine.FrameBuffer() + static_cast<std::size_t>(engine.Width()) * engine.Height());
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Whole frames against the reference.
+
+TEST(CpuTracerImage, DemoSceneMatchesReference)
+{
+    Demo_Textures textures(11);
+    Test_Tracer engine;
+    set_up_demo(engine, 320, 240, textures);
+    engine.BeginDrawScene(1, true);
+    expect_matches_reference(engine, "cpu_demo_320x240");
+    // The floor and cubes fill the lower part of the view, the sky is black.
+    const std::vector<unsigned> frame = frame_of(engine);
+    EXPECT_GT(std::count_if(frame.begin(), frame.end(), [](unsigned p) { return p != 0; }), 320 * 240 / 3);
+    engine.Release();
+}
+
+TEST(CpuTracerImage, TurnedAndMovedCameraMatchesReference)
+{
+    Demo_Textures textures(12);
+    Test_Tracer engine;
+    set_up_demo(engine, 200, 150, textures);
+    engine.SetCamPosition(V4(3.0f, 1.0f, 8.0f, 1.0f));
+    engine.SetCamRotation(V4(-10.0f, 20.0f, 5.0f, 0.0f));
+    engine.BeginDrawScene(1, true);
+    expect_matches_reference(engine, "cpu_demo_turned");
+    engine.Release();
+}
+
+TEST(CpuTracerImage, RandomTriangleScenesMatchReference)
+{
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rng(seed);
+        IMAGE images[2];
+        fill_random_image(images[0], 5, 3, rng);
+        fill_random_image(images[1], 8, 8, rng);
+        Test_Tracer engine;
+        engine.Init(96, 72);
+        add_random_scene(engine, rng, 40 + 30 * static_cast<int>(seed), 1 + seed % 3, images, 2);
+        engine.BuildKdTree();
+        engine.BeginDrawScene(1, true);
+        expect_matches_reference(engine, "cpu_random_" + std::to_string(seed));
+        engine.Release();
+    }
+}
+
+// Odd sizes: the last column and row are traced like any other, and nothing
+// outside the frame buffer or the ray table is touched (the sanitizer build
+// would stop here).
+TEST(CpuTracerImage, OddSizesMatchReference)
+{
+    Demo_Textures textures(13);
+    const int sizes[][2] = {{7, 5}, {33, 17}, {1, 1}, {2, 3}};
+    for (const auto& size : sizes) {
+        SCOPED_TRACE(std::to_string(size[0]) + "x" + std::to_string(size[1]));
+        Test_Tracer engine;
+        set_up_demo(engine, size[0], size[1], textures);
+        engine.BeginDrawScene(1, true);
+        const Comparison c = compare_with_reference(engine, "cpu_odd_" + std::to_string(size[0]) + "x" +
+                                                                std::to_string(size[1]));
+        // Too few pixels for a share: each must be explained.
+        EXPECT_EQ(c.unexplained, 0);
+        engine.Release();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Frame-level rules.
+
+TEST(CpuTracerFrame, DepthAndShadowSwitchDoNotChangeTheImage)
+{
+    Demo_Textures textures(14);
+    Test_Tracer engine;
+    set_up_demo(engine, 64, 48, textures);
+    engine.BeginDrawScene(5, false);
+    const std::vector<unsigned> first = frame_of(engine);
+    engine.BeginDrawScene(1, true);
+    EXPECT_EQ(first, frame_of(engine));
+    engine.Release();
+}
+
+TEST(CpuTracerFrame, OffersNoRayCore)
+{
+    Test_Tracer engine;
+    engine.Init(4, 4);
+    EXPECT_EQ(engine.GetRTCore(), nullptr);
+    engine.Release();
+}
+
+TEST(CpuTracerFrame, FrameBeforeBuildOrOfEmptySceneIsBlack)
+{
+    Demo_Textures textures(15);
+    {
+        Test_Tracer engine;
+        engine.Init(9, 7);
+        demo::AddDemoScene(engine, textures.images); // no BuildKdTree
+        engine.BeginDrawScene(1, true);
+        const std::vector<unsigned> frame = frame_of(engine);
+        EXPECT_TRUE(std::all_of(frame.begin(), frame.end(), [](unsigned p) { return p == 0; }));
+        engine.Release();
+    }
+    {
+        Test_Tracer engine;
+        engine.Init(8, 6);
+        engine.AddPointLight(demo::DemoLight());
+        engine.BuildKdTree();
+        engine.BeginDrawScene(1, true);
+        const std::vector<unsigned> frame = frame_of(engine);
+        EXPECT_TRUE(std::all_of(frame.begin(), frame.end(), [](unsigned p) { return p == 0; }));
+        engine.Release();
+    }
+}
+
+TEST(CpuTracerFrame, SceneWithoutLightsIsBlack)
+{
+    Demo_Textures textures(16);
+    Test_Tracer engine;
+    engine.Init(32, 24);
+    std::mt19937 rng(3);
+    add_random_scene(engine, rng, 60, 0, textures.images, 2);
+    engine.BuildKdTree();
+    engine.BeginDrawScene(1, true);
+    const std::vector<unsigned> frame = frame_of(engine);
+    EXPECT_TRUE(std::all_of(frame.begin(), frame.end(), [](unsigned p) { return p == 0; }));
+    // Something was in view, so black is the shading's doing.
+    EXPECT_GT(engine.LastFrameStats().primary_rays, 0u);
+    engine.Release();
+}
+
+// The table: 45 degrees across, unit length, through integer pixel corners;
+// the frame only moves and turns it.
+TEST(CpuTracerFrame, PrimaryRaysFollowTheCamera)
+{
+    Test_Tracer engine;
+    engine.Init(40, 30);
+    const auto* table = engine.eye_ray_table();
+    const V4 centre = table[15 * 40 + 20].dir;
+    EXPECT_EQ(centre[0], 0.0f);
+    EXPECT_EQ(centre[1], 0.0f);
+    EXPECT_EQ(centre[2], -1.0f);
+    // The left edge is 22.5 degrees off the axis.
+    const V4 left = table[15 * 40 + 0].dir;
+    EXPECT_NEAR(std::atan2(-left[0], -left[2]), 3.1415927 / 8.0, 1e-6);
+    for (int i = 0; i < 40 * 30; ++i) {
+        const V4 d = table[i].dir;
+        ASSERT_NEAR(d[0] * d[0] + d[1] * d[1] + d[2] * d[2], 1.0f, 1e-6f);
+    }
+
+    engine.BeginDrawScene(1, true);
+    Ray_Packet before;
+    engine.make_primary_packet(10, 6, before);
+    engine.MoveCam(V4(1.0f, -2.0f, 3.0f, 0.0f));
+    engine.BeginDrawScene(1, true);
+    Ray_Packet after;
+    engine.make_primary_packet(10, 6, after);
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_FLOAT_EQ(after.origin[0][k] - before.origin[0][k], 1.0f);
+        EXPECT_FLOAT_EQ(after.origin[1][k] - before.origin[1][k], -2.0f);
+        EXPECT_FLOAT_EQ(after.origin[2][k] - before.origin[2][k], 3.0f);
+        for (int a = 0; a < 3; ++a)
+            EXPECT_EQ(after.direction[a][k], before.direction[a][k]);
+    }
+    // Lanes: (x, y), (x+1, y), (x, y+1), (x+1, y+1).
+    EXPECT_EQ(before.direction[0][0], table[6 * 40 + 10].dir[0]);
+    EXPECT_EQ(before.direction[0][1], table[6 * 40 + 11].dir[0]);
+    EXPECT_EQ(before.direction[1][2], table[7 * 40 + 10].dir[1]);
+    EXPECT_EQ(before.direction[1][3], table[7 * 40 + 11].dir[1]);
+    engine.Release();
+}
+
+// ---------------------------------------------------------------------------
+// Shading of one hit and packing.
+
+namespace {
+
+RAYTR::Hit facing_hit(float nx, float ny, float nz)
+{
+    RAYTR::Hit hit{};
+    hit.pos[0] = hit.pos[1] = hit.pos[2] = 0.0f;
+    hit.norm[0] = nx;
+    hit.norm[1] = ny;
+    hit.norm[2] = nz;
+    hit.tex_id = 255;
+    hit.material_id = 0;
+    hit.untextured = 0;
+    hit.prim_id = -1;
+    return hit;
+}
+
+Light light_at(float x, float y, float z, float power = 1.0f)
+{
+    Light l;
+    l.power = power;
+    l.kc = 1.0f;
+    l.kl = 0.0f;
+    l.kq = 0.0f;
+    l.pos = V4(x, y, z, 1.0f);
+    return l;
+}
+
+} // namespace
+
+TEST(ShadingHit, ShadowedOrFacingAwayGivesAmbientOnly)
+{
+    const Material m = make_material(0.1f, 0.5f, 0.5f, 10.0f);
+    const RAYTR::Hit hit = facing_hit(0.0f, 0.0f, 1.0f);
+    const Ray4 eye = make_ray(0.0f, 0.0f, 5.0f, 0.0f, 0.0f, -1.0f);
+    const Light in_front = light_at(0.0f, 0.0f, 3.0f, 2.0f);
+    const Light behind = light_at(0.0f, 0.0f, -3.0f, 2.0f);
+
+    const koru::rt::Color lit = koru::rt::shade_hit(eye, hit, in_front, false, &m, nullptr, 0);
+    EXPECT_GT(lit[0], 0.2f);
+    for (const auto& c : {koru::rt::shade_hit(eye, hit, in_front, true, &m, nullptr, 0),
+                          koru::rt::shade_hit(eye, hit, behind, false, &m, nullptr, 0)}) {
+        EXPECT_FLOAT_EQ(c[0], 0.1f * 2.0f);
+        EXPECT_FLOAT_EQ(c[1], 0.1f * 2.0f);
+        EXPECT_FLOAT_EQ(c[2], 0.1f * 2.0f);
+        EXPECT_EQ(c[3], 1.0f);
+    }
+}
+
+// The highlight sits where the mirror image of the light direction meets the
+// eye; looking from elsewhere (R.V < 0) gives no highlight and no NaN, even
+// with a fractional exponent.
+TEST(ShadingHit, SpecularUsesTheMirroredLightDirection)
+{
+    const Material m = make_material(0.0f, 0.0f, 1.0f, 2.5f);
+    const RAYTR::Hit hit = facing_hit(0.0f, 0.0f, 1.0f);
+    const Light light = light_at(-1.0f, 0.0f, 1.0f);
+    // Light from the upper left mirrors to the upper right.
+    const Ray4 mirror_eye = make_ray(3.0f, 0.0f, 3.0f, -1.0f, 0.0f, -1.0f);
+    const koru::rt::Color highlight = koru::rt::shade_hit(mirror_eye, hit, light, false, &m, nullptr, 0);
+    EXPECT_NEAR(highlight[0], 1.0f / 1.0f, 1e-5f); // s = 1, attenuation 1, no diffuse
+    // Grazing from the light's side: R.V is close to -1.
+    const Ray4 light_side_eye = make_ray(-3.0f, 0.0f, 0.01f, 1.0f, 0.0f, -0.0033f);
+    const koru::rt::Color none = koru::rt::shade_hit(light_side_eye, hit, light, false, &m, nullptr, 0);
+    EXPECT_EQ(none[0], 0.0f);
+    EXPECT_FALSE(std::isnan(none[1]));
+}
+
+TEST(ShadingPack, ChannelsSaturateAndDropNegativeOrUndefined)
+{
+    using koru::rt::pack_color;
+    using C = koru::rt::Color;
+    EXPECT_EQ(pack_color(C(1.0f, 0.5f, 0.0f, 1.0f)), 0x00007FFFu);
+    EXPECT_EQ(pack_color(C(2.0f, 1.0e30f, 1.0f, 7.0f)), 0x00FFFFFFu);
+    EXPECT_EQ(pack_color(C(-0.5f, std::nanf(""), -INFINITY, 1.0f)), 0u);
+    EXPECT_EQ(pack_color(C(INFINITY, 0.999f, 0.004f, 0.0f)), 0x0001FEFFu);
+}
+
+TEST(ShadingTexture, BilinearRepeatsAndClamps)
+{
+    // One row of five texels with red = 10, 20, 30, 40, 50.
+    unsigned char texels[5 * 4];
+    for (int x = 0; x < 5; ++x) {
+        texels[4 * x] = static_cast<unsigned char>(10 * (x + 1));
+        texels[4 * x + 1] = 0;
+        texels[4 * x + 2] = 255;
+        texels[4 * x + 3] = 0;
+    }
+    const koru::rt::Texture_View row{5, 1, texels};
+    const auto red = [&](float u) { return koru::rt::sample_texture(row, u, 0.0f)[0] * 255.0f; };
+    EXPECT_NEAR(red(0.0f), 10.0f, 1e-4f);
+    EXPECT_NEAR(red(1.0f), 50.0f, 1e-4f);  // the last texel; its wrapped neighbour weighs 0
+    EXPECT_NEAR(red(1.25f), 10.0f, 1e-4f); // x = 5 wraps to the first column
+    EXPECT_NEAR(red(1.375f), 15.0f, 1e-3f); // halfway into the second
+    EXPECT_NEAR(red(-0.3f), 10.0f, 1e-4f); // below 0 clamps
+    EXPECT_NEAR(red(0.125f), 15.0f, 1e-3f); // x = 0.5
+    EXPECT_NEAR(red(0.9375f), 47.5f, 1e-3f); // x = 3.75, between the last two
+    EXPECT_NEAR(koru::rt::sample_texture(row, 0.5f, 3.7f)[2], 1.0f, 1e-6f);
+    EXPECT_EQ(koru::rt::sample_texture(row, 0.5f, 0.0f)[3], 1.0f);
+}
+
+// A wall lit by two strong lights: each alone brings red to full, together
+// they still give 255, not a wrapped value.
+TEST(ShadingFrame, TwoSaturatingLightsGiveFullNotWrapped)
+{
+    Test_Tracer engine;
+    engine.Init(8, 8);
+    Material red = make_material(0.0f, 0.0f, 0.0f, 1.0f);
+    red.ambient = TAU_MATH::VECTOR<3, float>(1.0f, 0.2f, 0.0f);
+    engine.AddMaterial(red);
+    std::vector<Vertex> vertices;
+    std::vector<unsigned> indices;
+    const float quad[4][2] = {{-50, -50}, {50, -50}, {50, 50}, {-50, 50}};
+    for (const auto& q : quad) {
+        Vertex v = make_vertex(q[0], q[1], -5.0f);
+        v.norm = V4(0.0f, 0.0f, 1.0f, 0.0f);
+        vertices.push_back(v);
+    }
+    indices = {0, 1, 2, 0, 2, 3};
+    engine.AddTriangles(vertices.data(), 4, indices.data(), 6);
+    engine.AddPointLight(light_at(0.0f, 0.0f, 20.0f, 1.0f));
+    engine.AddPointLight(light_at(1.0f, 0.0f, 20.0f, 1.5f));
+    engine.BuildKdTree();
+    engine.BeginDrawScene(1, true);
+    for (int i = 0; i < 64; ++i) {
+        const unsigned p = engine.FrameBuffer()[i];
+        ASSERT_EQ(p & 0xFFu, 255u) << i;
+        // Green: 0.2 + 0.3 = 0.5 of full.
+        ASSERT_EQ((p >> 8) & 0xFFu, 127u) << i;
+        ASSERT_EQ(p >> 16, 0u) << i;
+    }
+    engine.Release();
+}
+
+// A wall behind an occluder gets ambient only where the shadow falls, also
+// when the occluder lies beyond the light.
+TEST(ShadingFrame, ShadowedPixelsGetAmbientOnly)
+{
+    Test_Tracer engine;
+    engine.Init(16, 16);
+    engine.AddMaterial(make_material(0.2f, 0.6f, 0.0f, 1.0f));
+    std::vector<Vertex> vertices;
+    std::vector<unsigned> indices;
+    const float wall[4][2] = {{-50, -50}, {50, -50}, {50, 50}, {-50, 50}};
+    for (const auto& q : wall) {
+        Vertex v = make_vertex(q[0], q[1], -5.0f);
+        v.norm = V4(0.0f, 0.0f, 1.0f, 0.0f);
+        vertices.push_back(v);
+    }
+    indices = {0, 1, 2, 0, 2, 3};
+    // A large occluder far beyond the light, behind the camera.
+    const float occluder[4][2] = {{-100, -100}, {100, -100}, {100, 100}, {-100, 100}};
+    for (const auto& q : occluder) {
+        Vertex v = make_vertex(q[0], q[1], 30.0f);
+        v.norm = V4(0.0f, 0.0f, 1.0f, 0.0f);
+        vertices.push_back(v);
+    }
+    for (unsigned i : {4u, 5u, 6u, 4u, 6u, 7u})
+        indices.push_back(i);
+    engine.AddTriangles(vertices.data(), 8, indices.data(), 12);
+    engine.AddPointLight(light_at(0.0f, 0.0f, 5.0f, 1.0f));
+    engine.BuildKdTree();
+    engine.BeginDrawScene(1, true);
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(engine.FrameBuffer()[i], 0x00333333u) << i; // 0.2 x 255 = 51
+    engine.Release();
+}

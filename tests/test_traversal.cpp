@@ -1,0 +1,523 @@
+// The kd-tree walks of the CPU tracer: both against brute force over all
+// triangles, the packet walk against the single-ray walk, and the cases where
+// a walk can go wrong (leaf stretches, parallel rays, deep trees, packets that
+// only partly enter the tree).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "cpu_test_support.h"
+
+using namespace cpu_test;
+using koru::rt::intersect_box;
+using koru::rt::intersect_leaf;
+using koru::rt::intersect_triangle;
+
+namespace {
+
+struct Brute_Hit {
+    bool found = false;
+    float pos[3] = {0, 0, 0};
+    bool ambiguous = false; // near an edge, or two candidates at almost the same distance
+};
+
+Brute_Hit brute_force(const Test_Tracer& engine, const Ray4& ray)
+{
+    Brute_Hit best;
+    float best_d2 = 1e38f;
+    std::vector<float> candidates;
+    bool near_edge = false;
+    const Vertex* v = engine.Vertices();
+    const unsigned* idx = engine.Indices();
+    for (int k = 0; k + 2 < engine.IndexCount(); k += 3) {
+        float w[3];
+        const V4 &a = v[idx[k]].pos, &b = v[idx[k + 1]].pos, &c = v[idx[k + 2]].pos;
+        if (!intersect_triangle(ray, a, b, c, w))
+            continue;
+        const V4 p = (a * w[0] + b * w[1]) + c * w[2];
+        const V4 d = p - ray.pos;
+        const float d2 = TAU_MATH::Dot3(d, d);
+        if (d2 < 1e-8f || !(TAU_MATH::Dot3(ray.dir, d) > 1e-8f))
+            continue;
+        candidates.push_back(d2);
+        near_edge = near_edge || std::fmin(w[0], std::fmin(w[1], w[2])) < 2e-4f;
+        if (d2 <= best_d2) {
+            best_d2 = d2;
+            best.found = true;
+            for (int i = 0; i < 3; ++i)
+                best.pos[i] = p[i];
+        }
+    }
+    int close = 0;
+    for (float d2 : candidates)
+        close += std::fabs(d2 - best_d2) <= 1e-4f * best_d2;
+    best.ambiguous = near_edge || close > 1;
+    return best;
+}
+
+Ray_Packet packet_of(const Ray4 rays[4])
+{
+    Ray_Packet p;
+    for (int k = 0; k < 4; ++k)
+        koru::rt::set_lane(p, k, rays[k]);
+    return p;
+}
+
+void expect_same_hit(const RAYTR::Hit& a, const RAYTR::Hit& b)
+{
+    EXPECT_EQ(0, std::memcmp(a.pos, b.pos, sizeof a.pos));
+    EXPECT_EQ(0, std::memcmp(a.norm, b.norm, sizeof a.norm));
+    EXPECT_EQ(a.material_id, b.material_id);
+}
+
+// A random scene with its kd-tree, in a fresh engine.
+void build_random(Test_Tracer& engine, unsigned seed, int n_triangles)
+{
+    std::mt19937 rng(seed);
+    engine.Init(8, 8);
+    add_random_scene(engine, rng, n_triangles, 1, nullptr, 0);
+    engine.BuildKdTree();
+}
+
+// Walls facing the z axis: corners (x - s, y - s, z), (x + s, y - s, z), (x, y + s, z).
+void add_z_wall(std::vector<Vertex>& vertices, float x, float y, float z, float s)
+{
+    for (const auto& c : {std::make_pair(-s, -s), std::make_pair(s, -s), std::make_pair(0.0f, s)}) {
+        Vertex v = make_vertex(x + c.first, y + c.second, z);
+        v.norm = V4(0.0f, 0.0f, 1.0f, 0.0f);
+        vertices.push_back(v);
+    }
+}
+
+std::vector<uint32_t> record(std::initializer_list<uint32_t> triangles_first_vertex)
+{
+    std::vector<uint32_t> r;
+    r.push_back(static_cast<uint32_t>(triangles_first_vertex.size()));
+    for (uint32_t first : triangles_first_vertex)
+        for (uint32_t k = 0; k < 3; ++k)
+            r.push_back(first + k);
+    return r;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Properties on random scenes.
+
+TEST(TraversalRandom, SingleRayWalkFindsTheBruteForceHit)
+{
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    int compared = 0, hits = 0;
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        Test_Tracer engine;
+        build_random(engine, seed, 100 * static_cast<int>(seed));
+        std::mt19937 rng(seed + 100);
+        for (int i = 0; i < 3000; ++i) {
+            // Origins both inside and outside the scene's box.
+            const Ray4 ray = make_ray(6.0f * unit(rng), 5.0f * unit(rng), 6.0f * unit(rng), unit(rng), unit(rng),
+                                      unit(rng));
+            const Brute_Hit expected = brute_force(engine, ray);
+            if (expected.ambiguous)
+                continue;
+            RAYTR::Hit hit;
+            const unsigned result = engine.kd_tree_traverse(ray, &hit);
+            ASSERT_EQ(result, expected.found ? 0xFFFFFFFFu : 0u) << "seed " << seed << " ray " << i;
+            if (expected.found) {
+                ASSERT_EQ(0, std::memcmp(hit.pos, expected.pos, sizeof hit.pos)) << "seed " << seed << " ray " << i;
+                ++hits;
+            }
+            ++compared;
+        }
+        engine.Release();
+    }
+    EXPECT_GT(compared, 11000);
+    EXPECT_GT(hits, 2000); // the rays do meet the scenes
+}
+
+// Packets of four nearby rays (one octant) walked as one give exactly what
+// the four single-ray walks give.
+TEST(TraversalRandom, PacketWalkAgreesWithSingleRays)
+{
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    int coherent = 0, lanes_hit = 0;
+    for (unsigned seed = 5; seed <= 8; ++seed) {
+        Test_Tracer engine;
+        build_random(engine, seed, 150);
+        const koru::rt::Tree_View tree = engine.tree_view();
+        std::mt19937 rng(seed);
+        for (int i = 0; i < 2000; ++i) {
+            const float spread = i % 2 ? 0.02f : 0.3f;
+            const float ox = 2.0f * unit(rng), oy = 2.0f * unit(rng), oz = 9.0f + unit(rng);
+            const float dx = 0.4f * unit(rng), dy = 0.3f * unit(rng);
+            Ray4 rays[4];
+            for (int k = 0; k < 4; ++k) {
+                // Same signs as lane 0, on every axis.
+                const float jx = dx + spread * unit(rng), jy = dy + spread * unit(rng);
+                rays[k] = make_ray(ox + 0.05f * unit(rng), oy + 0.05f * unit(rng), oz,
+                                   k ? std::copysign(jx, rays[0].dir[0]) : jx,
+                                   k ? std::copysign(jy, rays[0].dir[1]) : jy, -1.0f);
+            }
+            const Ray_Packet packet = packet_of(rays);
+            alignas(16) RAYTR::Hit hits[4];
+            const unsigned before = engine.LastFrameStats().coherent_packets;
+            const unsigned mask = engine.trace_packet(packet, hits, tree);
+            coherent += engine.LastFrameStats().coherent_packets > before;
+            for (int k = 0; k < 4; ++k) {
+                RAYTR::Hit single;
+                const bool single_hit = engine.kd_tree_traverse(koru::rt::lane_ray(packet, k), &single) != 0;
+                ASSERT_EQ(((mask >> k) & 1u) != 0, single_hit) << "seed " << seed << " packet " << i << " lane " << k;
+                if (single_hit) {
+                    expect_same_hit(hits[k], single);
+                    ++lanes_hit;
+                }
+            }
+        }
+        engine.Release();
+    }
+    EXPECT_GT(coherent, 4000); // most packets took the packet walk
+    EXPECT_GT(lanes_hit, 4000);
+}
+
+// ---------------------------------------------------------------------------
+// Edge cases on built scenes.
+
+TEST(TraversalEdge, OriginInsideTheBoxAndRaysPointingAway)
+{
+    Test_Tracer engine;
+    engine.Init(4, 4);
+    engine.AddMaterial(make_material(0.1f, 0.1f, 0.1f, 1.0f));
+    std::vector<Vertex> vertices;
+    std::vector<unsigned> indices;
+    add_wall(vertices, indices, -2.0f, 0.0f, 0.0f, 1.0f);
+    add_wall(vertices, indices, 2.0f, 0.0f, 0.0f, 1.0f);
+    engine.AddTriangles(vertices.data(), 6, indices.data(), 6);
+    engine.BuildKdTree();
+
+    RAYTR::Hit hit;
+    ASSERT_EQ(engine.kd_tree_traverse(make_ray(0.5f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f), &hit), 0xFFFFFFFFu);
+    EXPECT_FLOAT_EQ(hit.pos[0], 2.0f); // ahead, not the wall behind
+    ASSERT_EQ(engine.kd_tree_traverse(make_ray(0.5f, 0.0f, 0.0f, -1.0f, 0.0f, 0.0f), &hit), 0xFFFFFFFFu);
+    EXPECT_FLOAT_EQ(hit.pos[0], -2.0f);
+    // Outside and heading away: the box lies behind (tfar < 0).
+    EXPECT_EQ(engine.kd_tree_traverse(make_ray(5.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f), &hit), 0u);
+    engine.Release();
+}
+
+TEST(TraversalEdge, SlabTestBoundsParallelRays)
+{
+    const RAYTR::KdTreeBox box = make_box(-1, -1, -1, 1, 1, 1);
+    float tnear, tfar;
+    // Parallel to x and on the slab plane x = 1: that axis bounds nothing.
+    Ray4 ray = make_ray(1.0f, 0.0f, 5.0f, 0.0f, 0.0f, -1.0f);
+    ASSERT_TRUE(intersect_box(ray, box, tnear, tfar));
+    EXPECT_FLOAT_EQ(tnear, 4.0f);
+    EXPECT_FLOAT_EQ(tfar, 6.0f);
+    // Parallel and outside the slab.
+    ray = make_ray(1.5f, 0.0f, 5.0f, 0.0f, 0.0f, -1.0f);
+    EXPECT_FALSE(intersect_box(ray, box, tnear, tfar));
+    // Inside: the entry lies behind the origin.
+    ray = make_ray(0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f);
+    ASSERT_TRUE(intersect_box(ray, box, tnear, tfar));
+    EXPECT_FLOAT_EQ(tnear, -1.0f);
+    EXPECT_FLOAT_EQ(tfar, 1.0f);
+}
+
+// ---------------------------------------------------------------------------
+// Hand-made trees: each puts a triangle where only a faulty walk finds it.
+
+namespace {
+
+// Tracer over a hand-made tree; the vertices come from AddTriangles so that the
+// scene store holds them.
+struct Hand_Tree {
+    Test_Tracer engine;
+
+    Hand_Tree(const std::vector<Vertex>& vertices, const std::vector<RAYTR::KdTreeNode>& nodes,
+              const std::vector<uint32_t>& records, const RAYTR::KdTreeBox& box)
+    {
+        engine.Init(4, 4);
+        engine.AddMaterial(make_material(0.1f, 0.1f, 0.1f, 1.0f));
+        std::vector<unsigned> indices;
+        for (unsigned i = 0; i < vertices.size(); ++i)
+            indices.push_back(i);
+        engine.AddTriangles(vertices.data(), static_cast<int>(vertices.size()), indices.data(),
+                            static_cast<int>(indices.size()));
+        engine.install_tree(nodes, records, box);
+    }
+    ~Hand_Tree() { engine.Release(); }
+
+    // Traces the ray alone and as all four lanes of a packet; both must agree.
+    bool trace(const Ray4& ray, RAYTR::Hit& hit)
+    {
+        const bool single = engine.kd_tree_traverse(ray, &hit) != 0;
+        const Ray4 rays[4] = {ray, ray, ray, ray};
+        alignas(16) RAYTR::Hit hits[4];
+        const unsigned mask = engine.kd_tree_traverse_packet(packet_of(rays), hits, engine.tree_view());
+        EXPECT_EQ(mask, single ? 0xFu : 0u);
+        if (single && mask == 0xFu)
+            for (int k = 0; k < 4; ++k)
+                expect_same_hit(hits[k], hit);
+        return single;
+    }
+};
+
+} // namespace
+
+// A ray with a zero x component that runs beside the split plane x = 0 sees
+// only its own side. The upper leaf holds a decoy in the ray's path that only
+// a walk into the wrong child finds. Both signs of zero.
+TEST(TraversalHandTree, RayParallelToSplitVisitsOnlyItsSide)
+{
+    std::vector<Vertex> vertices;
+    add_z_wall(vertices, -1.0f, 0.0f, -3.0f, 0.5f); // vertices 0-2: in the lower leaf, at z = -3
+    add_z_wall(vertices, -1.0f, 0.0f, 0.0f, 0.5f);  // vertices 3-5: decoy, listed only in the upper leaf
+    std::vector<uint32_t> records = record({0});
+    const int32_t upper_offset = static_cast<int32_t>(records.size() * 4);
+    for (uint32_t w : record({3}))
+        records.push_back(w);
+    Hand_Tree t(vertices, {inner_node(0, 0.0f, 1), leaf_node(0), leaf_node(upper_offset)}, records,
+                make_box(-4, -4, -4, 4, 4, 4));
+
+    for (float zero : {0.0f, -0.0f}) {
+        SCOPED_TRACE(std::signbit(zero) ? "-0" : "+0");
+        Ray4 ray = make_ray(-1.0f, 0.0f, 5.0f, 0.0f, 0.0f, -1.0f);
+        ray.dir[0] = zero;
+        RAYTR::Hit hit;
+        ASSERT_TRUE(t.trace(ray, hit));
+        EXPECT_FLOAT_EQ(hit.pos[2], -3.0f);
+    }
+}
+
+// A ray lying in the split plane walks on: the triangle that crosses the
+// plane (listed in both leaves) is found.
+TEST(TraversalHandTree, RayInTheSplitPlaneFindsTheCrossingTriangle)
+{
+    std::vector<Vertex> vertices;
+    add_z_wall(vertices, 0.0f, 0.0f, -3.0f, 0.5f);
+    const std::vector<uint32_t> records = record({0});
+    Hand_Tree t(vertices, {inner_node(0, 0.0f, 1), leaf_node(0), leaf_node(0)}, records,
+                make_box(-4, -4, -4, 4, 4, 4));
+    RAYTR::Hit hit;
+    ASSERT_TRUE(t.trace(make_ray(0.0f, 0.0f, 5.0f, 0.0f, 0.0f, -1.0f), hit));
+    EXPECT_FLOAT_EQ(hit.pos[2], -3.0f);
+}
+
+// A slanted triangle spans both leaves of the split x = 0 but meets the ray
+// at x = 2; the lower leaf must not take that hit (it lies beyond the leaf's
+// exit) and the nearer wall at x = 1 in the upper leaf wins.
+TEST(TraversalHandTree, HitBeyondTheLeafIsNotTakenThere)
+{
+    std::vector<Vertex> vertices;
+    vertices.push_back(make_vertex(-1.0f, -3.0f, -4.5f)); // plane z = 1.5 (x - 2)
+    vertices.push_back(make_vertex(-1.0f, 3.0f, -4.5f));
+    vertices.push_back(make_vertex(3.0f, 0.0f, 1.5f));
+    std::vector<unsigned> unused;
+    add_wall(vertices, unused, 1.0f, 0.0f, 0.0f, 1.0f); // vertices 3-5
+    std::vector<uint32_t> records = record({0});
+    const int32_t upper_offset = static_cast<int32_t>(records.size() * 4);
+    for (uint32_t w : record({0, 3}))
+        records.push_back(w);
+    Hand_Tree t(vertices, {inner_node(0, 0.0f, 1), leaf_node(0), leaf_node(upper_offset)}, records,
+                make_box(-5, -5, -5, 5, 5, 5));
+    RAYTR::Hit hit;
+    ASSERT_TRUE(t.trace(make_ray(-3.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f), hit));
+    EXPECT_FLOAT_EQ(hit.pos[0], 1.0f);
+    // From the other side the slanted triangle is nearest and found in the upper leaf.
+    ASSERT_TRUE(t.trace(make_ray(4.0f, 0.0f, 0.0f, -1.0f, 0.0f, 0.0f), hit));
+    EXPECT_FLOAT_EQ(hit.pos[0], 2.0f);
+}
+
+// Twenty nested splits (the builder's depth limit) that a ray along x crosses
+// one after another: every level defers its upper child, so the walk fills its
+// stack of twenty and unwinds it all to reach the only triangle, in the root's
+// upper child.
+TEST(TraversalHandTree, MaximumDepthTreeUsesTheWholeStack)
+{
+    std::vector<Vertex> vertices;
+    std::vector<unsigned> unused;
+    add_wall(vertices, unused, 0.75f, 0.0f, 0.0f, 1.0f);
+    const std::vector<uint32_t> records = record({0});
+
+    std::vector<RAYTR::KdTreeNode> nodes(2 * RAYTR::kd_max_depth + 1);
+    float split = 0.5f;
+    uint32_t inner = 0;
+    for (int depth = 0; depth < RAYTR::kd_max_depth; ++depth) {
+        const uint32_t lower = 1 + 2 * static_cast<uint32_t>(depth);
+        nodes[inner] = inner_node(0, split, lower);
+        nodes[lower + 1] = leaf_node(depth == 0 ? 0 : -1);
+        nodes[lower] = leaf_node(-1); // replaced by the next level's inner node
+        inner = lower;
+        split *= 0.5f;
+    }
+    Hand_Tree t(vertices, nodes, records, make_box(0, -1, -1, 1, 1, 1));
+
+    RAYTR::Hit hit;
+    ASSERT_TRUE(t.trace(make_ray(-1.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f), hit));
+    EXPECT_FLOAT_EQ(hit.pos[0], 0.75f);
+
+    // Four different lanes, each leaving at the same deep leaf.
+    const Ray4 rays[4] = {make_ray(-1.0f, 0.01f, 0.01f, 1.0f, 0.0f, 0.0f), make_ray(-1.0f, -0.01f, 0.01f, 1.0f, 0.0f, 0.0f),
+                          make_ray(-1.0f, 0.01f, -0.01f, 1.0f, 0.0f, 0.0f),
+                          make_ray(-1.0f, -0.02f, -0.01f, 1.0f, 0.0f, 0.0f)};
+    alignas(16) RAYTR::Hit hits[4];
+    ASSERT_EQ(t.engine.kd_tree_traverse_packet(packet_of(rays), hits, t.engine.tree_view()), 0xFu);
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_FLOAT_EQ(hits[k].pos[0], 0.75f);
+        EXPECT_NEAR(hits[k].pos[1], rays[k].pos[1], 1e-6f);
+    }
+}
+
+// A packet whose x directions mix signs (a block across the view axis) is
+// traced ray by ray, with the single-ray answers.
+TEST(TraversalPacket, MixedSignsGoRayByRay)
+{
+    Test_Tracer engine;
+    build_random(engine, 21, 200);
+    const koru::rt::Tree_View tree = engine.tree_view();
+    const Ray4 rays[4] = {make_ray(0, 0, 10, -0.01f, -0.01f, -1.0f), make_ray(0, 0, 10, 0.01f, -0.01f, -1.0f),
+                          make_ray(0, 0, 10, -0.01f, 0.01f, -1.0f), make_ray(0, 0, 10, 0.01f, 0.01f, -1.0f)};
+    alignas(16) RAYTR::Hit hits[4];
+    const unsigned mask = engine.trace_packet(packet_of(rays), hits, tree);
+    EXPECT_EQ(engine.LastFrameStats().packets, 1u);
+    EXPECT_EQ(engine.LastFrameStats().coherent_packets, 0u);
+    for (int k = 0; k < 4; ++k) {
+        RAYTR::Hit single;
+        const unsigned result = engine.kd_tree_traverse(rays[k], &single);
+        ASSERT_EQ((mask >> k) & 1u, result & 1u) << k;
+        if (result)
+            expect_same_hit(hits[k], single);
+    }
+    engine.Release();
+}
+
+// A coherent packet in which one lane misses the world box, or only touches
+// its edge (tfar = tnear): the lanes that do enter still get their hits. The
+// packet walk alone takes the four rays in together or not at all; a ray that
+// touches the box counts as entering it (a flat scene has a box without
+// thickness).
+TEST(TraversalPacket, PartlyMissingPacketKeepsTheOtherLanesHits)
+{
+    std::vector<Vertex> vertices;
+    for (const auto& c : {std::make_pair(-1.0f, -1.0f), std::make_pair(1.0f, -1.0f), std::make_pair(1.0f, 1.0f),
+                          std::make_pair(-1.0f, 1.0f)}) {
+        Vertex v = make_vertex(0.0f, c.first, c.second); // the wall x = 0
+        v.norm = V4(-1.0f, 0.0f, 0.0f, 0.0f);
+        vertices.push_back(v);
+    }
+    Test_Tracer engine;
+    engine.Init(4, 4);
+    engine.AddMaterial(make_material(0.1f, 0.1f, 0.1f, 1.0f));
+    const unsigned indices[6] = {0, 1, 2, 0, 2, 3};
+    engine.AddTriangles(vertices.data(), 4, indices, 6);
+    engine.install_tree({leaf_node(0)}, {2, 0, 1, 2, 0, 2, 3}, make_box(-1, -1, -1, 1, 1, 1));
+    const koru::rt::Tree_View tree = engine.tree_view();
+
+    const float s = 0.70710677f;
+    Ray4 entering[3];
+    const float origins[3][3] = {{-1.5f, -1.0f, -0.2f}, {-1.5f, -1.1f, 0.0f}, {-1.5f, -0.9f, 0.2f}};
+    for (int k = 0; k < 3; ++k) {
+        entering[k].pos = V4(origins[k][0], origins[k][1], origins[k][2], 1.0f);
+        entering[k].dir = V4(s, s, 0.0f, 0.0f);
+    }
+    Ray4 touching;
+    touching.pos = V4(-2.0f, 0.0f, 0.0f, 1.0f); // meets the box only at its edge (-1, 1, z)
+    touching.dir = V4(s, s, 0.0f, 0.0f);
+    float tnear, tfar;
+    ASSERT_TRUE(intersect_box(touching, tree.world_box, tnear, tfar));
+    ASSERT_EQ(tnear, tfar);
+    Ray4 missing = touching;
+    missing.pos = V4(-2.0f, 5.0f, 0.0f, 1.0f);
+
+    for (int variant = 0; variant < 2; ++variant) {
+        const Ray4& odd = variant == 0 ? touching : missing;
+        const Ray4 rays[4] = {entering[0], entering[1], odd, entering[2]};
+        const Ray_Packet packet = packet_of(rays);
+        alignas(16) RAYTR::Hit hits[4];
+        RAYTR::Hit odd_hit;
+        EXPECT_EQ(engine.kd_tree_traverse(odd, &odd_hit), 0u);
+        EXPECT_EQ(engine.trace_packet(packet, hits, tree), 0xBu);
+        for (int k : {0, 1, 3}) {
+            RAYTR::Hit single;
+            ASSERT_EQ(engine.kd_tree_traverse(rays[k], &single), 0xFFFFFFFFu);
+            expect_same_hit(hits[k], single);
+            EXPECT_FLOAT_EQ(hits[k].pos[0], 0.0f);
+        }
+        // The packet walk alone enters with all four lanes or none.
+        EXPECT_EQ(engine.kd_tree_traverse_packet(packet, hits, tree), variant == 0 ? 0xBu : 0u);
+    }
+    // Of the two packets, the touching one went as a packet, the missing one
+    // ray by ray.
+    EXPECT_EQ(engine.LastFrameStats().packets, 2u);
+    EXPECT_EQ(engine.LastFrameStats().coherent_packets, 1u);
+    engine.Release();
+}
+
+// ---------------------------------------------------------------------------
+// Ray-triangle and the leaf test.
+
+TEST(TraversalLeaf, LeafDistancesAndTieOrder)
+{
+    std::vector<Vertex> vertices;
+    std::vector<unsigned> unused;
+    add_wall(vertices, unused, 2.0f, 0.0f, 0.0f, 1.0f, 0);
+    add_wall(vertices, unused, 2.0f, 0.0f, 0.0f, 1.0f, 1); // the same wall, another material
+    add_wall(vertices, unused, 4.0f, 0.0f, 0.0f, 1.0f, 2);
+    const std::vector<uint32_t> records = record({6, 0, 3});
+    const Ray4 ray = make_ray(0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f);
+    RAYTR::Hit hit{};
+
+    EXPECT_EQ(intersect_leaf(ray, leaf_node(-1), nullptr, vertices.data(), &hit), 1e38f);
+    const Ray4 away = make_ray(0.0f, 0.0f, 0.0f, -1.0f, 0.0f, 0.0f);
+    EXPECT_EQ(intersect_leaf(away, leaf_node(0), reinterpret_cast<const unsigned char*>(records.data()),
+                             vertices.data(), &hit),
+              1e19f);
+    const float d = intersect_leaf(ray, leaf_node(0), reinterpret_cast<const unsigned char*>(records.data()),
+                                   vertices.data(), &hit);
+    EXPECT_FLOAT_EQ(d, 2.0f);
+    EXPECT_EQ(hit.material_id, 1); // equal distance: the later of the two in the record
+    EXPECT_EQ(hit.untextured, 0);
+    EXPECT_EQ(hit.prim_id, -1);
+
+    // Starting on the wall: nearer than 1e-4 is no hit; the farther wall is.
+    const Ray4 on_wall = make_ray(2.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f);
+    EXPECT_FLOAT_EQ(intersect_leaf(on_wall, leaf_node(0), reinterpret_cast<const unsigned char*>(records.data()),
+                                   vertices.data(), &hit),
+                    2.0f);
+    EXPECT_EQ(hit.material_id, 2);
+}
+
+// Counts above 255 come from the record's high bytes.
+TEST(TraversalLeaf, RecordsWithMoreThan255Triangles)
+{
+    std::vector<Vertex> vertices;
+    std::vector<unsigned> unused;
+    const int n = 300;
+    for (int i = 0; i < n; ++i)
+        add_wall(vertices, unused, 100.0f - static_cast<float>(i) * 0.25f, 0.0f, 0.0f, 1.0f, i % 7);
+    std::vector<uint32_t> records;
+    records.push_back((static_cast<uint32_t>(n) & 0xFF) | ((static_cast<uint32_t>(n) >> 8) << 16));
+    for (uint32_t i = 0; i < static_cast<uint32_t>(3 * n); ++i)
+        records.push_back(i);
+    RAYTR::Hit hit{};
+    const float d = intersect_leaf(make_ray(0, 0, 0, 1, 0, 0), leaf_node(0),
+                                   reinterpret_cast<const unsigned char*>(records.data()), vertices.data(), &hit);
+    EXPECT_FLOAT_EQ(d, 100.0f - 299 * 0.25f); // the last and nearest
+    EXPECT_EQ(hit.material_id, 299 % 7);
+}
+
+TEST(TraversalLeaf, TriangleTestIsTwoSidedWithTolerance)
+{
+    const V4 a(0, -1, -1, 1), b(0, 1, -1, 1), c(0, 0, 1, 1);
+    float w[3];
+    EXPECT_TRUE(intersect_triangle(make_ray(-1, 0, 0, 1, 0, 0), a, b, c, w));
+    EXPECT_TRUE(intersect_triangle(make_ray(1, 0, 0, -1, 0, 0), a, b, c, w)); // the back
+    EXPECT_FLOAT_EQ(w[0] + w[1] + w[2], 1.0f);
+    EXPECT_FALSE(intersect_triangle(make_ray(0, 0, -5, 0, 0, 1), a, b, c, w)); // in the plane
+    // Just outside the edge z = -1, within the 0.001 tolerance, and well outside it.
+    EXPECT_TRUE(intersect_triangle(make_ray(-1, 0, -1.0015f, 1, 0, 0), a, b, c, w));
+    EXPECT_FALSE(intersect_triangle(make_ray(-1, 0, -1.01f, 1, 0, 0), a, b, c, w));
+}
