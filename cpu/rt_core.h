@@ -125,6 +125,28 @@ KORU_HD bool intersect_triangle(const Ray4& ray, const Vec4& a, const Vec4& b, c
     return true;
 }
 
+// Fills a triangle hit from the triangle's vertex indices and the weights of
+// its corners.
+KORU_HD void fill_hit(const Vertex* vertices, const uint32_t* triangle, float w0, float w1, float w2,
+                      RAYTR::Hit* hit)
+{
+    const Vertex& va = vertices[triangle[0]];
+    const Vertex& vb = vertices[triangle[1]];
+    const Vertex& vc = vertices[triangle[2]];
+    const Vec4 point = (va.pos * w0 + vb.pos * w1) + vc.pos * w2;
+    const Vec4 normal = (va.norm * w0 + vb.norm * w1) + vc.norm * w2;
+    for (int i = 0; i < 3; ++i) {
+        hit->pos[i] = point[i];
+        hit->norm[i] = normal[i];
+    }
+    hit->tex_coord[0] = (va.tex_coord[0] * w0 + vb.tex_coord[0] * w1) + vc.tex_coord[0] * w2;
+    hit->tex_coord[1] = (va.tex_coord[1] * w0 + vb.tex_coord[1] * w1) + vc.tex_coord[1] * w2;
+    hit->tex_id = va.tex_id[0];
+    hit->material_id = static_cast<uint8_t>(va.material_id & 0xFF);
+    hit->untextured = 0;
+    hit->prim_id = -1;
+}
+
 // Nearest accepted triangle of a leaf, ordered by squared distance from the
 // origin (the later triangle wins a tie). Returns that distance, with hit
 // filled; kd_infinity for an empty leaf, no_hit_distance when nothing was
@@ -154,17 +176,7 @@ KORU_HD float intersect_leaf(const Ray4& ray, const RAYTR::KdTreeNode& leaf, con
         if (d2 < min_hit_distance2 || d2 > best || !(TAU_MATH::Dot3(ray.dir, offset_from_origin) > min_hit_distance2))
             continue;
         best = d2;
-        const Vec4 normal = (va.norm * w[0] + vb.norm * w[1]) + vc.norm * w[2];
-        for (int i = 0; i < 3; ++i) {
-            hit->pos[i] = point[i];
-            hit->norm[i] = normal[i];
-        }
-        hit->tex_coord[0] = (va.tex_coord[0] * w[0] + vb.tex_coord[0] * w[1]) + vc.tex_coord[0] * w[2];
-        hit->tex_coord[1] = (va.tex_coord[1] * w[0] + vb.tex_coord[1] * w[1]) + vc.tex_coord[1] * w[2];
-        hit->tex_id = va.tex_id[0];
-        hit->material_id = static_cast<uint8_t>(va.material_id & 0xFF);
-        hit->untextured = 0;
-        hit->prim_id = -1;
+        fill_hit(vertices, triangle, w[0], w[1], w[2], hit);
     }
     return std::sqrt(best);
 }

@@ -1,6 +1,8 @@
 // Kd-tree walks of the CPU tracer: a packet of four rays that share a
 // direction octant walks the tree once with four-wide arithmetic; any other
 // packet is walked ray by ray with the shared single-ray core.
+#include <cmath>
+
 #include "../kdtree/kdtree.h"
 #include "engine/engines.h"
 #include "ray_packet.h"
@@ -50,11 +52,100 @@ Packet_Box_Entry packet_box_entry(const RAYTR::KdTreeBox& box, const float4 orig
     return result;
 }
 
+// The leaf test of koru::rt::intersect_leaf for the active lanes of a packet
+// at once: the same Moller-Trumbore steps in the same order per lane, so each
+// lane gets exactly the single-ray answer. dist receives the lane's nearest
+// accepted distance (kd_infinity for an empty leaf, no_hit_distance when
+// nothing was accepted); hits are filled for the lanes that accepted one.
+void intersect_leaf_packet(const koru::rt::Tree_View& tree, const RAYTR::KdTreeNode& leaf, const float4 origin[3],
+                           const float4 direction[3], mask4 active, Hit hits[4], float dist[4])
+{
+    const int32_t offset = RAYTR::kd_leaf_offset(leaf);
+    if (offset < 0) {
+        for (int k = 0; k < 4; ++k)
+            dist[k] = koru::rt::kd_infinity;
+        return;
+    }
+    const unsigned char* record = tree.obj_list + offset;
+    const unsigned n_triangles = RAYTR::kd_record_triangle_count(record);
+    const uint32_t* triangles = RAYTR::kd_record_triangles(record);
+
+    const float4 eps(koru::rt::determinant_epsilon), low(-koru::rt::barycentric_tolerance),
+        high(1.0f + koru::rt::barycentric_tolerance), min_d2(koru::rt::min_hit_distance2), one(1.0f);
+    float4 best(koru::rt::kd_infinity);
+    int best_triangle[4] = {-1, -1, -1, -1};
+    alignas(16) float best_w[3][4];
+
+    for (unsigned t = 0; t < n_triangles; ++t) {
+        const uint32_t* corner = triangles + 3 * t;
+        const koru::rt::Vec4& a = tree.vertices[corner[0]].pos;
+        const koru::rt::Vec4& b = tree.vertices[corner[1]].pos;
+        const koru::rt::Vec4& c = tree.vertices[corner[2]].pos;
+        float4 e1[3], e2[3], p[3], s[3], q[3];
+        for (int i = 0; i < 3; ++i) {
+            e1[i] = float4(b[i] - a[i]);
+            e2[i] = float4(c[i] - a[i]);
+        }
+        p[0] = direction[1] * e2[2] - direction[2] * e2[1];
+        p[1] = direction[2] * e2[0] - direction[0] * e2[2];
+        p[2] = direction[0] * e2[1] - direction[1] * e2[0];
+        const float4 det = e1[0] * p[0] + e1[1] * p[1] + e1[2] * p[2];
+        mask4 ok = andnot(active, (det > float4(0.0f) - eps) & (det < eps));
+        if (koru::simd::none(ok))
+            continue;
+        const float4 inv = one / det;
+        for (int i = 0; i < 3; ++i)
+            s[i] = origin[i] - float4(a[i]);
+        const float4 u = (s[0] * p[0] + s[1] * p[1] + s[2] * p[2]) * inv;
+        ok = andnot(andnot(ok, u < low), u > high);
+        if (koru::simd::none(ok))
+            continue;
+        q[0] = s[1] * e1[2] - s[2] * e1[1];
+        q[1] = s[2] * e1[0] - s[0] * e1[2];
+        q[2] = s[0] * e1[1] - s[1] * e1[0];
+        const float4 v = (direction[0] * q[0] + direction[1] * q[1] + direction[2] * q[2]) * inv;
+        ok = andnot(andnot(ok, v < low), u + v > high);
+        if (koru::simd::none(ok))
+            continue;
+        const float4 w0 = one - u - v;
+        float4 to_point[3];
+        for (int i = 0; i < 3; ++i)
+            to_point[i] = ((float4(a[i]) * w0 + float4(b[i]) * u) + float4(c[i]) * v) - origin[i];
+        const float4 d2 = to_point[0] * to_point[0] + to_point[1] * to_point[1] + to_point[2] * to_point[2];
+        const float4 ahead = direction[0] * to_point[0] + direction[1] * to_point[1] + direction[2] * to_point[2];
+        // Too near, farther than the best so far, or behind the origin.
+        ok = andnot(andnot(ok & (ahead > min_d2), d2 < min_d2), d2 > best);
+        const int accepted = koru::simd::movemask(ok);
+        if (!accepted)
+            continue;
+        best = koru::simd::select(ok, d2, best);
+        alignas(16) float lane_w[3][4];
+        w0.store(lane_w[0]);
+        u.store(lane_w[1]);
+        v.store(lane_w[2]);
+        for (int k = 0; k < 4; ++k)
+            if (accepted & (1 << k)) {
+                best_triangle[k] = static_cast<int>(t);
+                for (int i = 0; i < 3; ++i)
+                    best_w[i][k] = lane_w[i][k];
+            }
+    }
+
+    alignas(16) float best_d2[4];
+    best.store(best_d2);
+    for (int k = 0; k < 4; ++k) {
+        dist[k] = std::sqrt(best_d2[k]);
+        if (best_triangle[k] >= 0)
+            koru::rt::fill_hit(tree.vertices, triangles + 3 * best_triangle[k], best_w[0][k], best_w[1][k],
+                               best_w[2][k], &hits[k]);
+    }
+}
+
 // Four rays, one walk, front to back; the child order comes from lane 0 (the
 // caller guarantees that all lanes share its octant). Lanes leave the walk as
 // they find their hit; a lane's hit is never overwritten afterwards.
 int walk_packet(const koru::rt::Tree_View& tree, const Ray_Packet& packet, const float4 origin[3],
-                const float4 inv[3], float4 tnear, float4 tfar, Hit hits[4])
+                const float4 direction[3], const float4 inv[3], float4 tnear, float4 tfar, Hit hits[4])
 {
     uint32_t up[3];
     for (int a = 0; a < 3; ++a)
@@ -92,14 +183,10 @@ int walk_packet(const koru::rt::Tree_View& tree, const Ray_Packet& packet, const
             n = &tree.nodes[node];
         }
 
-        alignas(16) float dist[4] = {koru::rt::kd_infinity, koru::rt::kd_infinity, koru::rt::kd_infinity,
-                                     koru::rt::kd_infinity};
-        const int lanes = koru::simd::movemask(active);
-        for (int k = 0; k < 4; ++k)
-            if (lanes & (1 << k))
-                dist[k] = koru::rt::intersect_leaf(koru::rt::lane_ray(packet, k), *n, tree.obj_list, tree.vertices,
-                                                   &hits[k]);
-        // A lane is done when its nearest hit lies within this leaf's stretch.
+        alignas(16) float dist[4];
+        intersect_leaf_packet(tree, *n, origin, direction, active, hits, dist);
+        // A lane is done when its nearest hit lies within this leaf's stretch
+        // (inactive lanes count as no hit).
         const float4 exit = tfar + (tfar + float4(tree.scale)) * float4(koru::rt::leaf_exit_tolerance);
         done = done | (active & (float4::load(dist) <= exit));
 
@@ -152,7 +239,7 @@ unsigned CPU_Ray_Tracer::kd_tree_traverse_packet(const Ray_Packet& packet, Hit h
     const Packet_Box_Entry entry = packet_box_entry(tree.world_box, origin, inv);
     if (entry.entering != all_lanes)
         return 0;
-    return static_cast<unsigned>(walk_packet(tree, packet, origin, inv, entry.tnear, entry.tfar, hits));
+    return static_cast<unsigned>(walk_packet(tree, packet, origin, direction, inv, entry.tnear, entry.tfar, hits));
 }
 
 unsigned CPU_Ray_Tracer::trace_packet(const Ray_Packet& packet, Hit hits[4], const koru::rt::Tree_View& tree)
@@ -175,7 +262,7 @@ unsigned CPU_Ray_Tracer::trace_packet(const Ray_Packet& packet, Hit hits[4], con
         // which only some enter goes ray by ray below.
         if (entry.entering == all_lanes) {
             ++stats.coherent_packets;
-            return static_cast<unsigned>(walk_packet(tree, packet, origin, inv, entry.tnear, entry.tfar, hits));
+            return static_cast<unsigned>(walk_packet(tree, packet, origin, direction, inv, entry.tnear, entry.tfar, hits));
         }
         if (entry.entering == 0) {
             ++stats.coherent_packets;
