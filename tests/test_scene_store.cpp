@@ -1,0 +1,329 @@
+// Scene store: limits and their messages, index rebasing, refused input,
+// camera matrices, and rebuilding the kd-tree.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/graphics_engine.h"
+#include "engine/tau_error.h"
+#include "kdtree/kdtree.h"
+
+namespace {
+
+using Vec4 = TAU_MATH::VECTOR<4, float>;
+using Vertex = TAU_GRAPHICS::VERTEX<4, float>;
+using Sphere = TAU_MATH::SPHERE<4, float>;
+using Matrix = TAU_MATH::MATRIX<4, 4, float>;
+
+// The store alone; exposes the per-frame camera rebuild.
+class store_engine : public Common_Graphics_Engine {
+public:
+    void BeginDrawScene(unsigned, bool) override { UpdateCamMatrices(); }
+    void EndDrawScene() override {}
+};
+
+// An initialised store, released at the end of the test.
+struct Store {
+    store_engine engine;
+    Store() { engine.Init(4, 4); }
+    ~Store() { engine.Release(); }
+};
+
+Vertex vertex(float x, float y, float z, int material = 0)
+{
+    Vertex v;
+    v.pos = Vec4(x, y, z, 1.0f);
+    v.norm = Vec4(0.0f, 0.0f, 1.0f, 0.0f);
+    v.tex_coord = TAU_MATH::VECTOR<2, float>(0.0f, 0.0f);
+    v.material_id = material;
+    return v;
+}
+
+Sphere sphere(float x, float y, float z, float r, int material = 0)
+{
+    Sphere s{};
+    s.center = Vec4(x, y, z, 1.0f);
+    s.radius = r;
+    s.radius2 = r * r;
+    s.material_id = material;
+    return s;
+}
+
+// The message of the Out_Of_Range the call throws, or a marker.
+std::string refusal(const std::function<void()>& call)
+{
+    testing::internal::CaptureStderr(); // the error announces itself
+    std::string text = "<accepted>";
+    try {
+        call();
+    } catch (const TAU_ERROR::Out_Of_Range& e) {
+        text = e.message;
+    }
+    testing::internal::GetCapturedStderr();
+    return text;
+}
+
+// A seeded scene: meshes of a few triangles each, and spheres.
+struct RandomScene {
+    std::vector<std::vector<Vertex>> meshes;
+    std::vector<std::vector<unsigned>> indices;
+    std::vector<Sphere> spheres;
+
+    RandomScene(uint32_t seed, int n_meshes, int n_spheres)
+    {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<float> u(-10.0f, 10.0f), d(-0.8f, 0.8f);
+        for (int m = 0; m < n_meshes; ++m) {
+            std::vector<Vertex> v;
+            std::vector<unsigned> idx;
+            const float cx = u(rng), cy = u(rng), cz = u(rng);
+            for (int k = 0; k < 6; ++k)
+                v.push_back(vertex(cx + d(rng), cy + d(rng), cz + d(rng), m % 5));
+            for (unsigned t = 0; t < 4; ++t) {
+                idx.push_back(t);
+                idx.push_back((t + 1 + rng() % 5) % 6);
+                idx.push_back((t + 2 + rng() % 4) % 6);
+            }
+            meshes.push_back(v);
+            indices.push_back(idx);
+        }
+        for (int i = 0; i < n_spheres; ++i)
+            spheres.push_back(sphere(u(rng), u(rng), u(rng), 0.2f + 0.1f * d(rng), i % 3));
+    }
+
+    void add(IGraphicsEngine& engine, std::size_t first_mesh, std::size_t end_mesh) const
+    {
+        for (std::size_t m = first_mesh; m < end_mesh; ++m)
+            engine.AddTriangles(meshes[m].data(), static_cast<int>(meshes[m].size()), indices[m].data(),
+                                static_cast<int>(indices[m].size()));
+    }
+};
+
+// What a build leaves behind: its printed statistics, nodes and records.
+struct BuildResult {
+    std::string statistics;
+    std::vector<uint32_t> node_words;
+    std::vector<unsigned char> records;
+
+    static BuildResult of(store_engine& engine)
+    {
+        BuildResult r;
+        testing::internal::CaptureStderr();
+        engine.BuildKdTree();
+        r.statistics = testing::internal::GetCapturedStderr();
+        const RAYTR::KdTree* tree = engine.KdTreeData();
+        const uint32_t* words = reinterpret_cast<const uint32_t*>(tree->nodes);
+        r.node_words.assign(words, words + 2 * tree->node_count);
+        r.records.assign(tree->obj_list_data, tree->obj_list_data + tree->obj_list_data_top);
+        return r;
+    }
+};
+
+void expect_same_build(const BuildResult& a, const BuildResult& b)
+{
+    EXPECT_EQ(a.statistics, b.statistics);
+    EXPECT_EQ(a.node_words, b.node_words);
+    EXPECT_EQ(a.records, b.records);
+}
+
+TEST(SceneStoreLimits, CapacitiesAndMessages)
+{
+    Store s;
+    IGraphicsEngine& e = s.engine;
+    TAU_GRAPHICS::MATERIAL<3> material{};
+    EXPECT_EQ(e.AddMaterial(material), 1u);
+    for (unsigned i = 2; i <= 31; ++i)
+        EXPECT_EQ(e.AddMaterial(material), i);
+    EXPECT_EQ(refusal([&] { e.AddMaterial(material); }), "AddMaterial: no more materials can be added");
+
+    TAU_GRAPHICS::Point_Light<4, float> light;
+    light.pos = Vec4(0.0f, 0.0f, 0.0f, 1.0f);
+    for (unsigned i = 0; i < 8; ++i)
+        EXPECT_EQ(e.AddPointLight(light), i);
+    EXPECT_EQ(refusal([&] { e.AddPointLight(light); }), "Too many point lights");
+    EXPECT_EQ(refusal([&] { e.GetPointLight(-1); }), "No point light with this index");
+    EXPECT_EQ(refusal([&] { e.GetPointLight(8); }), "No point light with this index");
+    EXPECT_EQ(refusal([&] { e.SetPointLight(light, 8); }), "No point light with this index");
+    EXPECT_EQ(refusal([&] { e.GetMaterial(31); }), "No material with this index");
+
+    const unsigned char pixels[4 * 2 * 2] = {};
+    for (unsigned i = 0; i < 8; ++i)
+        EXPECT_EQ(e.AddTexture(pixels, 2, 2, 0), i);
+    EXPECT_EQ(refusal([&] { e.AddTexture(pixels, 2, 2, 0); }), "Too many point textures");
+
+    std::vector<Sphere> spheres(2047, sphere(0, 0, 0, 1));
+    EXPECT_EQ(e.AddSpheres(spheres.data(), 2047), 0u);
+    EXPECT_EQ(e.AddSpheres(spheres.data(), 1), 2047u);
+    EXPECT_EQ(refusal([&] { e.AddSpheres(spheres.data(), 1); }), "Too many spheres");
+    EXPECT_EQ(s.engine.SphereCount(), 2048);
+}
+
+TEST(SceneStoreLimits, VerticesThenIndices)
+{
+    Store s;
+    IGraphicsEngine& e = s.engine;
+    std::vector<Vertex> v(65536, vertex(0, 0, 0));
+    std::vector<unsigned> idx(3 * 65536, 0);
+    // Both limits exceeded: the vertex check comes first.
+    EXPECT_EQ(refusal([&] { e.AddTriangles(v.data(), 65536, idx.data(), 3 * 65536); }), "Too many vertices");
+    EXPECT_EQ(refusal([&] { e.AddTriangles(v.data(), 3, idx.data(), 3 * 65536); }), "Too many indices");
+    EXPECT_EQ(s.engine.VertexCount(), 0);
+    EXPECT_EQ(s.engine.IndexCount(), 0);
+
+    const auto first = e.AddTriangles(v.data(), 65535, idx.data(), 3 * 65535);
+    EXPECT_EQ(first[0], 0u);
+    EXPECT_EQ(first[1], 0u);
+    EXPECT_EQ(refusal([&] { e.AddTriangles(v.data(), 1, idx.data(), 0); }), "Too many vertices");
+    EXPECT_EQ(refusal([&] { e.AddTriangles(v.data(), 0, idx.data(), 3); }), "Too many indices");
+    EXPECT_EQ(s.engine.VertexCount(), 65535);
+}
+
+TEST(SceneStoreTriangles, IndicesAreRebased)
+{
+    Store s;
+    IGraphicsEngine& e = s.engine;
+    const Vertex quad[4] = {vertex(0, 0, 0), vertex(1, 0, 0), vertex(1, 1, 0, 3), vertex(0, 1, 0)};
+    const unsigned idx[6] = {0, 1, 2, 0, 2, 3};
+    const auto a = e.AddTriangles(quad, 4, idx, 6);
+    const auto b = e.AddTriangles(quad, 4, idx, 6);
+    EXPECT_EQ(a[0], 0u);
+    EXPECT_EQ(a[1], 0u);
+    EXPECT_EQ(b[0], 4u);
+    EXPECT_EQ(b[1], 6u);
+    const unsigned expected[12] = {0, 1, 2, 0, 2, 3, 4, 5, 6, 4, 6, 7};
+    ASSERT_EQ(s.engine.IndexCount(), 12);
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(s.engine.Indices()[i], expected[i]) << i;
+    EXPECT_EQ(s.engine.Vertices()[6].material_id, 3);
+    EXPECT_EQ(s.engine.Vertices()[6].pos[0], 1.0f);
+    EXPECT_EQ(s.engine.Vertices()[6].tex_id[0], TAU_GRAPHICS::kNoTexture);
+}
+
+// Input that would send the builder or a tracer outside the arrays is
+// refused whole, before anything is stored.
+TEST(SceneStoreTriangles, DanglingIndicesAndMaterialsAreRefused)
+{
+    Store s;
+    IGraphicsEngine& e = s.engine;
+    const Vertex tri[3] = {vertex(0, 0, 0), vertex(1, 0, 0), vertex(0, 1, 0)};
+    const unsigned ok[3] = {0, 1, 2};
+    e.AddTriangles(tri, 3, ok, 3);
+
+    // Index 3 would be a valid absolute vertex (the first call's) but is not
+    // one of this call's three.
+    const unsigned past_end[6] = {0, 1, 2, 2, 1, 3};
+    EXPECT_NE(refusal([&] { e.AddTriangles(tri, 3, past_end, 6); }), "<accepted>");
+    const unsigned huge[3] = {0, 1, 0xFFFFFFFFu};
+    EXPECT_NE(refusal([&] { e.AddTriangles(tri, 3, huge, 3); }), "<accepted>");
+    EXPECT_NE(refusal([&] { e.AddTriangles(tri, 3, ok, 2); }), "<accepted>") << "not whole triangles";
+
+    for (int bad : {-1, 32}) {
+        Vertex v[3] = {tri[0], tri[1], tri[2]};
+        v[1].material_id = bad;
+        EXPECT_NE(refusal([&] { e.AddTriangles(v, 3, ok, 3); }), "<accepted>") << bad;
+        const Sphere sp = sphere(0, 0, 0, 1, bad);
+        EXPECT_NE(refusal([&] { e.AddSpheres(&sp, 1); }), "<accepted>") << bad;
+    }
+    EXPECT_EQ(s.engine.VertexCount(), 3);
+    EXPECT_EQ(s.engine.IndexCount(), 3);
+    EXPECT_EQ(s.engine.SphereCount(), 0);
+
+    Vertex last[3] = {tri[0], tri[1], tri[2]};
+    last[2].material_id = 31;
+    EXPECT_EQ(refusal([&] { e.AddTriangles(last, 3, ok, 3); }), "<accepted>");
+}
+
+TEST(SceneStoreCamera, MatricesAfterRebuild)
+{
+    Store s;
+    store_engine& e = s.engine;
+    const Matrix identity;
+    const Matrix& cam = e.GetCamMatrix();
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            EXPECT_EQ(cam[r][c], identity[r][c]) << r << c;
+    EXPECT_EQ(e.CamPosition(), Vec4(0.0f, 0.0f, 10.0f, 1.0f));
+
+    e.SetCamRotation(Vec4(0.0f, 0.0f, 0.0f, 0.0f));
+    e.BeginDrawScene(1, false);
+    Matrix expected;
+    expected[2][3] = 10.0f;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            EXPECT_EQ(cam[r][c], expected[r][c]) << r << c;
+
+    // A quarter turn about y: moving along the camera's -z goes along +x.
+    e.SetCamRotation(Vec4(0.0f, 90.0f, 0.0f, 0.0f));
+    e.BeginDrawScene(1, false);
+    e.MoveCam(Vec4(0.0f, 0.0f, -0.1f, 1.0f));
+    EXPECT_NEAR(e.CamPosition()[0], 0.1f, 1e-6f);
+    EXPECT_NEAR(e.CamPosition()[1], 0.0f, 1e-6f);
+    EXPECT_NEAR(e.CamPosition()[2], 10.0f, 1e-6f);
+    EXPECT_EQ(e.CamPosition()[3], 1.0f);
+}
+
+TEST(SceneStoreCamera, SetCamMatrixTakesPositionAndRotation)
+{
+    Store s;
+    store_engine& e = s.engine;
+    Matrix m = TAU_MATH::RotationZ(0.5f);
+    m[0][3] = 3.0f;
+    m[1][3] = -2.0f;
+    m[2][3] = 7.0f;
+    m[3][3] = 1.0f;
+    e.SetCamMatrix(m);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            EXPECT_EQ(e.GetCamMatrix()[r][c], m[r][c]);
+    EXPECT_EQ(e.CamPosition(), Vec4(3.0f, -2.0f, 7.0f, 1.0f));
+
+    // MoveCam uses the rotation part without the translation.
+    e.MoveCam(Vec4(1.0f, 0.0f, 0.0f, 1.0f));
+    EXPECT_FLOAT_EQ(e.CamPosition()[0], 3.0f + std::cos(0.5f));
+    EXPECT_FLOAT_EQ(e.CamPosition()[1], -2.0f - std::sin(0.5f));
+    EXPECT_FLOAT_EQ(e.CamPosition()[2], 7.0f);
+
+    // The next rebuild restores the rotation from the angles and keeps the position.
+    e.BeginDrawScene(1, false);
+    EXPECT_EQ(e.GetCamMatrix()[0][1], 0.0f);
+    EXPECT_FLOAT_EQ(e.GetCamMatrix()[0][3], 3.0f + std::cos(0.5f));
+}
+
+// A second BuildKdTree covers all geometry added so far and equals the
+// build of a fresh store with the same scene.
+TEST(SceneStoreKdTree, RebuildEqualsFreshBuild)
+{
+    const RandomScene scene(17, 120, 30);
+    Store twice;
+    twice.engine.AddSpheres(scene.spheres.data(), 10);
+    scene.add(twice.engine, 0, 60);
+    const BuildResult first = BuildResult::of(twice.engine);
+    EXPECT_EQ(BuildResult::of(twice.engine).statistics, first.statistics) << "rebuilding nothing new";
+
+    twice.engine.AddSpheres(scene.spheres.data() + 10, 20);
+    scene.add(twice.engine, 60, 120);
+    const BuildResult second = BuildResult::of(twice.engine);
+
+    Store fresh;
+    fresh.engine.AddSpheres(scene.spheres.data(), 30);
+    scene.add(fresh.engine, 0, 120);
+    expect_same_build(second, BuildResult::of(fresh.engine));
+    EXPECT_NE(second.statistics, first.statistics);
+    EXPECT_EQ(twice.engine.KdTreeData()->index_count, 120u * 12);
+    EXPECT_EQ(twice.engine.KdTreeData()->sphere_count, 30u);
+}
+
+TEST(SceneStoreKdTree, EmptySceneBuilds)
+{
+    Store s;
+    const BuildResult r = BuildResult::of(s.engine);
+    EXPECT_EQ(r.records.size(), 4u);
+    EXPECT_NE(r.statistics.find("\nNodes:                     1\n"), std::string::npos);
+}
+
+} // namespace
