@@ -60,6 +60,14 @@ struct Tree_View {
 // The farthest distance a leaf accepts for a stretch that ends at tfar.
 KORU_HD float leaf_exit(float tfar, float scale) { return tfar + (tfar + scale) * leaf_exit_tolerance; }
 
+// Whether a leaf's answer is a hit within its stretch. The leaf's "nothing
+// accepted" (no_hit_distance) never is, however far the stretch reaches (an
+// unbounded world box, as an empty scene has, ends at kd_infinity).
+KORU_HD bool hit_in_leaf(float dist, float tfar, float scale)
+{
+    return dist < no_hit_distance && dist <= leaf_exit(tfar, scale);
+}
+
 // The scale of Tree_View: the largest |coordinate| of the box's corners.
 KORU_HD float box_scale(const RAYTR::KdTreeBox& box)
 {
@@ -249,7 +257,7 @@ KORU_HD uint32_t traverse_ray(const Tree_View& tree, const Ray4& ray, RAYTR::Hit
             n = &tree.nodes[node];
         }
         // The hit counts only when it lies within this leaf's stretch.
-        if (intersect_leaf(ray, *n, tree.obj_list, tree.vertices, hit) <= leaf_exit(tfar, tree.scale))
+        if (hit_in_leaf(intersect_leaf(ray, *n, tree.obj_list, tree.vertices, hit), tfar, tree.scale))
             return 0xFFFFFFFFu;
         if (depth == 0)
             return 0;

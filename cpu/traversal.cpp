@@ -188,7 +188,8 @@ int walk_packet(const koru::rt::Tree_View& tree, const Ray_Packet& packet, const
         // A lane is done when its nearest hit lies within this leaf's stretch
         // (inactive lanes count as no hit).
         const float4 exit = tfar + (tfar + float4(tree.scale)) * float4(koru::rt::leaf_exit_tolerance);
-        done = done | (active & (float4::load(dist) <= exit));
+        const float4 lane_dist = float4::load(dist);
+        done = done | (active & (lane_dist < float4(koru::rt::no_hit_distance)) & (lane_dist <= exit));
 
         if (depth == 0 || koru::simd::all(done))
             return koru::simd::movemask(done);

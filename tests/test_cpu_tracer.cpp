@@ -427,6 +427,14 @@ TEST(CpuTracerFrame, FrameBeforeBuildOrOfEmptySceneIsBlack)
         engine.BeginDrawScene(1, true);
         const std::vector<unsigned> frame = frame_of(engine);
         EXPECT_TRUE(std::all_of(frame.begin(), frame.end(), [](unsigned p) { return p == 0; }));
+        // The one leaf holds no triangle, so no walk reports a hit, however
+        // far the (unbounded) world box reaches.
+        RAYTR::Hit hit;
+        EXPECT_EQ(engine.kd_tree_traverse(make_ray(0.0f, 0.0f, 10.0f, 0.0f, 0.1f, -1.0f), &hit), 0u);
+        Ray_Packet packet;
+        engine.make_primary_packet(2, 2, packet);
+        alignas(16) RAYTR::Hit hits[4];
+        EXPECT_EQ(engine.trace_packet(packet, hits, engine.tree_view()), 0u);
         engine.Release();
     }
 }
