@@ -56,7 +56,11 @@ bool SaveWindowPng(const std::string& path, int width, int height, std::string& 
 {
     std::vector<unsigned char> pixels(static_cast<size_t>(width) * height * 4);
     glFinish();
-    glReadBuffer(GL_FRONT);
+    // The ray tracers draw the whole window with one pixel transfer and then
+    // swap. The front buffer of an X window reads back black under Xvfb,
+    // while the back buffer still holds the frame after the swap (Mesa copies
+    // on swap), so the frame is read from there.
+    glReadBuffer(GL_BACK);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
     if (glGetError() != GL_NO_ERROR) {

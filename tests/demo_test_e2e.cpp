@@ -44,22 +44,23 @@ bool file_exists(const std::string& path)
 std::string make_workdir(const std::string& name, bool with_data)
 {
     const std::string dir = std::string(KORU_TEST_OUTPUT_DIR) + "/demo_" + name;
-    std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
-    if (with_data)
+    EXPECT_EQ(std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);
+    if (with_data) {
         EXPECT_EQ(::symlink((std::string(KORU_BUILD_DIR) + "/data").c_str(), (dir + "/data").c_str()), 0);
+    }
     return dir;
 }
 
-struct Run {
+struct DemoProcess {
     pid_t pid = -1;
     std::string dir;
     std::string out() const { return read_file(dir + "/stdout.txt"); }
     std::string err() const { return read_file(dir + "/stderr.txt"); }
 };
 
-Run start_demo(const std::string& dir, const std::vector<std::string>& args)
+DemoProcess start_demo(const std::string& dir, const std::vector<std::string>& args)
 {
-    Run run;
+    DemoProcess run;
     run.dir = dir;
     run.pid = fork();
     if (run.pid == 0) {
@@ -79,7 +80,7 @@ Run start_demo(const std::string& dir, const std::vector<std::string>& args)
 }
 
 // Exit status of the run, or -1 when it had to be killed after the timeout.
-int wait_demo(Run& run, int timeout_seconds)
+int wait_demo(DemoProcess& run, int timeout_seconds)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
     int status = 0;
@@ -94,9 +95,9 @@ int wait_demo(Run& run, int timeout_seconds)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int run_demo(const std::string& dir, const std::vector<std::string>& args, Run* out = nullptr)
+int run_demo(const std::string& dir, const std::vector<std::string>& args, DemoProcess* out = nullptr)
 {
-    Run run = start_demo(dir, args);
+    DemoProcess run = start_demo(dir, args);
     const int status = wait_demo(run, 300);
     if (out)
         *out = run;
@@ -204,7 +205,7 @@ std::vector<std::string> lines_of(const std::string& text)
 TEST(DemoRun, OneFrameMatchesTheInProcessRender)
 {
     const std::string dir = make_workdir("one_frame", true);
-    Run run;
+    DemoProcess run;
     ASSERT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--screenshot", "shot.png"}, &run), 0)
         << run.out() << run.err();
 
@@ -241,7 +242,7 @@ TEST(DemoRun, WithoutADeviceTheDefaultEngineFallsBackToTheCpu)
     if (koru::GpuDeviceAvailable())
         GTEST_SKIP() << "a CUDA device is usable here";
     const std::string dir = make_workdir("fallback", true);
-    Run run;
+    DemoProcess run;
     ASSERT_EQ(run_demo(dir, {"--frames", "2"}, &run), 0) << run.out() << run.err();
     const std::vector<std::string> out = lines_of(run.out());
     ASSERT_FALSE(out.empty());
@@ -297,7 +298,7 @@ TEST(DemoRun, RealInputMovesTurnsAndSwitches)
         GTEST_SKIP() << "xdotool is not installed";
     const std::string dir = make_workdir("input", true);
     const std::string log = dir + "/frames.txt";
-    Run run = start_demo(dir, {"--engine", "cpu", "--log", log, "--screenshot", "last.png"});
+    DemoProcess run = start_demo(dir, {"--engine", "cpu", "--log", log, "--screenshot", "last.png"});
     ASSERT_TRUE(wait_for_frames(log, 2)) << "the demo drew no frames";
 
     std::string window;
@@ -358,7 +359,7 @@ TEST(DemoRun, RealInputMovesTurnsAndSwitches)
 TEST(DemoRun, AMissingTextureEndsWithTheFileError)
 {
     const std::string dir = make_workdir("missing_texture", false);
-    Run run;
+    DemoProcess run;
     EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1"}, &run), 255);
     EXPECT_EQ(run.out(), "Error: class TAU_ERROR::File_Error\nCan not open data/parquet.bmp\n");
     EXPECT_NE(run.err().find("File_Error: Can not open data/parquet.bmp"), std::string::npos);
@@ -373,7 +374,7 @@ TEST(DemoRun, ADamagedTextureEndsWithTheImageFileError)
                            "/data/texture1.bmp' bs=1 seek=0 conv=notrunc 2>/dev/null")
                               .c_str()),
               0);
-    Run run;
+    DemoProcess run;
     EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1"}, &run), 255);
     EXPECT_EQ(run.out(), "Error: class TAU_ERROR::Image_File_Error\n"
                          "Can not ReadFileHeader, perhaps the file data/texture1.bmp was damaged\n");
@@ -384,12 +385,12 @@ TEST(DemoRun, BadOptionsPrintTheUsageAndExitWithTwo)
     const std::string dir = make_workdir("bad_options", true);
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--frames", "zero"}, {"--engine", "vulkan"}, {"--fast"}}) {
-        Run run;
+        DemoProcess run;
         EXPECT_EQ(run_demo(dir, args, &run), 2) << args[0];
         EXPECT_NE(run.err().find("usage: "), std::string::npos);
         EXPECT_EQ(run.out(), "");
     }
-    Run run;
+    DemoProcess run;
     EXPECT_EQ(run_demo(dir, {"--help"}, &run), 0);
     EXPECT_NE(run.out().find("--screenshot"), std::string::npos);
 }
@@ -397,7 +398,7 @@ TEST(DemoRun, BadOptionsPrintTheUsageAndExitWithTwo)
 TEST(DemoRun, EnginesNotInThisBuildAreRefusedClearly)
 {
     const std::string dir = make_workdir("engines", true);
-    Run run;
+    DemoProcess run;
     EXPECT_EQ(run_demo(dir, {"--engine", "opengl"}, &run), 2);
     EXPECT_NE(run.err().find("OpenGL renderer"), std::string::npos);
     if (!koru::GpuDeviceAvailable()) {
