@@ -855,7 +855,7 @@ TEST(KdTreeBuild, MatchesLiteralBuilderOnRandomScenes)
     };
     const Case cases[] = {{40, 0, 0, 50.0f, 0.2f},   {200, 30, 0, 30.0f, 0.1f}, {300, 0, 8, 40.0f, 0.3f},
                           {150, 60, 5, 100.0f, 0.5f}, {800, 0, 0, 10.0f, 0.05f}, {500, 100, 0, 3.0f, 0.3f},
-                          {0, 200, 0, 30.0f, 0.2f},   {1200, 0, 16, 60.0f, 0.08f}};
+                          {0, 200, 0, 30.0f, 0.2f},   {1200, 0, 16, 60.0f, 0.08f}, {8000, 40, 0, 40.0f, 0.06f}};
     uint32_t seed = 100;
     for (const Case& c : cases) {
         const SceneData s = random_scene(++seed, c.triangles, c.spheres, c.scale, c.grid, c.size);
