@@ -80,6 +80,13 @@ Scene random_soup(unsigned count, uint64_t seed)
     return scene;
 }
 
+std::string trimmed(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
 // Every OBJ position becomes one vertex; faces in file order, polygons fanned
 // from their first corner.
 Scene load_obj(const char* path)
@@ -90,9 +97,9 @@ Scene load_obj(const char* path)
     std::string warn, err;
     if (!tinyobj::LoadObj(&attrib, &shapes, &materials, &warn, &err, path, nullptr, false))
         throw std::runtime_error(std::string("cannot read OBJ file '") + path + "': " +
-                                 (err.empty() ? "unknown error" : err));
+                                 (err.empty() ? "unknown error" : trimmed(err)));
     if (!warn.empty())
-        throw std::runtime_error(std::string("malformed OBJ file '") + path + "': " + warn);
+        throw std::runtime_error(std::string("malformed OBJ file '") + path + "': " + trimmed(warn));
 
     Scene scene;
     const std::size_t n_positions = attrib.vertices.size() / 3;
