@@ -80,8 +80,12 @@ Scene random_soup(unsigned count, uint64_t seed)
     return scene;
 }
 
+// The loader's multi-line texts on one line.
 std::string trimmed(std::string text)
 {
+    for (char& c : text)
+        if (c == '\n' || c == '\r')
+            c = ' ';
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
         text.pop_back();
     return text;
