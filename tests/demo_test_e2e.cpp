@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -315,35 +317,41 @@ TEST(DemoRun, RealInputMovesTurnsAndSwitches)
     ASSERT_FALSE(window.empty()) << "no demo window found";
     ASSERT_TRUE(xdotool("windowfocus --sync " + window));
 
-    size_t seen = read_frame_log(log).size();
-    auto after_a_few_frames = [&] {
-        seen += 3;
-        return wait_for_frames(log, seen);
+    // Input reaches the demo between frames; wait until a frame shows it.
+    auto wait_for = [&](const std::function<bool(const FrameLine&)>& shows_input) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::vector<FrameLine> frames = read_frame_log(log);
+            if (!frames.empty() && shows_input(frames.back()))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
     };
 
     // "w" moves forward once, along the unturned camera's -z.
     ASSERT_TRUE(xdotool("key w"));
-    ASSERT_TRUE(after_a_few_frames());
+    ASSERT_TRUE(wait_for([](const FrameLine& f) { return f.matrix[11] != 10.0f; }));
     FrameLine f = read_frame_log(log).back();
     EXPECT_FLOAT_EQ(f.matrix[11], 9.9f);
     EXPECT_EQ(f.matrix[3], 0.0f);
+    EXPECT_EQ(f.shadows, 0);
+    EXPECT_EQ(f.depth, 4);
 
     // "z" and "2" change what the frame is drawn with.
     ASSERT_TRUE(xdotool("key z 2"));
-    ASSERT_TRUE(after_a_few_frames());
-    f = read_frame_log(log).back();
-    EXPECT_EQ(f.shadows, 1);
-    EXPECT_EQ(f.depth, 2);
+    ASSERT_TRUE(wait_for([](const FrameLine& f) { return f.shadows == 1 && f.depth == 2; }));
 
     // A left drag of 50 pixels down turns the camera 5 degrees about x.
     ASSERT_TRUE(xdotool("mousemove --window " + window + " 300 200"));
     ASSERT_TRUE(xdotool("mousedown 1"));
     ASSERT_TRUE(xdotool("mousemove --window " + window + " 300 250"));
     ASSERT_TRUE(xdotool("mouseup 1"));
-    ASSERT_TRUE(after_a_few_frames());
+    ASSERT_TRUE(wait_for([](const FrameLine& f) { return std::fabs(f.rotation[0] - 5.0f) < 1e-4f; }));
     f = read_frame_log(log).back();
     EXPECT_NEAR(f.rotation[0], 5.0f, 1e-4f);
     EXPECT_EQ(f.rotation[1], 0.0f);
+    EXPECT_FLOAT_EQ(f.matrix[11], 9.9f) << "the camera moved only once";
 
     ASSERT_TRUE(xdotool("key Escape"));
     ASSERT_EQ(wait_demo(run, 120), 0) << run.out() << run.err();
