@@ -33,7 +33,7 @@ void Common_Graphics_Engine::Release()
     aligned_delete_array(spheres, kMaxSpheres);
     aligned_delete_array(vertices, kMaxVertices);
     aligned_delete_array(indices, kMaxIndices);
-    aligned_delete_array(frame_buffer, 0);
+    TAU_MATH::aligned_free(frame_buffer);
     aligned_delete_array(materials, kMaxMaterials);
     delete[] textures;
     aligned_delete_array(point_lights, kMaxPointLights);
