@@ -4,7 +4,8 @@
 // usage: koru_bench [--frames N] [--scene demo|mesh|all]
 // Prints, per scene, the median time per frame over N frames after a
 // warm-up, the primary and total (primary plus shadow) rays per second and
-// the share of packets walked as one packet.
+// the share of packets walked as one packet, and a checksum of the frame, so
+// that a faster tracer can show it draws the same image.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -146,6 +147,17 @@ Result time_frames(CPU_Ray_Tracer& engine, int frames)
     return {median, engine.LastFrameStats()};
 }
 
+// FNV-1a over the frame's pixel words.
+unsigned long long frame_checksum(const CPU_Ray_Tracer& engine)
+{
+    const std::size_t n = static_cast<std::size_t>(engine.Width()) * engine.Height();
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(engine.FrameBuffer());
+    unsigned long long hash = 14695981039346656037ull;
+    for (std::size_t i = 0; i < 4 * n; ++i)
+        hash = (hash ^ bytes[i]) * 1099511628211ull;
+    return hash;
+}
+
 void report(const char* scene, const CPU_Ray_Tracer& engine, const Result& r, int frames)
 {
     const double seconds = r.median_ms / 1000.0;
@@ -159,6 +171,7 @@ void report(const char* scene, const CPU_Ray_Tracer& engine, const Result& r, in
     std::printf("  total rays/s (with shadow):   %.2f M  (%.0f shadow rays per frame)\n", total / seconds / 1e6,
                 static_cast<double>(r.stats.shadow_rays));
     std::printf("  packets walked as one packet: %.1f %% of %llu\n", coherent, r.stats.packets);
+    std::printf("  frame checksum:               %016llx\n", frame_checksum(engine));
 }
 
 void bench_demo(int frames, const IMAGE* textures)

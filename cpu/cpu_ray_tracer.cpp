@@ -7,8 +7,8 @@
 
 #include "../kdtree/kdtree.h"
 #include "engine/engines.h"
-#include "ray_packet.h"
-#include "rt_core.h"
+#include "frame.h"
+#include "traversal.h"
 
 using koru::rt::Color;
 using RAYTR::Hit;
@@ -37,6 +37,11 @@ void CPU_Ray_Tracer::BuildKdTree() { Common_Graphics_Engine::BuildKdTree(); }
 
 Ray_Tracer::RT_Core* CPU_Ray_Tracer::GetRTCore() { return nullptr; }
 
+unsigned CPU_Ray_Tracer::kd_tree_traverse(const TAU_MATH::RAY<4, float>& ray, Hit* hit)
+{
+    return koru::rt::traverse_ray(koru::cpu::tree_view(*this), ray, hit);
+}
+
 void CPU_Ray_Tracer::init_eye_rays()
 {
     for (int x = 0; x < width; ++x)
@@ -56,8 +61,9 @@ void CPU_Ray_Tracer::BeginDrawScene(unsigned, bool)
         return;
     UpdateCamMatrices();
 
-    const koru::rt::Tree_View tree = tree_view();
-    if (tree.node_count == 0) {
+    koru::cpu::Frame_Scene scene;
+    scene.tree = koru::cpu::tree_view(*this);
+    if (scene.tree.node_count == 0) {
         // No tree yet: nothing can be hit.
         const std::size_t n_pixels = static_cast<std::size_t>(width) * height;
         for (std::size_t i = 0; i < n_pixels; ++i)
@@ -70,10 +76,19 @@ void CPU_Ray_Tracer::BeginDrawScene(unsigned, bool)
         texture_views[i].height = textures[i].height;
         texture_views[i].texels = textures[i].data;
     }
+    scene.materials = materials;
+    scene.lights = point_lights;
+    scene.light_count = point_light_count;
+    scene.textures = texture_views;
+    scene.texture_count = texture_count;
+    scene.cam_matrix = cam_matrix;
+    scene.eye_rays = eye_rays;
+    scene.width = width;
+    scene.height = height;
 
     for (int x = 0; x < width; x += 2)
         for (int y = 0; y < height; y += 2)
-            trace_quad(x, y, tree, texture_views);
+            koru::cpu::trace_quad(scene, x, y, frame_buffer, stats);
 }
 
 void CPU_Ray_Tracer::EndDrawScene()
@@ -82,55 +97,20 @@ void CPU_Ray_Tracer::EndDrawScene()
     glutSwapBuffers();
 }
 
-// On an odd width or height the last blocks repeat their last column or row
-// in the lanes past the edge; those lanes are traced but never stored.
-void CPU_Ray_Tracer::make_primary_packet(int x, int y, Ray_Packet& packet) const
-{
-    const int x1 = x + 1 < width ? x + 1 : x;
-    const int y1 = y + 1 < height ? y + 1 : y;
-    const int lane_x[4] = {x, x1, x, x1};
-    const int lane_y[4] = {y, y, y1, y1};
-    const MATRIX4& m = cam_matrix;
-    for (int k = 0; k < 4; ++k) {
-        const TAU_MATH::RAY<4, float>& eye = eye_rays[static_cast<std::size_t>(lane_y[k]) * width + lane_x[k]];
-        const VECTOR4 origin = m * eye.pos;
-        // Rotation only: a unit direction stays unit length.
-        for (int a = 0; a < 3; ++a) {
-            packet.origin[a][k] = origin[a];
-            packet.direction[a][k] = m[a][0] * eye.dir[0] + m[a][1] * eye.dir[1] + m[a][2] * eye.dir[2];
-        }
-    }
-}
+namespace koru {
+namespace cpu {
+namespace {
 
-void CPU_Ray_Tracer::trace_quad(int x, int y, const koru::rt::Tree_View& tree,
-                                const koru::rt::Texture_View* texture_views)
-{
-    Ray_Packet packet;
-    make_primary_packet(x, y, packet);
-    VECTOR4 colors[4];
-    shade_packet(packet, tree, texture_views, colors);
-
-    const std::size_t row = static_cast<std::size_t>(y) * width;
-    const bool has_right = x + 1 < width;
-    const bool has_above = y + 1 < height;
-    frame_buffer[row + x] = koru::rt::pack_color(colors[0]);
-    if (has_right)
-        frame_buffer[row + x + 1] = koru::rt::pack_color(colors[1]);
-    if (has_above) {
-        frame_buffer[row + width + x] = koru::rt::pack_color(colors[2]);
-        if (has_right)
-            frame_buffer[row + width + x + 1] = koru::rt::pack_color(colors[3]);
-    }
-}
-
-void CPU_Ray_Tracer::shade_packet(const Ray_Packet& packet, const koru::rt::Tree_View& tree,
-                                  const koru::rt::Texture_View* texture_views, VECTOR4 colors[4])
+// The colours of the block's four lanes: black without a hit, else the sum
+// over the lights of each light's shading, each limited to 1 per channel.
+void shade_packet(const Frame_Scene& scene, const Ray_Packet& packet, Color colors[4],
+                  CPU_Ray_Tracer::Frame_Stats& stats)
 {
     for (int k = 0; k < 4; ++k)
-        colors[k] = VECTOR4(0.0f, 0.0f, 0.0f, 0.0f);
+        colors[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
 
     alignas(16) Hit hits[4];
-    const unsigned hit_mask = trace_packet(packet, hits, tree);
+    const unsigned hit_mask = trace_packet(scene.tree, packet, hits, stats);
     stats.primary_rays += 4;
     if (hit_mask == 0)
         return;
@@ -140,25 +120,69 @@ void CPU_Ray_Tracer::shade_packet(const Ray_Packet& packet, const koru::rt::Tree
         ++first_hit;
     const unsigned n_hits = ((hit_mask >> 0) & 1u) + ((hit_mask >> 1) & 1u) + ((hit_mask >> 2) & 1u) + ((hit_mask >> 3) & 1u);
 
-    for (int l = 0; l < point_light_count; ++l) {
-        const LIGHT& light = point_lights[l];
+    for (int l = 0; l < scene.light_count; ++l) {
+        const rt::Light& light = scene.lights[l];
         // Lanes without a hit borrow a hit lane's shadow ray, so that every lane
         // holds a real ray and the packet stays coherent; their answer is unused.
         Ray_Packet shadow_packet;
         for (int k = 0; k < 4; ++k) {
             const int source = (hit_mask & (1u << k)) ? k : first_hit;
-            koru::rt::set_lane(shadow_packet, k, koru::rt::make_shadow_ray(hits[source].pos, light.pos));
+            set_lane(shadow_packet, k, rt::make_shadow_ray(hits[source].pos, light.pos));
         }
         alignas(16) Hit shadow_hits[4];
-        const unsigned shadowed = trace_packet(shadow_packet, shadow_hits, tree);
+        const unsigned shadowed = trace_packet(scene.tree, shadow_packet, shadow_hits, stats);
         stats.shadow_rays += n_hits;
 
         for (int k = 0; k < 4; ++k) {
             if (!(hit_mask & (1u << k)))
                 continue;
-            const Color c = koru::rt::shade_hit(koru::rt::lane_ray(packet, k), hits[k], light,
-                                                (shadowed & (1u << k)) != 0, materials, texture_views, texture_count);
-            colors[k] = colors[k] + koru::rt::clamp_above(c);
+            const Color c = rt::shade_hit(lane_ray(packet, k), hits[k], light, (shadowed & (1u << k)) != 0,
+                                          scene.materials, scene.textures, scene.texture_count);
+            colors[k] = colors[k] + rt::clamp_above(c);
         }
     }
 }
+
+} // namespace
+
+void make_primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet& packet)
+{
+    const int x1 = x + 1 < scene.width ? x + 1 : x;
+    const int y1 = y + 1 < scene.height ? y + 1 : y;
+    const int lane_x[4] = {x, x1, x, x1};
+    const int lane_y[4] = {y, y, y1, y1};
+    const IGraphicsEngine::MATRIX4& m = scene.cam_matrix;
+    for (int k = 0; k < 4; ++k) {
+        const TAU_MATH::RAY<4, float>& eye = scene.eye_rays[static_cast<std::size_t>(lane_y[k]) * scene.width + lane_x[k]];
+        const IGraphicsEngine::VECTOR4 origin = m * eye.pos;
+        // Rotation only: a unit direction stays unit length.
+        for (int a = 0; a < 3; ++a) {
+            packet.origin[a][k] = origin[a];
+            packet.direction[a][k] = m[a][0] * eye.dir[0] + m[a][1] * eye.dir[1] + m[a][2] * eye.dir[2];
+        }
+    }
+}
+
+void trace_quad(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer, CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    Ray_Packet packet;
+    make_primary_packet(scene, x, y, packet);
+    Color colors[4];
+    shade_packet(scene, packet, colors, stats);
+
+    const int width = scene.width;
+    const std::size_t row = static_cast<std::size_t>(y) * width;
+    const bool has_right = x + 1 < width;
+    const bool has_above = y + 1 < scene.height;
+    frame_buffer[row + x] = rt::pack_color(colors[0]);
+    if (has_right)
+        frame_buffer[row + x + 1] = rt::pack_color(colors[1]);
+    if (has_above) {
+        frame_buffer[row + width + x] = rt::pack_color(colors[2]);
+        if (has_right)
+            frame_buffer[row + width + x + 1] = rt::pack_color(colors[3]);
+    }
+}
+
+} // namespace cpu
+} // namespace koru

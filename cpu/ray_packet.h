@@ -3,7 +3,6 @@
 // are (x, y), (x+1, y), (x, y+1), (x+1, y+1).
 #pragma once
 
-#include "../engine/host_device.h"
 #include "../engine/tau_math.h"
 
 struct alignas(16) Ray_Packet {
@@ -14,10 +13,10 @@ struct alignas(16) Ray_Packet {
 static_assert(sizeof(Ray_Packet) == 96, "six arrays of four floats");
 
 namespace koru {
-namespace rt {
+namespace cpu {
 
 // Lane k as a single ray (fourth components 1; nothing reads them).
-KORU_HD TAU_MATH::RAY<4, float> lane_ray(const Ray_Packet& packet, int k)
+inline TAU_MATH::RAY<4, float> lane_ray(const Ray_Packet& packet, int k)
 {
     TAU_MATH::RAY<4, float> ray;
     ray.pos = TAU_MATH::VECTOR<4, float>(packet.origin[0][k], packet.origin[1][k], packet.origin[2][k], 1.0f);
@@ -25,7 +24,7 @@ KORU_HD TAU_MATH::RAY<4, float> lane_ray(const Ray_Packet& packet, int k)
     return ray;
 }
 
-KORU_HD void set_lane(Ray_Packet& packet, int k, const TAU_MATH::RAY<4, float>& ray)
+inline void set_lane(Ray_Packet& packet, int k, const TAU_MATH::RAY<4, float>& ray)
 {
     for (int a = 0; a < 3; ++a) {
         packet.origin[a][k] = ray.pos[a];
@@ -33,5 +32,5 @@ KORU_HD void set_lane(Ray_Packet& packet, int k, const TAU_MATH::RAY<4, float>& 
     }
 }
 
-} // namespace rt
+} // namespace cpu
 } // namespace koru

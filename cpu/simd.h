@@ -1,6 +1,8 @@
 // Four-wide single-precision values and lane masks for the packet walk.
 // SSE when the compiler offers it, plain arrays otherwise; both behave alike,
-// NaN handling of min and max included.
+// NaN handling of min and max included. float4 is a lane type of the shared
+// intersection code (rt/intersect.h): it offers the operations of the scalar
+// lane (rt/lanes.h) with the same answers in every lane.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +11,6 @@
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #define KORU_SIMD_SSE 1
 #include <emmintrin.h>
-#include <xmmintrin.h>
 #else
 #define KORU_SIMD_SSE 0
 #endif
@@ -26,14 +27,9 @@ struct mask4 {
     mask4() = default;
     explicit mask4(__m128 bits) : m(bits) {}
     explicit mask4(bool set) : m(set ? _mm_castsi128_ps(_mm_set1_epi32(-1)) : _mm_setzero_ps()) {}
-    // From four lane words (0xFFFFFFFF or 0).
-    static mask4 from_words(const uint32_t* words) { return mask4(_mm_loadu_ps(reinterpret_cast<const float*>(words))); }
-    void store_words(uint32_t* words) const { _mm_storeu_ps(reinterpret_cast<float*>(words), m); }
 
     friend mask4 operator&(mask4 a, mask4 b) { return mask4(_mm_and_ps(a.m, b.m)); }
     friend mask4 operator|(mask4 a, mask4 b) { return mask4(_mm_or_ps(a.m, b.m)); }
-    friend mask4 operator^(mask4 a, mask4 b) { return mask4(_mm_xor_ps(a.m, b.m)); }
-    friend mask4 operator~(mask4 a) { return mask4(_mm_xor_ps(a.m, _mm_castsi128_ps(_mm_set1_epi32(-1)))); }
     // a without the lanes of b.
     friend mask4 andnot(mask4 a, mask4 b) { return mask4(_mm_andnot_ps(b.m, a.m)); }
 };
@@ -47,19 +43,9 @@ struct float4 {
     float4() = default;
     explicit float4(__m128 value) : v(value) {}
     float4(float s) : v(_mm_set1_ps(s)) {}
-    float4(float a, float b, float c, float d) : v(_mm_setr_ps(a, b, c, d)) {}
 
     static float4 load(const float* aligned) { return float4(_mm_load_ps(aligned)); }
-    static float4 loadu(const float* p) { return float4(_mm_loadu_ps(p)); }
     void store(float* aligned) const { _mm_store_ps(aligned, v); }
-    void storeu(float* p) const { _mm_storeu_ps(p, v); }
-
-    float operator[](int lane) const
-    {
-        alignas(16) float lanes[4];
-        _mm_store_ps(lanes, v);
-        return lanes[lane];
-    }
 
     friend float4 operator+(float4 a, float4 b) { return float4(_mm_add_ps(a.v, b.v)); }
     friend float4 operator-(float4 a, float4 b) { return float4(_mm_sub_ps(a.v, b.v)); }
@@ -70,12 +56,12 @@ struct float4 {
     friend mask4 operator<=(float4 a, float4 b) { return mask4(_mm_cmple_ps(a.v, b.v)); }
     friend mask4 operator>(float4 a, float4 b) { return mask4(_mm_cmpgt_ps(a.v, b.v)); }
     friend mask4 operator>=(float4 a, float4 b) { return mask4(_mm_cmpge_ps(a.v, b.v)); }
-    friend mask4 operator==(float4 a, float4 b) { return mask4(_mm_cmpeq_ps(a.v, b.v)); }
 };
 
-// min and max return b in every lane where either operand is NaN.
-inline float4 min(float4 a, float4 b) { return float4(_mm_min_ps(a.v, b.v)); }
-inline float4 max(float4 a, float4 b) { return float4(_mm_max_ps(a.v, b.v)); }
+// The smaller (larger) of t and bound; the bound in every lane where either
+// is NaN.
+inline float4 min_or_bound(float4 t, float4 bound) { return float4(_mm_min_ps(t.v, bound.v)); }
+inline float4 max_or_bound(float4 t, float4 bound) { return float4(_mm_max_ps(t.v, bound.v)); }
 
 // Sign bits of the four lanes, bit k for lane k (set for -0.0 too).
 inline int sign_bits(float4 a) { return _mm_movemask_ps(a.v); }
@@ -97,23 +83,9 @@ struct mask4 {
         for (int k = 0; k < 4; ++k)
             lane[k] = set ? 0xFFFFFFFFu : 0u;
     }
-    static mask4 from_words(const uint32_t* words)
-    {
-        mask4 r;
-        for (int k = 0; k < 4; ++k)
-            r.lane[k] = words[k];
-        return r;
-    }
-    void store_words(uint32_t* words) const
-    {
-        for (int k = 0; k < 4; ++k)
-            words[k] = lane[k];
-    }
 
     friend mask4 operator&(mask4 a, mask4 b) { return combine(a, b, [](uint32_t x, uint32_t y) { return x & y; }); }
     friend mask4 operator|(mask4 a, mask4 b) { return combine(a, b, [](uint32_t x, uint32_t y) { return x | y; }); }
-    friend mask4 operator^(mask4 a, mask4 b) { return combine(a, b, [](uint32_t x, uint32_t y) { return x ^ y; }); }
-    friend mask4 operator~(mask4 a) { return combine(a, a, [](uint32_t x, uint32_t) { return ~x; }); }
     friend mask4 andnot(mask4 a, mask4 b) { return combine(a, b, [](uint32_t x, uint32_t y) { return x & ~y; }); }
 
 private:
@@ -143,14 +115,11 @@ struct float4 {
     float4(float a, float b, float c, float d) : lane{a, b, c, d} {}
 
     static float4 load(const float* p) { return float4(p[0], p[1], p[2], p[3]); }
-    static float4 loadu(const float* p) { return load(p); }
     void store(float* p) const
     {
         for (int k = 0; k < 4; ++k)
             p[k] = lane[k];
     }
-    void storeu(float* p) const { store(p); }
-    float operator[](int k) const { return lane[k]; }
 
 #define KORU_SIMD_ARITH(op)                                                                                    \
     friend float4 operator op(float4 a, float4 b)                                                              \
@@ -175,23 +144,22 @@ struct float4 {
     KORU_SIMD_COMPARE(<=)
     KORU_SIMD_COMPARE(>)
     KORU_SIMD_COMPARE(>=)
-    KORU_SIMD_COMPARE(==)
 #undef KORU_SIMD_COMPARE
 };
 
-inline float4 min(float4 a, float4 b)
+inline float4 min_or_bound(float4 t, float4 bound)
 {
     float4 r;
     for (int k = 0; k < 4; ++k)
-        r.lane[k] = a.lane[k] < b.lane[k] ? a.lane[k] : b.lane[k];
+        r.lane[k] = t.lane[k] < bound.lane[k] ? t.lane[k] : bound.lane[k];
     return r;
 }
 
-inline float4 max(float4 a, float4 b)
+inline float4 max_or_bound(float4 t, float4 bound)
 {
     float4 r;
     for (int k = 0; k < 4; ++k)
-        r.lane[k] = a.lane[k] > b.lane[k] ? a.lane[k] : b.lane[k];
+        r.lane[k] = t.lane[k] > bound.lane[k] ? t.lane[k] : bound.lane[k];
     return r;
 }
 

@@ -4,14 +4,6 @@
 
 #include "graphics_engine.h"
 
-struct Ray_Packet; // cpu/ray_packet.h
-namespace koru {
-namespace rt {
-struct Tree_View;    // cpu/rt_core.h
-struct Texture_View;
-} // namespace rt
-} // namespace koru
-
 // Traces on the processor: 2x2 packets over the kd-tree, triangles only, one
 // shadow ray per light.
 class CPU_Ray_Tracer : public Ray_Tracer {
@@ -34,28 +26,13 @@ public:
     RT_Core* GetRTCore() override;
 
     const Frame_Stats& LastFrameStats() const { return stats; }
+    // Camera-space primary rays, width x height, row-major; null before Init.
+    const TAU_MATH::RAY<4, float>* EyeRays() const { return eye_rays; }
 
 protected:
     // Walks one ray front to back; 0xFFFFFFFF on a hit (hit filled), 0 on a miss.
     unsigned kd_tree_traverse(const TAU_MATH::RAY<4, float>& ray, RAYTR::Hit* hit);
-
-    // The frame, block by block (cpu/cpu_ray_tracer.cpp).
     void init_eye_rays();
-    void trace_quad(int x, int y, const koru::rt::Tree_View& tree, const koru::rt::Texture_View* textures);
-    void make_primary_packet(int x, int y, Ray_Packet& packet) const;
-    void shade_packet(const Ray_Packet& packet, const koru::rt::Tree_View& tree,
-                      const koru::rt::Texture_View* textures, VECTOR4 colors[4]);
-
-    // Traversal (cpu/traversal.cpp). trace_packet walks a packet whose
-    // directions share an octant as one, and any other ray by ray; both return
-    // the lane mask of hits (bit k for lane k) with hits[k] filled for them.
-    unsigned trace_packet(const Ray_Packet& packet, RAYTR::Hit hits[4], const koru::rt::Tree_View& tree);
-    // The packet walk alone: the four rays enter the tree together or, when
-    // one misses the world box, not at all (empty mask).
-    unsigned kd_tree_traverse_packet(const Ray_Packet& packet, RAYTR::Hit hits[4],
-                                     const koru::rt::Tree_View& tree);
-    // What the walks read of the scene store and the kd-tree.
-    koru::rt::Tree_View tree_view() const;
 
     TAU_MATH::RAY<4, float>* eye_rays = nullptr; // camera-space primary rays, row-major
     Frame_Stats stats;

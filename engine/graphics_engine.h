@@ -101,6 +101,12 @@ public:
     int SphereCount() const { return sphere_count; }
     const VERTEX* Vertices() const { return vertices; }
     const unsigned* Indices() const { return indices; }
+    const MATERIAL* Materials() const { return materials; }
+    int MaterialCount() const { return material_count; }
+    const LIGHT* PointLights() const { return point_lights; }
+    int PointLightCount() const { return point_light_count; }
+    const IMAGE* Textures() const { return textures; }
+    int TextureCount() const { return texture_count; }
 
 protected:
     // Rebuilds the camera matrix T x (Rz Ry Rx) and the rotation matrix from

@@ -7,9 +7,12 @@
 #include <random>
 #include <vector>
 
+#include "cpu/frame.h"
 #include "cpu/ray_packet.h"
-#include "cpu/rt_core.h"
+#include "cpu/traversal.h"
 #include "engine/engines.h"
+#include "rt/shading.h"
+#include "rt/walk.h"
 #include "kdtree/kdtree.h"
 
 namespace cpu_test {
@@ -20,21 +23,31 @@ using Vertex = TAU_GRAPHICS::VERTEX<4, float>;
 using Material = TAU_GRAPHICS::MATERIAL<3>;
 using Light = TAU_GRAPHICS::Point_Light<4, float>;
 
+// A tracer whose walks count into its own frame statistics, with its
+// single-ray walk opened.
 class Test_Tracer : public CPU_Ray_Tracer {
 public:
     using CPU_Ray_Tracer::kd_tree_traverse;
-    using CPU_Ray_Tracer::kd_tree_traverse_packet;
-    using CPU_Ray_Tracer::make_primary_packet;
-    using CPU_Ray_Tracer::trace_packet;
-    using CPU_Ray_Tracer::tree_view;
 
-    const Material* material_array() const { return materials; }
-    int material_total() const { return material_count; }
-    const Light* light_array() const { return point_lights; }
-    int light_total() const { return point_light_count; }
-    const IMAGE* texture_array() const { return textures; }
-    int texture_total() const { return texture_count; }
-    const TAU_MATH::RAY<4, float>* eye_ray_table() const { return eye_rays; }
+    koru::rt::Tree_View tree_view() const { return koru::cpu::tree_view(*this); }
+    unsigned trace_packet(const Ray_Packet& packet, RAYTR::Hit hits[4], const koru::rt::Tree_View& tree)
+    {
+        return koru::cpu::trace_packet(tree, packet, hits, stats);
+    }
+    unsigned kd_tree_traverse_packet(const Ray_Packet& packet, RAYTR::Hit hits[4], const koru::rt::Tree_View& tree)
+    {
+        return koru::cpu::kd_tree_traverse_packet(tree, packet, hits);
+    }
+    // The block's primary packet under the camera matrix of the last frame.
+    void make_primary_packet(int x, int y, Ray_Packet& packet) const
+    {
+        koru::cpu::Frame_Scene scene{};
+        scene.cam_matrix = cam_matrix;
+        scene.eye_rays = eye_rays;
+        scene.width = width;
+        scene.height = height;
+        koru::cpu::make_primary_packet(scene, x, y, packet);
+    }
     RAYTR::KdTree* tree() { return kd_tree; }
 
     // Replaces the (unbuilt) kd-tree's contents with hand-made nodes and records.

@@ -54,10 +54,10 @@ Reference_Scene capture(Test_Tracer& engine)
     Reference_Scene s;
     s.vertices.assign(engine.Vertices(), engine.Vertices() + engine.VertexCount());
     s.indices.assign(engine.Indices(), engine.Indices() + engine.IndexCount());
-    s.materials.assign(engine.material_array(), engine.material_array() + engine.material_total());
-    s.lights.assign(engine.light_array(), engine.light_array() + engine.light_total());
-    s.textures = engine.texture_array();
-    s.texture_count = engine.texture_total();
+    s.materials.assign(engine.Materials(), engine.Materials() + engine.MaterialCount());
+    s.lights.assign(engine.PointLights(), engine.PointLights() + engine.PointLightCount());
+    s.textures = engine.Textures();
+    s.texture_count = engine.TextureCount();
     s.camera = engine.GetCamMatrix();
     s.width = engine.Width();
     s.height = engine.Height();
@@ -461,7 +461,7 @@ TEST(CpuTracerFrame, PrimaryRaysFollowTheCamera)
 {
     Test_Tracer engine;
     engine.Init(40, 30);
-    const auto* table = engine.eye_ray_table();
+    const auto* table = engine.EyeRays();
     const V4 centre = table[15 * 40 + 20].dir;
     EXPECT_EQ(centre[0], 0.0f);
     EXPECT_EQ(centre[1], 0.0f);

@@ -63,7 +63,7 @@ Ray_Packet packet_of(const Ray4 rays[4])
 {
     Ray_Packet p;
     for (int k = 0; k < 4; ++k)
-        koru::rt::set_lane(p, k, rays[k]);
+        koru::cpu::set_lane(p, k, rays[k]);
     return p;
 }
 
@@ -168,7 +168,7 @@ TEST(TraversalRandom, PacketWalkAgreesWithSingleRays)
             coherent += engine.LastFrameStats().coherent_packets > before;
             for (int k = 0; k < 4; ++k) {
                 RAYTR::Hit single;
-                const bool single_hit = engine.kd_tree_traverse(koru::rt::lane_ray(packet, k), &single) != 0;
+                const bool single_hit = engine.kd_tree_traverse(koru::cpu::lane_ray(packet, k), &single) != 0;
                 ASSERT_EQ(((mask >> k) & 1u) != 0, single_hit) << "seed " << seed << " packet " << i << " lane " << k;
                 if (single_hit) {
                     expect_same_hit(hits[k], single);

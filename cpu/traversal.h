@@ -1,0 +1,29 @@
+// Kd-tree walks of the CPU tracer. A packet of four rays whose directions
+// share an octant walks the tree once with four-wide arithmetic; any other
+// packet is walked ray by ray with the shared single-ray walk
+// (koru::rt::traverse_ray).
+#pragma once
+
+#include "../engine/engines.h"
+#include "../rt/walk.h"
+#include "ray_packet.h"
+
+namespace koru {
+namespace cpu {
+
+// What the walks read of an engine's scene store and kd-tree; a tree that is
+// not built yet has no nodes, and every ray misses it.
+rt::Tree_View tree_view(const Common_Graphics_Engine& engine);
+
+// The lane mask of hits (bit k for lane k), with hits[k] filled for them.
+// Counts the packet, and whether it was walked as one, in stats.
+unsigned trace_packet(const rt::Tree_View& tree, const Ray_Packet& packet, RAYTR::Hit hits[4],
+                      CPU_Ray_Tracer::Frame_Stats& stats);
+
+// The packet walk alone, for a packet whose direction signs agree per axis:
+// the four rays enter the tree together or, when one misses the world box,
+// not at all (empty mask).
+unsigned kd_tree_traverse_packet(const rt::Tree_View& tree, const Ray_Packet& packet, RAYTR::Hit hits[4]);
+
+} // namespace cpu
+} // namespace koru
