@@ -27,6 +27,7 @@ struct KdTreeNode {
 constexpr uint32_t kd_leaf_bit = 0x80000000u;
 constexpr uint32_t kd_child_mask = 0x1FFFFFFFu;
 constexpr int kd_axis_shift = 29;
+constexpr uint32_t kd_axis_bits = 3u << kd_axis_shift;
 constexpr uint32_t kd_empty_leaf = 0xFFFFFFFFu;
 constexpr int kd_max_depth = 20;
 constexpr float KD_INFINITY = 1e38f;
@@ -65,6 +66,41 @@ KORU_HD const uint32_t* kd_record_triangles(const unsigned char* record)
 KORU_HD const uint32_t* kd_record_spheres(const unsigned char* record)
 {
     return reinterpret_cast<const uint32_t*>(record + 4) + 3 * kd_record_triangle_count(record);
+}
+
+// Writers, for the builder. Each changes only its own fields of a node.
+inline void kd_set_split(KdTreeNode& n, float position, int axis)
+{
+    std::memcpy(&n.word0, &position, sizeof position);
+    n.word1 = (n.word1 & ~kd_axis_bits) | (static_cast<uint32_t>(axis) << kd_axis_shift);
+}
+
+// Also marks the node as inner.
+inline void kd_set_left_child(KdTreeNode& n, uint32_t left) { n.word1 = (n.word1 & kd_axis_bits) | left; }
+
+inline void kd_clear_leaf_bit(KdTreeNode& n) { n.word1 &= ~kd_leaf_bit; }
+
+// word0: the record's byte offset, or kd_empty_leaf.
+inline void kd_set_leaf(KdTreeNode& n, uint32_t word0)
+{
+    n.word1 |= kd_leaf_bit;
+    n.word0 = word0;
+}
+
+// The most triangles, and the most spheres, one record can count.
+constexpr uint32_t kd_record_max_count = 0xFFFFu;
+
+inline uint64_t kd_record_bytes(uint32_t n_triangles, uint32_t n_spheres)
+{
+    return 4u + 12ull * n_triangles + 4ull * n_spheres;
+}
+
+inline void kd_write_record_counts(unsigned char* record, uint32_t n_triangles, uint32_t n_spheres)
+{
+    record[0] = static_cast<unsigned char>(n_triangles & 0xFFu);
+    record[1] = static_cast<unsigned char>(n_spheres & 0xFFu);
+    record[2] = static_cast<unsigned char>(n_triangles >> 8);
+    record[3] = static_cast<unsigned char>(n_spheres >> 8);
 }
 
 static_assert(sizeof(KdTreeNode) == 8, "KdTreeNode is two 32-bit words");

@@ -93,6 +93,7 @@ KORU_HD Color shade_hit(const Ray4& ray, const RAYTR::Hit& hit, const Light& lig
         const Vec4 r = TAU_MATH::Normalize(Vec4(twice * n[0] - l[0], twice * n[1] - l[1], twice * n[2] - l[2], 0.0f));
         const Vec4 v = TAU_MATH::Normalize(Vec4(ray.pos[0] - p[0], ray.pos[1] - p[1], ray.pos[2] - p[2], 0.0f));
         const float base = TAU_MATH::Dot3(r, v);
+        // In double: the single-precision pow rounds some results differently.
         const float s = base >= 0.0f ? static_cast<float>(std::pow(static_cast<double>(base),
                                                                    static_cast<double>(m.spec_power)))
                                      : 0.0f;
@@ -144,7 +145,7 @@ KORU_HD Ray4 make_shadow_ray(const float hit_pos[3], const Vec4& light_pos)
 // width, square pixels, through the pixel's integer corner.
 KORU_HD Vec4 eye_ray_direction(int x, int y, int width, int height)
 {
-    const float tangent = static_cast<float>(std::tan(static_cast<double>(0.39269909262657166f)));
+    const float tangent = std::tan(0.39269909262657166f);
     const float focal = (static_cast<float>(width) * 0.5f) / tangent;
     return TAU_MATH::Normalize(
         Vec4(static_cast<float>(x - width / 2), static_cast<float>(y - height / 2), -focal, 0.0f));
