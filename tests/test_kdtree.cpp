@@ -678,21 +678,22 @@ TEST(KdTreePrimitives, SphereOverlapIsTheStrictBoundingCube)
     EXPECT_EQ(box.max[1], 10.0f);
 }
 
-// Does the triangle meet the box [-half, half]^3? Sutherland-Hodgman
-// clipping in double precision, independent of the separating-axis test.
-bool clipped_triangle_meets_box(const Vec4 (&corners)[3], double half)
+// Does the triangle meet the box lo..hi? Sutherland-Hodgman clipping in double
+// precision, independent of the separating-axis test.
+bool clipped_triangle_meets_box(const Vec4 (&corners)[3], const double (&lo)[3], const double (&hi)[3])
 {
     std::vector<std::array<double, 3>> poly;
     for (const Vec4& c : corners)
         poly.push_back({c[0], c[1], c[2]});
     for (int axis = 0; axis < 3; ++axis)
         for (double sign : {1.0, -1.0}) {
-            // Keep sign * p[axis] <= half.
+            // Keep p[axis] <= hi (sign 1) or p[axis] >= lo (sign -1).
+            const double bound = sign > 0 ? hi[axis] : -lo[axis];
             std::vector<std::array<double, 3>> out;
             for (std::size_t i = 0; i < poly.size(); ++i) {
                 const auto& p = poly[i];
                 const auto& q = poly[(i + 1) % poly.size()];
-                const double dp = sign * p[axis] - half, dq = sign * q[axis] - half;
+                const double dp = sign * p[axis] - bound, dq = sign * q[axis] - bound;
                 if (dp <= 0)
                     out.push_back(p);
                 if ((dp < 0 && dq > 0) || (dp > 0 && dq < 0)) {
@@ -705,6 +706,12 @@ bool clipped_triangle_meets_box(const Vec4 (&corners)[3], double half)
                 return false;
         }
     return true;
+}
+
+bool clipped_triangle_meets_box(const Vec4 (&corners)[3], double half)
+{
+    const double lo[3] = {-half, -half, -half}, hi[3] = {half, half, half};
+    return clipped_triangle_meets_box(corners, lo, hi);
 }
 
 // The separating-axis test against clipping, away from touching cases: a
@@ -869,6 +876,102 @@ TEST(KdTreeBuild, MatchesLiteralBuilderOnRandomScenes)
         SCOPED_TRACE("seed " + std::to_string(seed));
         expect_same_tree(tree, ref);
         EXPECT_GT(check_structure(tree, s), 2);
+    }
+}
+
+// Every primitive that reaches into the space a leaf covers is listed in the
+// leaf's record, and none that stays clear of the leaf's box is. A leaf's box
+// is its parent's with one side moved to the split; a split may lie outside
+// its node, so the space covered is the intersection of the boxes on the way
+// down. Cases within a small tolerance of touching are left out, and so are
+// boxes turned inside out by such a split.
+TEST(KdTreeBuild, LeavesListExactlyThePrimitivesThatReachTheirBox)
+{
+    for (uint32_t seed : {3u, 4u, 5u}) {
+        const float scale = 10.0f;
+        const SceneData s = random_scene(seed, 300, 30, scale, 0, 1.5f);
+        KdTree tree;
+        build(tree, s);
+        const double tolerance = 1e-4 * scale;
+        const uint32_t n_triangles = static_cast<uint32_t>(s.indices.size() / 3);
+
+        int listed = 0, left_out = 0;
+        struct Pending {
+            uint32_t node;
+            KdTreeBox box, space;
+        };
+        std::vector<Pending> pending = {{0u, tree.world_box, tree.world_box}};
+        while (!pending.empty()) {
+            const Pending next = pending.back();
+            const uint32_t node = next.node;
+            const KdTreeBox& box = next.box;
+            const KdTreeBox& space = next.space;
+            pending.pop_back();
+            const KdTreeNode& n = tree.nodes[node];
+            if (!RAYTR::kd_is_leaf(n)) {
+                const int a = RAYTR::kd_axis(n);
+                const float split = RAYTR::kd_split_position(n);
+                Pending lower = next, upper = next;
+                lower.node = RAYTR::kd_left_child(n);
+                upper.node = lower.node + 1;
+                lower.box.max[a] = upper.box.min[a] = split;
+                lower.space.max[a] = std::min(space.max[a], split);
+                upper.space.min[a] = std::max(space.min[a], split);
+                pending.push_back(lower);
+                pending.push_back(upper);
+                continue;
+            }
+
+            std::set<uint32_t> triangles, spheres; // first index positions; sphere indices
+            if (RAYTR::kd_leaf_offset(n) >= 0) {
+                const unsigned char* record = tree.obj_list_data + RAYTR::kd_leaf_offset(n);
+                const uint32_t* tri = RAYTR::kd_record_triangles(record);
+                for (uint32_t j = 0; j < RAYTR::kd_record_triangle_count(record); ++j)
+                    triangles.insert(tri[3 * j]); // every vertex belongs to one triangle here
+                const uint32_t* sph = RAYTR::kd_record_spheres(record);
+                spheres.insert(sph, sph + RAYTR::kd_record_sphere_count(record));
+            }
+            double inner_lo[3], inner_hi[3], outer_lo[3], outer_hi[3];
+            for (int a = 0; a < 3; ++a) {
+                inner_lo[a] = space.min[a] + tolerance;
+                inner_hi[a] = space.max[a] - tolerance;
+                outer_lo[a] = box.min[a] - tolerance;
+                outer_hi[a] = box.max[a] + tolerance;
+            }
+            // A split beyond its node turns one child's box inside out; no ray
+            // enters it, and what it lists does not matter.
+            const bool inside_out = box.min[0] > box.max[0] || box.min[1] > box.max[1] || box.min[2] > box.max[2];
+            const bool has_inside = inner_lo[0] < inner_hi[0] && inner_lo[1] < inner_hi[1] && inner_lo[2] < inner_hi[2];
+            const auto judge = [&](bool reaches_inside, bool reaches_outside, bool in_record, const char* kind,
+                                   uint32_t index) {
+                if (has_inside && reaches_inside) {
+                    EXPECT_TRUE(in_record) << kind << " " << index << " reaches into leaf " << node << ", seed " << seed;
+                    ++listed;
+                } else if (!inside_out && !reaches_outside) {
+                    EXPECT_FALSE(in_record) << kind << " " << index << " misses leaf " << node << ", seed " << seed;
+                    ++left_out;
+                }
+            };
+            for (uint32_t t = 0; t < n_triangles; ++t) {
+                const Vec4 corners[3] = {s.vertices[s.indices[3 * t]].pos, s.vertices[s.indices[3 * t + 1]].pos,
+                                         s.vertices[s.indices[3 * t + 2]].pos};
+                judge(clipped_triangle_meets_box(corners, inner_lo, inner_hi),
+                      clipped_triangle_meets_box(corners, outer_lo, outer_hi), triangles.count(s.indices[3 * t]) > 0,
+                      "triangle", t);
+            }
+            for (uint32_t i = 0; i < s.spheres.size(); ++i) {
+                const Sphere& sp = s.spheres[i];
+                bool inside = true, outside = true;
+                for (int a = 0; a < 3; ++a) {
+                    const double lo = sp.center[a] - sp.radius, hi = sp.center[a] + sp.radius;
+                    inside = inside && lo < inner_hi[a] && hi > inner_lo[a];
+                    outside = outside && lo < outer_hi[a] && hi > outer_lo[a];
+                }
+                judge(inside, outside, spheres.count(i) > 0, "sphere", i);
+            }
+        }
+        EXPECT_GT(listed, 1000) << seed;
+        EXPECT_GT(left_out, 10000) << seed;
     }
 }
 
