@@ -41,20 +41,20 @@ struct Packet_Rays {
 
 // The leaf test of rt::intersect_leaf for the active lanes of a packet at
 // once: the same triangle test per lane, so each lane gets exactly the
-// single-ray answer. dist receives the lane's nearest accepted distance
-// (kd_infinity for an empty leaf, no_hit_distance when nothing was accepted);
+// single-ray answer. Returns each lane's nearest accepted distance
+// (KD_INFINITY for an empty leaf, no_hit_distance when nothing was accepted);
 // hits are filled for the lanes that accepted one.
 float4 intersect_leaf_packet(const rt::Tree_View& tree, const RAYTR::KdTreeNode& leaf, const Packet_Rays& rays,
                              mask4 active, Hit hits[4])
 {
     const int32_t offset = RAYTR::kd_leaf_offset(leaf);
     if (offset < 0)
-        return float4(rt::kd_infinity);
+        return float4(RAYTR::KD_INFINITY);
     const unsigned char* record = tree.obj_list + offset;
     const unsigned n_triangles = RAYTR::kd_record_triangle_count(record);
     const uint32_t* triangles = RAYTR::kd_record_triangles(record);
 
-    float4 best(rt::kd_infinity);
+    float4 best(RAYTR::KD_INFINITY);
     int best_triangle[4] = {-1, -1, -1, -1};
     alignas(16) float best_w[3][4];
 
@@ -159,7 +159,7 @@ rt::Tree_View tree_view(const Common_Graphics_Engine& engine)
     const RAYTR::KdTree* kd_tree = engine.KdTreeData();
     rt::Tree_View view;
     view.nodes = kd_tree ? kd_tree->nodes : nullptr;
-    view.node_count = kd_tree && kd_tree->nodes ? kd_tree->node_count : 0;
+    view.node_count = kd_tree ? kd_tree->node_count : 0;
     if (kd_tree)
         view.world_box = kd_tree->world_box;
     view.obj_list = kd_tree ? kd_tree->obj_list_data : nullptr;

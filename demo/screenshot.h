@@ -10,7 +10,8 @@ namespace demo {
 bool WritePng(const std::string& path, int width, int height, const unsigned char* rgba_bottom_up,
               std::string& error);
 
-// Reads the window's front buffer (the last presented frame) and writes it.
+// Reads the window's back buffer, which holds the frame just drawn until the
+// next frame clears or overwrites it, and writes it.
 bool SaveWindowPng(const std::string& path, int width, int height, std::string& error);
 
 } // namespace demo

@@ -30,6 +30,7 @@ constexpr int kd_axis_shift = 29;
 constexpr uint32_t kd_axis_bits = 3u << kd_axis_shift;
 constexpr uint32_t kd_empty_leaf = 0xFFFFFFFFu;
 constexpr int kd_max_depth = 20;
+// An unbounded distance in traversal and hit search.
 constexpr float KD_INFINITY = 1e38f;
 
 KORU_HD bool kd_is_leaf(const KdTreeNode& n) { return (n.word1 & kd_leaf_bit) != 0; }

@@ -16,9 +16,7 @@
 namespace koru {
 namespace rt {
 
-// 1e38: an unbounded distance in traversal and hit search.
-constexpr float kd_infinity = RAYTR::KD_INFINITY;
-// The root of kd_infinity: a leaf's answer when it accepted nothing.
+// The root of KD_INFINITY: a leaf's answer when it accepted nothing.
 constexpr float no_hit_distance = 1e19f;
 constexpr float determinant_epsilon = 1e-6f;
 constexpr float barycentric_tolerance = 0.001f;
@@ -33,7 +31,7 @@ constexpr int walk_stack_size = RAYTR::kd_max_depth;
 
 // Slab test: the stretch of the ray inside the box. A zero direction
 // component gives an infinite reciprocal, and an origin on that slab's plane
-// a NaN, which falls to the bound (-kd_infinity for the entry, kd_infinity
+// a NaN, which falls to the bound (-KD_INFINITY for the entry, KD_INFINITY
 // for the exit).
 template <class F>
 struct Box_Stretch {
@@ -44,7 +42,7 @@ struct Box_Stretch {
 template <class F>
 KORU_HD Box_Stretch<F> slab_stretch(const RAYTR::KdTreeBox& box, const F origin[3], const F inv[3])
 {
-    const F lower(-kd_infinity), upper(kd_infinity);
+    const F lower(-RAYTR::KD_INFINITY), upper(RAYTR::KD_INFINITY);
     Box_Stretch<F> s;
     for (int a = 0; a < 3; ++a) {
         const F t0 = (F(box.min[a]) - origin[a]) * inv[a];
@@ -119,7 +117,7 @@ KORU_HD F leaf_exit(const F& tfar, float scale)
 
 // Whether a leaf's answer is a hit within its stretch. The leaf's "nothing
 // accepted" (no_hit_distance) never is, however far the stretch reaches (an
-// unbounded world box, as an empty scene has, ends at kd_infinity).
+// unbounded world box, as an empty scene has, ends at KD_INFINITY).
 template <class F>
 KORU_HD mask_of<F> hit_in_leaf(const F& dist, const F& tfar, float scale)
 {

@@ -90,19 +90,19 @@ KORU_HD void fill_hit(const Vertex* vertices, const uint32_t* triangle, float w0
 
 // Nearest accepted triangle of a leaf, ordered by squared distance from the
 // origin (the later triangle wins a tie). Returns that distance, with hit
-// filled; kd_infinity for an empty leaf, no_hit_distance when nothing was
+// filled; KD_INFINITY for an empty leaf, no_hit_distance when nothing was
 // accepted. Spheres in the record are skipped.
 KORU_HD float intersect_leaf(const Ray4& ray, const RAYTR::KdTreeNode& leaf, const unsigned char* obj_list,
                              const Vertex* vertices, RAYTR::Hit* hit)
 {
     const int32_t offset = RAYTR::kd_leaf_offset(leaf);
     if (offset < 0)
-        return kd_infinity;
+        return RAYTR::KD_INFINITY;
     const unsigned char* record = obj_list + offset;
     const unsigned n_triangles = RAYTR::kd_record_triangle_count(record);
     const uint32_t* triangle = RAYTR::kd_record_triangles(record);
 
-    float best = kd_infinity;
+    float best = RAYTR::KD_INFINITY;
     for (unsigned k = 0; k < n_triangles; ++k, triangle += 3) {
         const float* a = vertices[triangle[0]].pos.v;
         const float* b = vertices[triangle[1]].pos.v;
