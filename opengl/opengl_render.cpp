@@ -126,6 +126,10 @@ void OpenGL_Render::BeginDrawScene(unsigned, bool)
         glEnable(GL_LIGHTING);
         glPopMatrix();
     }
+    // The markers leave their colour current, and with GL_COLOR_MATERIAL it
+    // would become the ambient and diffuse colour of everything after them:
+    // spheres and triangles are drawn in white on every frame.
+    glColor3f(1.0f, 1.0f, 1.0f);
 
     glPushMatrix();
     for (int i = 0; i < sphere_count; ++i) {
