@@ -116,14 +116,13 @@ IGraphicsEngine* create_engine()
     switch (g_options.engine) {
     case EngineChoice::Cpu: return new CPU_Ray_Tracer();
     case EngineChoice::Gpu: return new GPU_Ray_Tracer();
-    case EngineChoice::OpenGL: break;
-    case EngineChoice::Default:
-        if (koru::GpuDeviceAvailable())
-            return new GPU_Ray_Tracer();
-        std::cout << "No usable CUDA device: the demo uses the CPU ray tracer." << std::endl;
-        return new CPU_Ray_Tracer();
+    case EngineChoice::OpenGL: return new OpenGL_Render();
+    case EngineChoice::Default: break;
     }
-    throw TAU_ERROR::Error("the OpenGL renderer is not part of this build");
+    if (koru::GpuDeviceAvailable())
+        return new GPU_Ray_Tracer();
+    std::cout << "No usable CUDA device: the demo uses the CPU ray tracer." << std::endl;
+    return new CPU_Ray_Tracer();
 }
 
 void InitScene()
@@ -262,10 +261,6 @@ int RunDemo(int argc, char** argv)
     }
     if (g_options.engine == EngineChoice::Gpu && !koru::GpuDeviceAvailable()) {
         std::cerr << "koru_demo: the GPU engine has no usable CUDA device in this build; try --engine cpu\n";
-        return 2;
-    }
-    if (g_options.engine == EngineChoice::OpenGL) {
-        std::cerr << "koru_demo: the OpenGL renderer is not part of this build yet; try --engine cpu\n";
         return 2;
     }
     if (!g_options.log.empty()) {

@@ -65,7 +65,10 @@ protected:
     }
 };
 
-// Rasterizes the scene with fixed-function OpenGL as a reference picture.
+// Rasterizes the scene with fixed-function OpenGL as a reference picture:
+// triangles through display lists compiled at the first frame, spheres and
+// light markers as GLU quadrics, at most eight OpenGL lights. Needs the
+// current OpenGL context from Init on; builds no kd-tree.
 class OpenGL_Render : public Common_Graphics_Engine {
 public:
     OpenGL_Render() {}
@@ -74,6 +77,21 @@ public:
     void BeginDrawScene(unsigned depth, bool shadows) override;
     void EndDrawScene() override;
     unsigned AddTexture(const void* pixels, unsigned width, unsigned height, unsigned unused) override;
+
+protected:
+    // The triangle display lists: one per run of consecutive triangles that
+    // share material and all four tex_id bytes, named 1, 2, 3 ...
+    struct GL_List {
+        unsigned next_list = 1;
+        OpenGL_Render* engine = nullptr; // whose scene the lists hold
+
+        // Compiles the lists; refuses fewer than 3 or 65536 or more indices.
+        void Init(const unsigned* indices, unsigned index_count, OpenGL_Render* owner);
+    };
+
+    GLUquadric* quadric = nullptr; // every sphere and light marker
+    GL_List gl_list;
+    bool lists_pending = false;    // until the lists are compiled
 };
 
 namespace koru {

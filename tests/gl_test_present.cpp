@@ -7,23 +7,15 @@
 #include <vector>
 
 #include "cpu_test_support.h"
+#include "gl_window.h"
 
 namespace {
 
 class GlWindow : public testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        int argc = 1;
-        char name[] = "koru_gl_tests";
-        char* argv[] = {name, nullptr};
-        glutInit(&argc, argv);
-        glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH | GLUT_STENCIL);
-        glutInitWindowSize(kWidth, kHeight);
-        window = glutCreateWindow("koru_gl_tests");
-    }
+    static void SetUpTestSuite() { window = gl_test::open_window(kWidth, kHeight); }
 
-    static void TearDownTestSuite() { glutDestroyWindow(window); }
+    static void TearDownTestSuite() { gl_test::close_window(window); }
 
     static constexpr int kWidth = 96;
     static constexpr int kHeight = 64;
