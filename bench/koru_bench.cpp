@@ -1,7 +1,7 @@
 // koru_bench: frame time of the CPU ray tracer at 640 x 480 on the demo
 // scene and on a displaced sphere mesh of about 40,000 triangles.
 //
-// usage: koru_bench [--frames N] [--scene demo|mesh|all]
+// usage: koru_bench [--frames N] [--scene demo|mesh|all] [--threads N]
 // Prints, per scene, the median time per frame over N frames after a
 // warm-up, the primary and total (primary plus shadow) rays per second and
 // the share of packets walked as one packet, and a checksum of the frame, so
@@ -32,7 +32,7 @@ constexpr int warm_up_frames = 3;
 
 void usage(std::FILE* out)
 {
-    std::fprintf(out, "usage: koru_bench [--frames N] [--scene demo|mesh|all]\n");
+    std::fprintf(out, "usage: koru_bench [--frames N] [--scene demo|mesh|all] [--threads N]\n");
 }
 
 // The demo's textures from data/ when they are there, else stand-ins of the
@@ -164,8 +164,8 @@ void report(const char* scene, const CPU_Ray_Tracer& engine, const Result& r, in
     const double primary = static_cast<double>(r.stats.primary_rays);
     const double total = primary + static_cast<double>(r.stats.shadow_rays);
     const double coherent = r.stats.packets ? 100.0 * r.stats.coherent_packets / r.stats.packets : 0.0;
-    std::printf("scene %s: %dx%d, %d triangles, %u kd-tree nodes\n", scene, frame_width, frame_height,
-                engine.IndexCount() / 3, engine.KdTreeData()->node_count);
+    std::printf("scene %s: %dx%d, %d triangles, %u kd-tree nodes, %d threads\n", scene, frame_width, frame_height,
+                engine.IndexCount() / 3, engine.KdTreeData()->node_count, engine.ThreadCount());
     std::printf("  ms per frame (median of %d):  %.2f\n", frames, r.median_ms);
     std::printf("  primary rays/s:               %.2f M\n", primary / seconds / 1e6);
     std::printf("  total rays/s (with shadow):   %.2f M  (%.0f shadow rays per frame)\n", total / seconds / 1e6,
@@ -174,9 +174,10 @@ void report(const char* scene, const CPU_Ray_Tracer& engine, const Result& r, in
     std::printf("  frame checksum:               %016llx\n", frame_checksum(engine));
 }
 
-void bench_demo(int frames, const IMAGE* textures)
+void bench_demo(int frames, int threads, const IMAGE* textures)
 {
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
+    engine->SetThreadCount(threads);
     engine->Init(frame_width, frame_height);
     demo::AddDemoScene(*engine, textures);
     engine->SetPointLight(first_frame_light(), 0);
@@ -186,9 +187,10 @@ void bench_demo(int frames, const IMAGE* textures)
     delete engine;
 }
 
-void bench_mesh(int frames, const IMAGE* textures)
+void bench_mesh(int frames, int threads, const IMAGE* textures)
 {
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
+    engine->SetThreadCount(threads);
     engine->Init(frame_width, frame_height);
     engine->AddPointLight(first_frame_light());
     engine->AddMaterial(mesh_material());
@@ -207,11 +209,14 @@ void bench_mesh(int frames, const IMAGE* textures)
 int main(int argc, char** argv)
 {
     int frames = 30;
+    int threads = 0;
     std::string scene = "all";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--frames" && i + 1 < argc) {
             frames = std::atoi(argv[++i]);
+        } else if (arg == "--threads" && i + 1 < argc) {
+            threads = std::atoi(argv[++i]);
         } else if (arg == "--scene" && i + 1 < argc) {
             scene = argv[++i];
         } else if (arg == "--help" || arg == "-h") {
@@ -231,9 +236,9 @@ int main(int argc, char** argv)
         IMAGE textures[3];
         load_textures(textures);
         if (scene == "demo" || scene == "all")
-            bench_demo(frames, textures);
+            bench_demo(frames, threads, textures);
         if (scene == "mesh" || scene == "all")
-            bench_mesh(frames, textures);
+            bench_mesh(frames, threads, textures);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "koru_bench: %s\n", e.what());
         return 1;

@@ -1,9 +1,11 @@
 // The CPU engine's frame: camera-space primary rays made once per Init, then
 // every frame 2x2 pixel blocks traced as packets, shaded with one shadow
-// packet per light and packed into the frame buffer.
+// packet per light and packed into the frame buffer. Tiles of blocks go to
+// OpenMP's threads, which live for the whole process.
 #include <GL/freeglut.h>
 
 #include <cstdint>
+#include <thread>
 
 #include "../kdtree/kdtree.h"
 #include "engine/engines.h"
@@ -12,6 +14,22 @@
 
 using koru::rt::Color;
 using RAYTR::Hit;
+
+namespace {
+
+// Tiles of 16 x 16 pixels: small enough to balance two threads on the demo
+// scene, large enough that handing them out costs nothing.
+constexpr int tile_size = 16;
+
+void add_stats(CPU_Ray_Tracer::Frame_Stats& sum, const CPU_Ray_Tracer::Frame_Stats& part)
+{
+    sum.packets += part.packets;
+    sum.coherent_packets += part.coherent_packets;
+    sum.primary_rays += part.primary_rays;
+    sum.shadow_rays += part.shadow_rays;
+}
+
+} // namespace
 
 void CPU_Ray_Tracer::Init(int frame_width, int frame_height)
 {
@@ -36,6 +54,16 @@ void CPU_Ray_Tracer::Release()
 void CPU_Ray_Tracer::BuildKdTree() { Common_Graphics_Engine::BuildKdTree(); }
 
 Ray_Tracer::RT_Core* CPU_Ray_Tracer::GetRTCore() { return nullptr; }
+
+void CPU_Ray_Tracer::SetThreadCount(int count) { thread_count = count > 0 ? count : 0; }
+
+int CPU_Ray_Tracer::ThreadCount() const
+{
+    if (thread_count > 0)
+        return thread_count;
+    const unsigned hardware = std::thread::hardware_concurrency();
+    return hardware > 0 ? static_cast<int>(hardware) : 1;
+}
 
 unsigned CPU_Ray_Tracer::kd_tree_traverse(const TAU_MATH::RAY<4, float>& ray, Hit* hit)
 {
@@ -86,9 +114,26 @@ void CPU_Ray_Tracer::BeginDrawScene(unsigned, bool)
     scene.width = width;
     scene.height = height;
 
-    for (int x = 0; x < width; x += 2)
-        for (int y = 0; y < height; y += 2)
-            koru::cpu::trace_quad(scene, x, y, frame_buffer, stats);
+    // Every block writes only its own pixels, so the tiles may go in any
+    // order to any thread; each thread counts into its own statistics.
+    const int tiles_x = (width + tile_size - 1) / tile_size;
+    const int n_tiles = tiles_x * ((height + tile_size - 1) / tile_size);
+    unsigned* const pixels = frame_buffer;
+#pragma omp parallel num_threads(ThreadCount())
+    {
+        Frame_Stats thread_stats;
+#pragma omp for schedule(dynamic)
+        for (int tile = 0; tile < n_tiles; ++tile) {
+            const int x0 = (tile % tiles_x) * tile_size, y0 = (tile / tiles_x) * tile_size;
+            const int x1 = x0 + tile_size < scene.width ? x0 + tile_size : scene.width;
+            const int y1 = y0 + tile_size < scene.height ? y0 + tile_size : scene.height;
+            for (int x = x0; x < x1; x += 2)
+                for (int y = y0; y < y1; y += 2)
+                    koru::cpu::trace_quad(scene, x, y, pixels, thread_stats);
+        }
+#pragma omp critical(koru_frame_stats)
+        add_stats(stats, thread_stats);
+    }
 }
 
 void CPU_Ray_Tracer::EndDrawScene()

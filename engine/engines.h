@@ -26,6 +26,10 @@ public:
     RT_Core* GetRTCore() override;
 
     const Frame_Stats& LastFrameStats() const { return stats; }
+    // Threads that trace a frame; 0 or less: one per hardware thread (the
+    // default). The image is the same for every count.
+    void SetThreadCount(int count);
+    int ThreadCount() const;
     // Camera-space primary rays, width x height, row-major; null before Init.
     const TAU_MATH::RAY<4, float>* EyeRays() const { return eye_rays; }
 
@@ -36,6 +40,7 @@ protected:
 
     TAU_MATH::RAY<4, float>* eye_rays = nullptr; // camera-space primary rays, row-major
     Frame_Stats stats;
+    int thread_count = 0; // 0: one per hardware thread
 };
 
 // Traces on an NVIDIA GPU through the CUDA runtime. One may be live per process.

@@ -334,6 +334,35 @@ TEST(CpuTracerImage, DemoSceneMatchesReference)
     engine.Release();
 }
 
+// Threads share out whole tiles; the picture and the counts do not depend on
+// how many there are, partial tiles at the odd edges included.
+TEST(CpuTracerImage, SameFrameAndCountsForEveryThreadCount)
+{
+    Demo_Textures textures(17);
+    Test_Tracer engine;
+    set_up_demo(engine, 203, 117, textures);
+    engine.SetCamRotation(V4(-5.0f, 10.0f, 0.0f, 0.0f));
+    engine.SetThreadCount(1);
+    EXPECT_EQ(engine.ThreadCount(), 1);
+    engine.BeginDrawScene(1, true);
+    const std::vector<unsigned> one = frame_of(engine);
+    const CPU_Ray_Tracer::Frame_Stats one_stats = engine.LastFrameStats();
+    for (int threads : {2, 7}) {
+        engine.SetThreadCount(threads);
+        engine.BeginDrawScene(1, true);
+        EXPECT_TRUE(frame_of(engine) == one) << threads << " threads";
+        const CPU_Ray_Tracer::Frame_Stats& s = engine.LastFrameStats();
+        EXPECT_EQ(s.packets, one_stats.packets) << threads;
+        EXPECT_EQ(s.coherent_packets, one_stats.coherent_packets) << threads;
+        EXPECT_EQ(s.primary_rays, one_stats.primary_rays) << threads;
+        EXPECT_EQ(s.shadow_rays, one_stats.shadow_rays) << threads;
+    }
+    EXPECT_EQ(one_stats.primary_rays, 102u * 59u * 4u);
+    engine.SetThreadCount(0);
+    EXPECT_GE(engine.ThreadCount(), 1);
+    engine.Release();
+}
+
 TEST(CpuTracerImage, TurnedAndMovedCameraMatchesReference)
 {
     Demo_Textures textures(12);
