@@ -10,6 +10,7 @@
 #include "../kdtree/kdtree.h"
 #include "engine/engines.h"
 #include "frame.h"
+#include "leaf_blocks.h"
 #include "traversal.h"
 
 using koru::rt::Color;
@@ -44,6 +45,8 @@ void CPU_Ray_Tracer::Init(int frame_width, int frame_height)
 
 void CPU_Ray_Tracer::Release()
 {
+    delete leaf_blocks;
+    leaf_blocks = nullptr;
     if (eye_rays != nullptr) {
         TAU_MATH::aligned_free(eye_rays);
         eye_rays = nullptr;
@@ -51,7 +54,13 @@ void CPU_Ray_Tracer::Release()
     Common_Graphics_Engine::Release();
 }
 
-void CPU_Ray_Tracer::BuildKdTree() { Common_Graphics_Engine::BuildKdTree(); }
+void CPU_Ray_Tracer::BuildKdTree()
+{
+    Common_Graphics_Engine::BuildKdTree();
+    delete leaf_blocks;
+    leaf_blocks = nullptr;
+    leaf_blocks = koru::cpu::make_leaf_blocks(koru::cpu::tree_view(*this)).release();
+}
 
 Ray_Tracer::RT_Core* CPU_Ray_Tracer::GetRTCore() { return nullptr; }
 
@@ -90,8 +99,8 @@ void CPU_Ray_Tracer::BeginDrawScene(unsigned, bool)
     UpdateCamMatrices();
 
     koru::cpu::Frame_Scene scene;
-    scene.tree = koru::cpu::tree_view(*this);
-    if (scene.tree.node_count == 0) {
+    scene.tree = koru::cpu::packet_tree(*this);
+    if (scene.tree.view.node_count == 0) {
         // No tree yet: nothing can be hit.
         const std::size_t n_pixels = static_cast<std::size_t>(width) * height;
         for (std::size_t i = 0; i < n_pixels; ++i)
@@ -174,8 +183,7 @@ void shade_packet(const Frame_Scene& scene, const Ray_Packet& packet, Color colo
             const int source = (hit_mask & (1u << k)) ? k : first_hit;
             set_lane(shadow_packet, k, rt::make_shadow_ray(hits[source].pos, light.pos));
         }
-        alignas(16) Hit shadow_hits[4];
-        const unsigned shadowed = trace_packet(scene.tree, shadow_packet, shadow_hits, stats);
+        const unsigned shadowed = trace_shadow_packet(scene.tree, shadow_packet, stats);
         stats.shadow_rays += n_hits;
 
         for (int k = 0; k < 4; ++k) {

@@ -6,13 +6,14 @@
 #include "../rt/shading.h"
 #include "../rt/walk.h"
 #include "ray_packet.h"
+#include "traversal.h"
 
 namespace koru {
 namespace cpu {
 
 // Everything a frame reads; none of it changes during the frame.
 struct Frame_Scene {
-    rt::Tree_View tree;
+    Packet_Tree tree;
     const rt::Material* materials;
     const rt::Light* lights;
     int light_count;

@@ -5,6 +5,7 @@
 // lane (rt/lanes.h) with the same answers in every lane.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -56,6 +57,7 @@ struct float4 {
     friend mask4 operator<=(float4 a, float4 b) { return mask4(_mm_cmple_ps(a.v, b.v)); }
     friend mask4 operator>(float4 a, float4 b) { return mask4(_mm_cmpgt_ps(a.v, b.v)); }
     friend mask4 operator>=(float4 a, float4 b) { return mask4(_mm_cmpge_ps(a.v, b.v)); }
+    friend mask4 operator==(float4 a, float4 b) { return mask4(_mm_cmpeq_ps(a.v, b.v)); }
 };
 
 // The smaller (larger) of t and bound; the bound in every lane where either
@@ -65,6 +67,9 @@ inline float4 max_or_bound(float4 t, float4 bound) { return float4(_mm_max_ps(t.
 
 // Sign bits of the four lanes, bit k for lane k (set for -0.0 too).
 inline int sign_bits(float4 a) { return _mm_movemask_ps(a.v); }
+
+// Correctly rounded, as std::sqrt.
+inline float4 sqrt(float4 a) { return float4(_mm_sqrt_ps(a.v)); }
 
 // a where the mask is set, b elsewhere.
 inline float4 select(mask4 m, float4 a, float4 b)
@@ -144,6 +149,7 @@ struct float4 {
     KORU_SIMD_COMPARE(<=)
     KORU_SIMD_COMPARE(>)
     KORU_SIMD_COMPARE(>=)
+    KORU_SIMD_COMPARE(==)
 #undef KORU_SIMD_COMPARE
 };
 
@@ -161,6 +167,11 @@ inline float4 max_or_bound(float4 t, float4 bound)
     for (int k = 0; k < 4; ++k)
         r.lane[k] = t.lane[k] > bound.lane[k] ? t.lane[k] : bound.lane[k];
     return r;
+}
+
+inline float4 sqrt(float4 a)
+{
+    return float4(std::sqrt(a.lane[0]), std::sqrt(a.lane[1]), std::sqrt(a.lane[2]), std::sqrt(a.lane[3]));
 }
 
 inline int sign_bits(float4 a)

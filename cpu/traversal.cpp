@@ -44,7 +44,7 @@ struct Packet_Rays {
 // single-ray answer. Returns each lane's nearest accepted distance
 // (KD_INFINITY for an empty leaf, no_hit_distance when nothing was accepted);
 // hits are filled for the lanes that accepted one.
-float4 intersect_leaf_packet(const rt::Tree_View& tree, const RAYTR::KdTreeNode& leaf, const Packet_Rays& rays,
+float4 intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode& leaf, const Packet_Rays& rays,
                              mask4 active, Hit hits[4])
 {
     const int32_t offset = RAYTR::kd_leaf_offset(leaf);
@@ -95,11 +95,123 @@ float4 intersect_leaf_packet(const rt::Tree_View& tree, const RAYTR::KdTreeNode&
     return float4::load(dist);
 }
 
+// The same leaf test over the leaf's blocks: a block no active lane meets is
+// skipped, and since blocks group triangles by place rather than by record
+// order, a tie goes to the later triangle of the record explicitly.
+float4 intersect_leaf_blocks(const Leaf_Blocks& blocks, const rt::Vertex* vertices, uint32_t node,
+                             const Packet_Rays& rays, mask4 active, Hit hits[4])
+{
+    float4 best(RAYTR::KD_INFINITY), best_order(-1.0f);
+    const Block_Triangle* winner[4] = {nullptr, nullptr, nullptr, nullptr};
+    alignas(16) float best_w[3][4];
+    for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
+        const Triangle_Block& block = blocks.blocks[b];
+        const mask4 lanes = active & rt::meets_box(rt::slab_stretch<float4>(block.box, rays.origin, rays.inv));
+        if (simd::none(lanes))
+            continue;
+        const Block_Triangle* triangle = &blocks.triangles[block.first];
+        for (uint32_t t = 0; t < block.count; ++t, ++triangle) {
+            float4 u, v, d2;
+            const mask4 met =
+                rt::moller_trumbore<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, lanes, u, v);
+            if (simd::none(met))
+                continue;
+            mask4 ok = rt::accept_hit<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, met, u,
+                                              v, best, d2);
+            ok = andnot(ok, (d2 == best) & (float4(triangle->order) < best_order));
+            const int accepted = simd::movemask(ok);
+            if (!accepted)
+                continue;
+            best = simd::select(ok, d2, best);
+            best_order = simd::select(ok, float4(triangle->order), best_order);
+            alignas(16) float lane_w[3][4];
+            (float4(1.0f) - u - v).store(lane_w[0]);
+            u.store(lane_w[1]);
+            v.store(lane_w[2]);
+            for (int k = 0; k < 4; ++k)
+                if (accepted & (1 << k)) {
+                    winner[k] = triangle;
+                    for (int i = 0; i < 3; ++i)
+                        best_w[i][k] = lane_w[i][k];
+                }
+        }
+    }
+
+    alignas(16) float dist[4];
+    best.store(dist);
+    for (int k = 0; k < 4; ++k) {
+        dist[k] = std::sqrt(dist[k]);
+        if (winner[k] != nullptr)
+            rt::fill_hit(vertices, winner[k]->corners, best_w[0][k], best_w[1][k], best_w[2][k], &hits[k]);
+    }
+    return float4::load(dist);
+}
+
+// The lanes of a shadow packet that meet anything in the leaf within its
+// stretch. A lane's nearest hit lies within the stretch exactly when some
+// accepted hit does, so the first one found settles the lane.
+mask4 leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays& rays, mask4 active, float4 tfar,
+                    float scale)
+{
+    mask4 occluded(false);
+    const float4 unbounded(RAYTR::KD_INFINITY);
+    for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
+        const Triangle_Block& block = blocks.blocks[b];
+        mask4 lanes = andnot(active, occluded) & rt::meets_box(rt::slab_stretch<float4>(block.box, rays.origin, rays.inv));
+        const Block_Triangle* triangle = &blocks.triangles[block.first];
+        for (uint32_t t = 0; t < block.count && !simd::none(lanes); ++t, ++triangle) {
+            float4 u, v, d2;
+            const mask4 met =
+                rt::moller_trumbore<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, lanes, u, v);
+            if (simd::none(met))
+                continue;
+            const mask4 hit = rt::accept_hit<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c,
+                                                     met, u, v, unbounded, d2) &
+                              rt::hit_in_leaf(simd::sqrt(d2), tfar, scale);
+            occluded = occluded | hit;
+            lanes = andnot(lanes, hit);
+        }
+        if (simd::movemask(occluded) == simd::movemask(active))
+            break;
+    }
+    return occluded;
+}
+
+// What a leaf settles for the walk: the lanes that are done there.
+struct Nearest_Hit {
+    const Packet_Tree& tree;
+    Hit* hits;
+
+    mask4 operator()(uint32_t node, const Packet_Rays& rays, mask4 active, float4 tfar) const
+    {
+        const RAYTR::KdTreeNode& leaf = tree.view.nodes[node];
+        const float4 dist = tree.blocks ? intersect_leaf_blocks(*tree.blocks, tree.view.vertices, node, rays, active, hits)
+                                        : intersect_leaf_records(tree.view, leaf, rays, active, hits);
+        // Inactive lanes count as no hit.
+        return active & rt::hit_in_leaf(dist, tfar, tree.view.scale);
+    }
+};
+
+struct Any_Hit {
+    const Packet_Tree& tree;
+
+    mask4 operator()(uint32_t node, const Packet_Rays& rays, mask4 active, float4 tfar) const
+    {
+        if (tree.blocks)
+            return leaf_occludes(*tree.blocks, node, rays, active, tfar, tree.view.scale);
+        Hit hits[4];
+        const float4 dist = intersect_leaf_records(tree.view, tree.view.nodes[node], rays, active, hits);
+        return active & rt::hit_in_leaf(dist, tfar, tree.view.scale);
+    }
+};
+
 // Four rays, one walk, front to back; the child order comes from lane 0 (the
 // caller guarantees that all lanes share its octant). Lanes leave the walk as
-// they find their hit; a lane's hit is never overwritten afterwards.
+// the leaf test settles them; a settled lane is never active again, so its
+// hit is never overwritten.
+template <class Leaf_Test>
 int walk_packet(const rt::Tree_View& tree, const Ray_Packet& packet, const Packet_Rays& rays,
-                const rt::Box_Stretch<float4>& stretch, Hit hits[4])
+                const rt::Box_Stretch<float4>& stretch, const Leaf_Test& leaf_test)
 {
     uint32_t upper_is_far[3];
     for (int a = 0; a < 3; ++a)
@@ -137,11 +249,7 @@ int walk_packet(const rt::Tree_View& tree, const Ray_Packet& packet, const Packe
             n = &tree.nodes[node];
         }
 
-        // A lane is done when its nearest hit lies within this leaf's stretch
-        // (inactive lanes count as no hit).
-        const float4 dist = intersect_leaf_packet(tree, *n, rays, active, hits);
-        done = done | (active & rt::hit_in_leaf(dist, tfar, tree.scale));
-
+        done = done | leaf_test(node, rays, active, tfar);
         if (depth == 0 || simd::all(done))
             return simd::movemask(done);
         tnear = simd::select(andnot(active, done), tfar, tnear);
@@ -150,6 +258,45 @@ int walk_packet(const rt::Tree_View& tree, const Ray_Packet& packet, const Packe
         active = andnot(stack[depth].active, done);
         node = stack[depth].node;
     }
+}
+
+// A packet walked as one when its directions share an octant and all four
+// rays enter the tree, ray by ray otherwise.
+template <class Leaf_Test, class Ray_Walk>
+unsigned trace(const Packet_Tree& tree, const Ray_Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats,
+               const Leaf_Test& leaf_test, const Ray_Walk& ray_walk)
+{
+    ++stats.packets;
+    if (tree.view.node_count == 0)
+        return 0;
+    const Packet_Rays rays(packet);
+
+    // Coherent: on every axis the four sign bits agree.
+    bool coherent = true;
+    for (int a = 0; a < 3; ++a) {
+        const int signs = simd::sign_bits(rays.direction[a]);
+        coherent = coherent && (signs == 0 || signs == all_lanes);
+    }
+    if (coherent) {
+        const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(tree.view.world_box, rays.origin, rays.inv);
+        const int entering = simd::movemask(rt::meets_box(stretch));
+        // The packet walk needs all four rays inside the tree; a packet of
+        // which only some enter goes ray by ray below.
+        if (entering == all_lanes) {
+            ++stats.coherent_packets;
+            return static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, leaf_test));
+        }
+        if (entering == 0) {
+            ++stats.coherent_packets;
+            return 0;
+        }
+    }
+
+    unsigned mask = 0;
+    for (int k = 0; k < 4; ++k)
+        if (ray_walk(k))
+            mask |= 1u << k;
+    return mask;
 }
 
 } // namespace
@@ -168,51 +315,39 @@ rt::Tree_View tree_view(const Common_Graphics_Engine& engine)
     return view;
 }
 
-unsigned kd_tree_traverse_packet(const rt::Tree_View& tree, const Ray_Packet& packet, Hit hits[4])
+Packet_Tree packet_tree(const CPU_Ray_Tracer& engine)
 {
-    if (tree.node_count == 0)
-        return 0;
-    const Packet_Rays rays(packet);
-    const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(tree.world_box, rays.origin, rays.inv);
-    if (simd::movemask(rt::meets_box(stretch)) != all_lanes)
-        return 0;
-    return static_cast<unsigned>(walk_packet(tree, packet, rays, stretch, hits));
+    Packet_Tree tree;
+    tree.view = tree_view(engine);
+    const Leaf_Blocks* blocks = engine.LeafBlocks();
+    tree.blocks = blocks != nullptr && blocks->made_for(tree.view) ? blocks : nullptr;
+    return tree;
 }
 
-unsigned trace_packet(const rt::Tree_View& tree, const Ray_Packet& packet, Hit hits[4],
-                      CPU_Ray_Tracer::Frame_Stats& stats)
+unsigned kd_tree_traverse_packet(const Packet_Tree& tree, const Ray_Packet& packet, Hit hits[4])
 {
-    ++stats.packets;
-    if (tree.node_count == 0)
+    if (tree.view.node_count == 0)
         return 0;
     const Packet_Rays rays(packet);
+    const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(tree.view.world_box, rays.origin, rays.inv);
+    if (simd::movemask(rt::meets_box(stretch)) != all_lanes)
+        return 0;
+    return static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, Nearest_Hit{tree, hits}));
+}
 
-    // Coherent: on every axis the four sign bits agree.
-    bool coherent = true;
-    for (int a = 0; a < 3; ++a) {
-        const int signs = simd::sign_bits(rays.direction[a]);
-        coherent = coherent && (signs == 0 || signs == all_lanes);
-    }
-    if (coherent) {
-        const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(tree.world_box, rays.origin, rays.inv);
-        const int entering = simd::movemask(rt::meets_box(stretch));
-        // The packet walk needs all four rays inside the tree; a packet of
-        // which only some enter goes ray by ray below.
-        if (entering == all_lanes) {
-            ++stats.coherent_packets;
-            return static_cast<unsigned>(walk_packet(tree, packet, rays, stretch, hits));
-        }
-        if (entering == 0) {
-            ++stats.coherent_packets;
-            return 0;
-        }
-    }
+unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet& packet, Hit hits[4],
+                      CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    return trace(tree, packet, stats, Nearest_Hit{tree, hits},
+                 [&](int k) { return rt::traverse_ray(tree.view, lane_ray(packet, k), &hits[k]) != 0; });
+}
 
-    unsigned mask = 0;
-    for (int k = 0; k < 4; ++k)
-        if (rt::traverse_ray(tree, lane_ray(packet, k), &hits[k]))
-            mask |= 1u << k;
-    return mask;
+unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    return trace(tree, packet, stats, Any_Hit{tree}, [&](int k) {
+        Hit hit;
+        return rt::traverse_ray(tree.view, lane_ray(packet, k), &hit) != 0;
+    });
 }
 
 } // namespace cpu

@@ -6,24 +6,38 @@
 
 #include "../engine/engines.h"
 #include "../rt/walk.h"
+#include "leaf_blocks.h"
 #include "ray_packet.h"
 
 namespace koru {
 namespace cpu {
 
+// What the packet walks read: the shared tree view and, when the engine made
+// them for this very tree, its leaf blocks (else the records are read).
+struct Packet_Tree {
+    rt::Tree_View view;
+    const Leaf_Blocks* blocks;
+};
+
 // What the walks read of an engine's scene store and kd-tree; a tree that is
 // not built yet has no nodes, and every ray misses it.
 rt::Tree_View tree_view(const Common_Graphics_Engine& engine);
+Packet_Tree packet_tree(const CPU_Ray_Tracer& engine);
 
 // The lane mask of hits (bit k for lane k), with hits[k] filled for them.
 // Counts the packet, and whether it was walked as one, in stats.
-unsigned trace_packet(const rt::Tree_View& tree, const Ray_Packet& packet, RAYTR::Hit hits[4],
+unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet& packet, RAYTR::Hit hits[4],
                       CPU_Ray_Tracer::Frame_Stats& stats);
+
+// The lane mask of rays that hit anything: the same answer as trace_packet's
+// mask, found without looking for the nearest hit.
+unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet& packet,
+                             CPU_Ray_Tracer::Frame_Stats& stats);
 
 // The packet walk alone, for a packet whose direction signs agree per axis:
 // the four rays enter the tree together or, when one misses the world box,
 // not at all (empty mask).
-unsigned kd_tree_traverse_packet(const rt::Tree_View& tree, const Ray_Packet& packet, RAYTR::Hit hits[4]);
+unsigned kd_tree_traverse_packet(const Packet_Tree& tree, const Ray_Packet& packet, RAYTR::Hit hits[4]);
 
 } // namespace cpu
 } // namespace koru

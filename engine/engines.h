@@ -4,6 +4,12 @@
 
 #include "graphics_engine.h"
 
+namespace koru {
+namespace cpu {
+struct Leaf_Blocks; // the CPU tracer's own copy of the leaves' triangles
+} // namespace cpu
+} // namespace koru
+
 // Traces on the processor: 2x2 packets over the kd-tree, triangles only, one
 // shadow ray per light.
 class CPU_Ray_Tracer : public Ray_Tracer {
@@ -32,6 +38,8 @@ public:
     int ThreadCount() const;
     // Camera-space primary rays, width x height, row-major; null before Init.
     const TAU_MATH::RAY<4, float>* EyeRays() const { return eye_rays; }
+    // Made by BuildKdTree for the tree it built; null before.
+    const koru::cpu::Leaf_Blocks* LeafBlocks() const { return leaf_blocks; }
 
 protected:
     // Walks one ray front to back; 0xFFFFFFFF on a hit (hit filled), 0 on a miss.
@@ -41,6 +49,7 @@ protected:
     TAU_MATH::RAY<4, float>* eye_rays = nullptr; // camera-space primary rays, row-major
     Frame_Stats stats;
     int thread_count = 0; // 0: one per hardware thread
+    koru::cpu::Leaf_Blocks* leaf_blocks = nullptr;
 };
 
 // Traces on an NVIDIA GPU through the CUDA runtime. One may be live per process.

@@ -29,12 +29,12 @@ class Test_Tracer : public CPU_Ray_Tracer {
 public:
     using CPU_Ray_Tracer::kd_tree_traverse;
 
-    koru::rt::Tree_View tree_view() const { return koru::cpu::tree_view(*this); }
-    unsigned trace_packet(const Ray_Packet& packet, RAYTR::Hit hits[4], const koru::rt::Tree_View& tree)
+    koru::cpu::Packet_Tree tree_view() const { return koru::cpu::packet_tree(*this); }
+    unsigned trace_packet(const Ray_Packet& packet, RAYTR::Hit hits[4], const koru::cpu::Packet_Tree& tree)
     {
         return koru::cpu::trace_packet(tree, packet, hits, stats);
     }
-    unsigned kd_tree_traverse_packet(const Ray_Packet& packet, RAYTR::Hit hits[4], const koru::rt::Tree_View& tree)
+    unsigned kd_tree_traverse_packet(const Ray_Packet& packet, RAYTR::Hit hits[4], const koru::cpu::Packet_Tree& tree)
     {
         return koru::cpu::kd_tree_traverse_packet(tree, packet, hits);
     }

@@ -147,7 +147,7 @@ TEST(TraversalRandom, PacketWalkAgreesWithSingleRays)
     for (unsigned seed = 5; seed <= 8; ++seed) {
         Test_Tracer engine;
         build_random(engine, seed, 150);
-        const koru::rt::Tree_View tree = engine.tree_view();
+        const koru::cpu::Packet_Tree tree = engine.tree_view();
         std::mt19937 rng(seed);
         for (int i = 0; i < 2000; ++i) {
             const float spread = i % 2 ? 0.02f : 0.3f;
@@ -377,7 +377,7 @@ TEST(TraversalPacket, MixedSignsGoRayByRay)
 {
     Test_Tracer engine;
     build_random(engine, 21, 200);
-    const koru::rt::Tree_View tree = engine.tree_view();
+    const koru::cpu::Packet_Tree tree = engine.tree_view();
     const Ray4 rays[4] = {make_ray(0, 0, 10, -0.01f, -0.01f, -1.0f), make_ray(0, 0, 10, 0.01f, -0.01f, -1.0f),
                           make_ray(0, 0, 10, -0.01f, 0.01f, -1.0f), make_ray(0, 0, 10, 0.01f, 0.01f, -1.0f)};
     alignas(16) RAYTR::Hit hits[4];
@@ -414,7 +414,7 @@ TEST(TraversalPacket, PartlyMissingPacketKeepsTheOtherLanesHits)
     const unsigned indices[6] = {0, 1, 2, 0, 2, 3};
     engine.AddTriangles(vertices.data(), 4, indices, 6);
     engine.install_tree({leaf_node(0)}, {2, 0, 1, 2, 0, 2, 3}, make_box(-1, -1, -1, 1, 1, 1));
-    const koru::rt::Tree_View tree = engine.tree_view();
+    const koru::cpu::Packet_Tree tree = engine.tree_view();
 
     const float s = 0.70710677f;
     Ray4 entering[3];
@@ -427,7 +427,7 @@ TEST(TraversalPacket, PartlyMissingPacketKeepsTheOtherLanesHits)
     touching.pos = V4(-2.0f, 0.0f, 0.0f, 1.0f); // meets the box only at its edge (-1, 1, z)
     touching.dir = V4(s, s, 0.0f, 0.0f);
     float tnear, tfar;
-    ASSERT_TRUE(intersect_box(touching, tree.world_box, tnear, tfar));
+    ASSERT_TRUE(intersect_box(touching, tree.view.world_box, tnear, tfar));
     ASSERT_EQ(tnear, tfar);
     Ray4 missing = touching;
     missing.pos = V4(-2.0f, 5.0f, 0.0f, 1.0f);

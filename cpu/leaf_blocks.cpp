@@ -1,0 +1,122 @@
+// Grouping each leaf's triangles into blocks by place.
+#include "leaf_blocks.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace koru {
+namespace cpu {
+namespace {
+
+// The triangle test accepts weights down to -barycentric_tolerance, so it
+// answers for a triangle grown by up to three times that share of its edges
+// on each axis; rounding adds a little of the coordinates' size.
+constexpr float edge_share = 4.0f * rt::barycentric_tolerance;
+constexpr float rounding_share = 1e-5f;
+
+void grow_block(Triangle_Block& block, const Block_Triangle& t)
+{
+    for (int a = 0; a < 3; ++a) {
+        const float lo = std::min({t.a[a], t.b[a], t.c[a]});
+        const float hi = std::max({t.a[a], t.b[a], t.c[a]});
+        const float margin = edge_share * (hi - lo) + rounding_share * (std::fabs(lo) + std::fabs(hi) + 1.0f);
+        block.box.min[a] = std::min(block.box.min[a], lo - margin);
+        block.box.max[a] = std::max(block.box.max[a], hi + margin);
+    }
+}
+
+// Splits the leaf's triangles (by position in `order`) at the median of
+// their centres along the widest axis until each group fits a block.
+void group(std::vector<uint32_t>::iterator first, std::vector<uint32_t>::iterator last,
+           const std::vector<Block_Triangle>& leaf, std::vector<std::vector<uint32_t>>& groups)
+{
+    const std::ptrdiff_t n = last - first;
+    if (n <= static_cast<std::ptrdiff_t>(Leaf_Blocks::block_size)) {
+        groups.emplace_back(first, last);
+        return;
+    }
+    const auto centre = [&](uint32_t i, int a) { return leaf[i].a[a] + leaf[i].b[a] + leaf[i].c[a]; };
+    int axis = 0;
+    float widest = -1.0f;
+    for (int a = 0; a < 3; ++a) {
+        float lo = INFINITY, hi = -INFINITY;
+        for (auto it = first; it != last; ++it) {
+            lo = std::min(lo, centre(*it, a));
+            hi = std::max(hi, centre(*it, a));
+        }
+        if (hi - lo > widest) {
+            widest = hi - lo;
+            axis = a;
+        }
+    }
+    // Halves in whole blocks, so that only the last block of a leaf is short.
+    const std::ptrdiff_t blocks = (n + Leaf_Blocks::block_size - 1) / Leaf_Blocks::block_size;
+    const auto middle = first + (blocks / 2) * Leaf_Blocks::block_size;
+    std::nth_element(first, middle, last, [&](uint32_t x, uint32_t y) {
+        const float cx = centre(x, axis), cy = centre(y, axis);
+        return cx < cy || (cx == cy && x < y);
+    });
+    group(first, middle, leaf, groups);
+    group(middle, last, leaf, groups);
+}
+
+} // namespace
+
+std::unique_ptr<Leaf_Blocks> make_leaf_blocks(const rt::Tree_View& tree)
+{
+    auto result = std::make_unique<Leaf_Blocks>();
+    Leaf_Blocks& out = *result;
+    out.nodes = tree.nodes;
+    out.node_count = tree.node_count;
+    out.obj_list = tree.obj_list;
+    out.node_first_block.assign(static_cast<std::size_t>(tree.node_count) + 1, 0);
+
+    std::vector<Block_Triangle> leaf;
+    std::vector<uint32_t> order;
+    std::vector<std::vector<uint32_t>> groups;
+    for (uint32_t node = 0; node < tree.node_count; ++node) {
+        out.node_first_block[node] = static_cast<uint32_t>(out.blocks.size());
+        const RAYTR::KdTreeNode& n = tree.nodes[node];
+        if (!RAYTR::kd_is_leaf(n) || RAYTR::kd_leaf_offset(n) < 0)
+            continue;
+        const unsigned char* record = tree.obj_list + RAYTR::kd_leaf_offset(n);
+        const uint32_t n_triangles = RAYTR::kd_record_triangle_count(record);
+        const uint32_t* corners = RAYTR::kd_record_triangles(record);
+        leaf.resize(n_triangles);
+        for (uint32_t k = 0; k < n_triangles; ++k) {
+            Block_Triangle& t = leaf[k];
+            for (int a = 0; a < 3; ++a) {
+                t.a[a] = tree.vertices[corners[3 * k]].pos[a];
+                t.b[a] = tree.vertices[corners[3 * k + 1]].pos[a];
+                t.c[a] = tree.vertices[corners[3 * k + 2]].pos[a];
+            }
+            t.order = static_cast<float>(k);
+            t.corners = corners + 3 * k;
+        }
+        order.resize(n_triangles);
+        std::iota(order.begin(), order.end(), 0u);
+        groups.clear();
+        if (n_triangles > 0)
+            group(order.begin(), order.end(), leaf, groups);
+        for (const std::vector<uint32_t>& g : groups) {
+            Triangle_Block block;
+            for (int a = 0; a < 3; ++a) {
+                block.box.min[a] = INFINITY;
+                block.box.max[a] = -INFINITY;
+            }
+            block.first = static_cast<uint32_t>(out.triangles.size());
+            block.count = static_cast<uint32_t>(g.size());
+            for (uint32_t i : g) {
+                out.triangles.push_back(leaf[i]);
+                grow_block(block, leaf[i]);
+            }
+            out.blocks.push_back(block);
+        }
+    }
+    out.node_first_block[tree.node_count] = static_cast<uint32_t>(out.blocks.size());
+    return result;
+}
+
+} // namespace cpu
+} // namespace koru
