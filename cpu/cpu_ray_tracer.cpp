@@ -11,9 +11,11 @@
 #include "engine/engines.h"
 #include "frame.h"
 #include "leaf_blocks.h"
+#include "simd.h"
 #include "traversal.h"
 
 using koru::rt::Color;
+using koru::simd::float4;
 using RAYTR::Hit;
 
 namespace {
@@ -202,18 +204,24 @@ void make_primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet& pac
 {
     const int x1 = x + 1 < scene.width ? x + 1 : x;
     const int y1 = y + 1 < scene.height ? y + 1 : y;
-    const int lane_x[4] = {x, x1, x, x1};
-    const int lane_y[4] = {y, y, y1, y1};
+    const TAU_MATH::RAY<4, float>* lane_eye[4] = {
+        &scene.eye_rays[static_cast<std::size_t>(y) * scene.width + x],
+        &scene.eye_rays[static_cast<std::size_t>(y) * scene.width + x1],
+        &scene.eye_rays[static_cast<std::size_t>(y1) * scene.width + x],
+        &scene.eye_rays[static_cast<std::size_t>(y1) * scene.width + x1]};
     const IGraphicsEngine::MATRIX4& m = scene.cam_matrix;
-    for (int k = 0; k < 4; ++k) {
-        const TAU_MATH::RAY<4, float>& eye = scene.eye_rays[static_cast<std::size_t>(lane_y[k]) * scene.width + lane_x[k]];
-        const IGraphicsEngine::VECTOR4 origin = m * eye.pos;
-        // Rotation only: a unit direction stays unit length.
-        for (int a = 0; a < 3; ++a) {
-            packet.origin[a][k] = origin[a];
-            packet.direction[a][k] = m[a][0] * eye.dir[0] + m[a][1] * eye.dir[1] + m[a][2] * eye.dir[2];
-        }
+    // Every eye ray starts at the camera, so the lanes share one origin.
+    const IGraphicsEngine::VECTOR4 origin = m * lane_eye[0]->pos;
+    for (int a = 0; a < 3; ++a) {
+        const float4 along(origin[a]);
+        along.store(packet.origin[a]);
     }
+    // Rotation only: a unit direction stays unit length.
+    float4 eye[3];
+    for (int i = 0; i < 3; ++i)
+        eye[i] = float4(lane_eye[0]->dir[i], lane_eye[1]->dir[i], lane_eye[2]->dir[i], lane_eye[3]->dir[i]);
+    for (int a = 0; a < 3; ++a)
+        ((float4(m[a][0]) * eye[0] + float4(m[a][1]) * eye[1]) + float4(m[a][2]) * eye[2]).store(packet.direction[a]);
 }
 
 void trace_quad(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer, CPU_Ray_Tracer::Frame_Stats& stats)

@@ -44,6 +44,7 @@ struct float4 {
     float4() = default;
     explicit float4(__m128 value) : v(value) {}
     float4(float s) : v(_mm_set1_ps(s)) {}
+    float4(float a, float b, float c, float d) : v(_mm_setr_ps(a, b, c, d)) {}
 
     static float4 load(const float* aligned) { return float4(_mm_load_ps(aligned)); }
     void store(float* aligned) const { _mm_store_ps(aligned, v); }

@@ -137,14 +137,10 @@ float4 intersect_leaf_blocks(const Leaf_Blocks& blocks, const rt::Vertex* vertic
         }
     }
 
-    alignas(16) float dist[4];
-    best.store(dist);
-    for (int k = 0; k < 4; ++k) {
-        dist[k] = std::sqrt(dist[k]);
+    for (int k = 0; k < 4; ++k)
         if (winner[k] != nullptr)
             rt::fill_hit(vertices, winner[k]->corners, best_w[0][k], best_w[1][k], best_w[2][k], &hits[k]);
-    }
-    return float4::load(dist);
+    return simd::sqrt(best);
 }
 
 // The lanes of a shadow packet that meet anything in the leaf within its

@@ -182,6 +182,79 @@ TEST(TraversalRandom, PacketWalkAgreesWithSingleRays)
     EXPECT_GT(lanes_hit, 4000);
 }
 
+// A tangle of triangles that cross the whole scene leaves no split worth
+// making, so its leaves hold hundreds of triangles (more than 255 in one),
+// and pairs of coincident triangles make ties. The packet walk over the leaf
+// blocks still gives each lane the single-ray walk's hit, the later triangle
+// of a tie included, and the shadow walk the same mask.
+TEST(TraversalRandom, LargeLeavesAndTiesAgreeWithSingleRays)
+{
+    std::mt19937 rng(21);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    Test_Tracer engine;
+    engine.Init(8, 8);
+    for (int m = 0; m < 2; ++m)
+        engine.AddMaterial(make_material(0.1f, 0.5f, 0.2f, 10.0f));
+    std::vector<Vertex> vertices;
+    for (int t = 0; t < 400; ++t)
+        for (int k = 0; k < 3; ++k)
+            vertices.push_back(make_vertex(2.0f * unit(rng), 2.0f * unit(rng), 2.0f * unit(rng)));
+    // The same triangles once more, in the other material: exact ties.
+    for (int v = 0; v < 3 * 60; ++v) {
+        Vertex twin = vertices[static_cast<std::size_t>(v)];
+        twin.material_id = 1;
+        vertices.push_back(twin);
+    }
+    std::vector<unsigned> indices(vertices.size());
+    for (std::size_t i = 0; i < indices.size(); ++i)
+        indices[i] = static_cast<unsigned>(i);
+    engine.AddTriangles(vertices.data(), static_cast<int>(vertices.size()), indices.data(),
+                        static_cast<int>(indices.size()));
+    testing::internal::CaptureStderr();
+    engine.BuildKdTree();
+    testing::internal::GetCapturedStderr();
+
+    const koru::cpu::Packet_Tree tree = engine.tree_view();
+    ASSERT_NE(tree.blocks, nullptr);
+    unsigned largest = 0;
+    for (uint32_t n = 0; n < tree.view.node_count; ++n)
+        if (RAYTR::kd_is_leaf(tree.view.nodes[n]) && RAYTR::kd_leaf_offset(tree.view.nodes[n]) >= 0)
+            largest = std::max(largest, RAYTR::kd_record_triangle_count(tree.view.obj_list +
+                                                                        RAYTR::kd_leaf_offset(tree.view.nodes[n])));
+    EXPECT_GT(largest, 255u);
+
+    int lanes_hit = 0, ties_won_by_later = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const float ox = 0.5f * unit(rng), oy = 0.5f * unit(rng), oz = 5.0f;
+        Ray4 rays[4];
+        for (int k = 0; k < 4; ++k) {
+            const float jx = 0.3f * unit(rng), jy = 0.3f * unit(rng);
+            rays[k] = make_ray(ox, oy, oz, k ? std::copysign(jx, rays[0].dir[0]) : jx,
+                               k ? std::copysign(jy, rays[0].dir[1]) : jy, -1.0f);
+            // Unit-length directions, as the walks need.
+            rays[k].dir = TAU_MATH::Normalize(rays[k].dir);
+        }
+        const Ray_Packet packet = packet_of(rays);
+        alignas(16) RAYTR::Hit hits[4];
+        const unsigned mask = engine.trace_packet(packet, hits, tree);
+        CPU_Ray_Tracer::Frame_Stats shadow_stats;
+        EXPECT_EQ(koru::cpu::trace_shadow_packet(tree, packet, shadow_stats), mask) << "packet " << i;
+        for (int k = 0; k < 4; ++k) {
+            RAYTR::Hit single;
+            const bool single_hit = engine.kd_tree_traverse(koru::cpu::lane_ray(packet, k), &single) != 0;
+            ASSERT_EQ(((mask >> k) & 1u) != 0, single_hit) << "packet " << i << " lane " << k;
+            if (single_hit) {
+                expect_same_hit(hits[k], single);
+                ++lanes_hit;
+                ties_won_by_later += hits[k].material_id == 1;
+            }
+        }
+    }
+    EXPECT_GT(lanes_hit, 8000);
+    EXPECT_GT(ties_won_by_later, 200);
+    engine.Release();
+}
+
 // ---------------------------------------------------------------------------
 // Edge cases on built scenes.
 
