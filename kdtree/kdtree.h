@@ -46,7 +46,7 @@ public:
     };
 
     // Index k is the triangle's first position in the index array.
-    class KTriangle : public KPrimitive {
+    class KTriangle final : public KPrimitive {
     public:
         using KPrimitive::KPrimitive;
         bool OverlapsBox(const KdTreeBox& box) const override;
@@ -60,7 +60,7 @@ public:
     };
 
     // Index i is the sphere's position in the sphere array.
-    class KSphere : public KPrimitive {
+    class KSphere final : public KPrimitive {
     public:
         using KPrimitive::KPrimitive;
         bool OverlapsBox(const KdTreeBox& box) const override;
