@@ -95,52 +95,46 @@ float4 intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode
     return float4::load(dist);
 }
 
+// The nearest accepted hit of each lane in a leaf: its distance (no_hit_distance
+// when nothing was accepted), the triangle (its place in Leaf_Blocks::triangles,
+// -1 for none) and the weights u and v.
+struct Leaf_Answer {
+    float4 dist, triangle, u, v;
+};
+
 // The same leaf test over the leaf's blocks: a block no active lane meets is
 // skipped, and since blocks group triangles by place rather than by record
 // order, a tie goes to the later triangle of the record explicitly.
-float4 intersect_leaf_blocks(const Leaf_Blocks& blocks, const rt::Vertex* vertices, uint32_t node,
-                             const Packet_Rays& rays, mask4 active, Hit hits[4])
+Leaf_Answer intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays& rays, mask4 active)
 {
     float4 best(RAYTR::KD_INFINITY), best_order(-1.0f);
-    const Block_Triangle* winner[4] = {nullptr, nullptr, nullptr, nullptr};
-    alignas(16) float best_w[3][4];
+    Leaf_Answer answer{float4(0.0f), float4(-1.0f), float4(0.0f), float4(0.0f)};
     for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
         const Triangle_Block& block = blocks.blocks[b];
         const mask4 lanes = active & rt::meets_box(rt::slab_stretch<float4>(block.box, rays.origin, rays.inv));
         if (simd::none(lanes))
             continue;
-        const Block_Triangle* triangle = &blocks.triangles[block.first];
-        for (uint32_t t = 0; t < block.count; ++t, ++triangle) {
+        for (uint32_t t = block.first; t < block.first + block.count; ++t) {
+            const Block_Triangle& triangle = blocks.triangles[t];
             float4 u, v, d2;
             const mask4 met =
-                rt::moller_trumbore<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, lanes, u, v);
+                rt::moller_trumbore<float4>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, lanes, u, v);
             if (simd::none(met))
                 continue;
-            mask4 ok = rt::accept_hit<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, met, u,
-                                              v, best, d2);
-            ok = andnot(ok, (d2 == best) & (float4(triangle->order) < best_order));
-            const int accepted = simd::movemask(ok);
-            if (!accepted)
+            mask4 ok = rt::accept_hit<float4>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, met, u, v,
+                                              best, d2);
+            ok = andnot(ok, (d2 == best) & (float4(triangle.order) < best_order));
+            if (simd::none(ok))
                 continue;
             best = simd::select(ok, d2, best);
-            best_order = simd::select(ok, float4(triangle->order), best_order);
-            alignas(16) float lane_w[3][4];
-            (float4(1.0f) - u - v).store(lane_w[0]);
-            u.store(lane_w[1]);
-            v.store(lane_w[2]);
-            for (int k = 0; k < 4; ++k)
-                if (accepted & (1 << k)) {
-                    winner[k] = triangle;
-                    for (int i = 0; i < 3; ++i)
-                        best_w[i][k] = lane_w[i][k];
-                }
+            best_order = simd::select(ok, float4(triangle.order), best_order);
+            answer.triangle = simd::select(ok, float4(static_cast<float>(t)), answer.triangle);
+            answer.u = simd::select(ok, u, answer.u);
+            answer.v = simd::select(ok, v, answer.v);
         }
     }
-
-    for (int k = 0; k < 4; ++k)
-        if (winner[k] != nullptr)
-            rt::fill_hit(vertices, winner[k]->corners, best_w[0][k], best_w[1][k], best_w[2][k], &hits[k]);
-    return simd::sqrt(best);
+    answer.dist = simd::sqrt(best);
+    return answer;
 }
 
 // The lanes of a shadow packet that meet anything in the leaf within its
@@ -173,25 +167,50 @@ mask4 leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays&
     return occluded;
 }
 
-// What a leaf settles for the walk: the lanes that are done there.
+// What a leaf settles for the walk: the lanes that are done there. Over leaf
+// blocks the winning triangle of each lane is kept and its hit filled once,
+// after the walk.
 struct Nearest_Hit {
     const Packet_Tree& tree;
     Hit* hits;
+    float4 triangle{-1.0f}, u{0.0f}, v{0.0f};
 
-    mask4 operator()(uint32_t node, const Packet_Rays& rays, mask4 active, float4 tfar) const
+    mask4 operator()(uint32_t node, const Packet_Rays& rays, mask4 active, float4 tfar)
     {
-        const RAYTR::KdTreeNode& leaf = tree.view.nodes[node];
-        const float4 dist = tree.blocks ? intersect_leaf_blocks(*tree.blocks, tree.view.vertices, node, rays, active, hits)
-                                        : intersect_leaf_records(tree.view, leaf, rays, active, hits);
-        // Inactive lanes count as no hit.
-        return active & rt::hit_in_leaf(dist, tfar, tree.view.scale);
+        if (tree.blocks == nullptr) {
+            const float4 dist = intersect_leaf_records(tree.view, tree.view.nodes[node], rays, active, hits);
+            // Inactive lanes count as no hit.
+            return active & rt::hit_in_leaf(dist, tfar, tree.view.scale);
+        }
+        const Leaf_Answer answer = intersect_leaf_blocks(*tree.blocks, node, rays, active);
+        const mask4 done = active & rt::hit_in_leaf(answer.dist, tfar, tree.view.scale);
+        triangle = simd::select(done, answer.triangle, triangle);
+        u = simd::select(done, answer.u, u);
+        v = simd::select(done, answer.v, v);
+        return done;
+    }
+
+    void fill_hits(unsigned done) const
+    {
+        if (tree.blocks == nullptr)
+            return;
+        alignas(16) float lane_triangle[4], lane_u[4], lane_v[4], lane_w0[4];
+        triangle.store(lane_triangle);
+        u.store(lane_u);
+        v.store(lane_v);
+        (float4(1.0f) - u - v).store(lane_w0);
+        // A packet walked ray by ray has its hits filled already (no triangle here).
+        for (int k = 0; k < 4; ++k)
+            if ((done & (1u << k)) && lane_triangle[k] >= 0.0f)
+                rt::fill_hit(tree.view.vertices, tree.blocks->triangles[static_cast<uint32_t>(lane_triangle[k])].corners,
+                             lane_w0[k], lane_u[k], lane_v[k], &hits[k]);
     }
 };
 
 struct Any_Hit {
     const Packet_Tree& tree;
 
-    mask4 operator()(uint32_t node, const Packet_Rays& rays, mask4 active, float4 tfar) const
+    mask4 operator()(uint32_t node, const Packet_Rays& rays, mask4 active, float4 tfar)
     {
         if (tree.blocks)
             return leaf_occludes(*tree.blocks, node, rays, active, tfar, tree.view.scale);
@@ -207,7 +226,7 @@ struct Any_Hit {
 // hit is never overwritten.
 template <class Leaf_Test>
 int walk_packet(const rt::Tree_View& tree, const Ray_Packet& packet, const Packet_Rays& rays,
-                const rt::Box_Stretch<float4>& stretch, const Leaf_Test& leaf_test)
+                const rt::Box_Stretch<float4>& stretch, Leaf_Test& leaf_test)
 {
     uint32_t upper_is_far[3];
     for (int a = 0; a < 3; ++a)
@@ -260,7 +279,7 @@ int walk_packet(const rt::Tree_View& tree, const Ray_Packet& packet, const Packe
 // rays enter the tree, ray by ray otherwise.
 template <class Leaf_Test, class Ray_Walk>
 unsigned trace(const Packet_Tree& tree, const Ray_Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats,
-               const Leaf_Test& leaf_test, const Ray_Walk& ray_walk)
+               Leaf_Test& leaf_test, const Ray_Walk& ray_walk)
 {
     ++stats.packets;
     if (tree.view.node_count == 0)
@@ -328,19 +347,27 @@ unsigned kd_tree_traverse_packet(const Packet_Tree& tree, const Ray_Packet& pack
     const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(tree.view.world_box, rays.origin, rays.inv);
     if (simd::movemask(rt::meets_box(stretch)) != all_lanes)
         return 0;
-    return static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, Nearest_Hit{tree, hits}));
+    Nearest_Hit nearest{tree, hits};
+    const unsigned done = static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, nearest));
+    nearest.fill_hits(done);
+    return done;
 }
 
 unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet& packet, Hit hits[4],
                       CPU_Ray_Tracer::Frame_Stats& stats)
 {
-    return trace(tree, packet, stats, Nearest_Hit{tree, hits},
-                 [&](int k) { return rt::traverse_ray(tree.view, lane_ray(packet, k), &hits[k]) != 0; });
+    Nearest_Hit nearest{tree, hits};
+    const unsigned done = trace(tree, packet, stats, nearest, [&](int k) {
+        return rt::traverse_ray(tree.view, lane_ray(packet, k), &hits[k]) != 0;
+    });
+    nearest.fill_hits(done);
+    return done;
 }
 
 unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats)
 {
-    return trace(tree, packet, stats, Any_Hit{tree}, [&](int k) {
+    Any_Hit any{tree};
+    return trace(tree, packet, stats, any, [&](int k) {
         Hit hit;
         return rt::traverse_ray(tree.view, lane_ray(packet, k), &hit) != 0;
     });
