@@ -95,6 +95,18 @@ float4 intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode
     return float4::load(dist);
 }
 
+// A block's entry distance is compared with distances to hits, which the
+// test rebuilds from weights: the comparison allows for that rounding, as
+// the blocks' boxes do.
+constexpr float block_slack = 1e-4f;
+constexpr float block_slack2 = (1.0f + block_slack) * (1.0f + block_slack);
+
+float4 block_reach(float4 tfar, float scale)
+{
+    const float4 exit = rt::leaf_exit(tfar, scale);
+    return exit + (exit + float4(scale)) * float4(block_slack);
+}
+
 // The nearest accepted hit of each lane in a leaf: its distance (no_hit_distance
 // when nothing was accepted), the triangle (its place in Leaf_Blocks::triangles,
 // -1 for none) and the weights u and v.
@@ -105,18 +117,24 @@ struct Leaf_Answer {
 // The same leaf test over the leaf's blocks: a block no active lane meets is
 // skipped, and since blocks group triangles by place rather than by record
 // order, a tie goes to the later triangle of the record explicitly.
-Leaf_Answer intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays& rays, mask4 active)
+Leaf_Answer intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays& rays, mask4 active,
+                                  float4 exit)
 {
     float4 best(RAYTR::KD_INFINITY), best_order(-1.0f);
     Leaf_Answer answer{float4(0.0f), float4(-1.0f), float4(0.0f), float4(0.0f)};
     for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
         const Triangle_Block& block = blocks.blocks[b];
-        const mask4 lanes = active & rt::meets_box(rt::slab_stretch<float4>(block.box, rays.origin, rays.inv));
+        const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(block.box, rays.origin, rays.inv);
+        // A block that starts beyond the leaf's exit, or beyond the nearest
+        // hit so far, holds nothing that can settle the lane or beat its hit.
+        const float4 entry = simd::max_or_bound(stretch.tnear, float4(0.0f));
+        const mask4 lanes =
+            active & rt::meets_box(stretch) & (entry <= exit) & (entry * entry <= best * float4(block_slack2));
         if (simd::none(lanes))
             continue;
         for (uint32_t t = block.first; t < block.first + block.count; ++t) {
             const Block_Triangle& triangle = blocks.triangles[t];
-            float4 u, v, d2;
+            float4 u(0.0f), v(0.0f), d2;
             const mask4 met =
                 rt::moller_trumbore<float4>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, lanes, u, v);
             if (simd::none(met))
@@ -143,14 +161,16 @@ Leaf_Answer intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, cons
 mask4 leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays& rays, mask4 active, float4 tfar,
                     float scale)
 {
+    const float4 exit = block_reach(tfar, scale);
     mask4 occluded(false);
     const float4 unbounded(RAYTR::KD_INFINITY);
     for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
         const Triangle_Block& block = blocks.blocks[b];
-        mask4 lanes = andnot(active, occluded) & rt::meets_box(rt::slab_stretch<float4>(block.box, rays.origin, rays.inv));
+        const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(block.box, rays.origin, rays.inv);
+        mask4 lanes = andnot(active, occluded) & rt::meets_box(stretch) & (stretch.tnear <= exit);
         const Block_Triangle* triangle = &blocks.triangles[block.first];
         for (uint32_t t = 0; t < block.count && !simd::none(lanes); ++t, ++triangle) {
-            float4 u, v, d2;
+            float4 u(0.0f), v(0.0f), d2;
             const mask4 met =
                 rt::moller_trumbore<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, lanes, u, v);
             if (simd::none(met))
@@ -182,7 +202,8 @@ struct Nearest_Hit {
             // Inactive lanes count as no hit.
             return active & rt::hit_in_leaf(dist, tfar, tree.view.scale);
         }
-        const Leaf_Answer answer = intersect_leaf_blocks(*tree.blocks, node, rays, active);
+        const Leaf_Answer answer =
+            intersect_leaf_blocks(*tree.blocks, node, rays, active, block_reach(tfar, tree.view.scale));
         const mask4 done = active & rt::hit_in_leaf(answer.dist, tfar, tree.view.scale);
         triangle = simd::select(done, answer.triangle, triangle);
         u = simd::select(done, answer.u, u);
