@@ -71,12 +71,14 @@ std::unique_ptr<Leaf_Blocks> make_leaf_blocks(const rt::Tree_View& tree)
     out.node_count = tree.node_count;
     out.obj_list = tree.obj_list;
     out.node_first_block.assign(static_cast<std::size_t>(tree.node_count) + 1, 0);
+    out.node_first_group.assign(static_cast<std::size_t>(tree.node_count) + 1, 0);
 
     std::vector<Block_Triangle> leaf;
     std::vector<uint32_t> order;
     std::vector<std::vector<uint32_t>> groups;
     for (uint32_t node = 0; node < tree.node_count; ++node) {
         out.node_first_block[node] = static_cast<uint32_t>(out.blocks.size());
+        out.node_first_group[node] = static_cast<uint32_t>(out.groups.size());
         const RAYTR::KdTreeNode& n = tree.nodes[node];
         if (!RAYTR::kd_is_leaf(n) || RAYTR::kd_leaf_offset(n) < 0)
             continue;
@@ -113,8 +115,23 @@ std::unique_ptr<Leaf_Blocks> make_leaf_blocks(const rt::Tree_View& tree)
             }
             out.blocks.push_back(block);
         }
+        // Blocks come out of the split in order of place: neighbours share a group.
+        const uint32_t first_block = static_cast<uint32_t>(out.blocks.size() - groups.size());
+        for (uint32_t b = first_block; b < out.blocks.size(); b += Leaf_Blocks::group_size) {
+            Block_Group g;
+            g.first = b;
+            g.count = std::min<uint32_t>(Leaf_Blocks::group_size, static_cast<uint32_t>(out.blocks.size()) - b);
+            g.box = out.blocks[b].box;
+            for (uint32_t i = b + 1; i < b + g.count; ++i)
+                for (int a = 0; a < 3; ++a) {
+                    g.box.min[a] = std::min(g.box.min[a], out.blocks[i].box.min[a]);
+                    g.box.max[a] = std::max(g.box.max[a], out.blocks[i].box.max[a]);
+                }
+            out.groups.push_back(g);
+        }
     }
     out.node_first_block[tree.node_count] = static_cast<uint32_t>(out.blocks.size());
+    out.node_first_group[tree.node_count] = static_cast<uint32_t>(out.groups.size());
     return result;
 }
 

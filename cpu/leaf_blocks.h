@@ -1,8 +1,9 @@
 // Leaf blocks: the CPU tracer's copy of each leaf's triangles, made once after
 // the kd-tree is built. A leaf's triangles are grouped by place into blocks of
-// up to four, each with a box around everything its triangles can answer, so
-// that a packet skips the blocks it misses; the corners are stored with the
-// triangle, so the test reads no index. The kd-tree's own records stay as
+// up to four, each with a box around everything its triangles can answer, and
+// the blocks into groups of up to four, so that a packet skips what it
+// misses; the corners are stored with the triangle, so the test reads no
+// index. The kd-tree's own records stay as
 // they are: large leaves are what its rules give on meshes.
 #pragma once
 
@@ -27,8 +28,17 @@ struct Triangle_Block {
     uint32_t count;       // 1 to block_size
 };
 
+// Up to four neighbouring blocks of a leaf under one box, so that a large
+// leaf is skipped four blocks at a time.
+struct Block_Group {
+    RAYTR::KdTreeBox box;
+    uint32_t first; // into Leaf_Blocks::blocks
+    uint32_t count; // 1 to group_size
+};
+
 struct Leaf_Blocks {
     static constexpr uint32_t block_size = 4;
+    static constexpr uint32_t group_size = 4;
 
     // The tree they were made for; a tree installed later does not match.
     const RAYTR::KdTreeNode* nodes = nullptr;
@@ -36,6 +46,8 @@ struct Leaf_Blocks {
     const unsigned char* obj_list = nullptr;
 
     std::vector<uint32_t> node_first_block; // blocks of node n: [n], [n + 1])
+    std::vector<uint32_t> node_first_group; // groups of node n: [n], [n + 1])
+    std::vector<Block_Group> groups;
     std::vector<Triangle_Block> blocks;
     std::vector<Block_Triangle> triangles;
 

@@ -107,6 +107,35 @@ float4 block_reach(float4 tfar, float scale)
     return exit + (exit + float4(scale)) * float4(block_slack);
 }
 
+// Calls visit(block, lanes) for each block of the leaf that lanes_in(box,
+// lanes) keeps some lanes for, testing a group's box before its blocks' in
+// leaves of more than one group; stops when visit answers false.
+template <class Lanes_In, class Visit>
+void for_each_block(const Leaf_Blocks& blocks, uint32_t node, mask4 active, const Lanes_In& lanes_in,
+                    const Visit& visit)
+{
+    const uint32_t first_group = blocks.node_first_group[node], last_group = blocks.node_first_group[node + 1];
+    if (last_group - first_group <= 1) {
+        for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
+            const mask4 lanes = lanes_in(blocks.blocks[b].box, active);
+            if (!simd::none(lanes) && !visit(blocks.blocks[b], lanes))
+                return;
+        }
+        return;
+    }
+    for (uint32_t g = first_group; g < last_group; ++g) {
+        const Block_Group& group = blocks.groups[g];
+        const mask4 group_lanes = lanes_in(group.box, active);
+        if (simd::none(group_lanes))
+            continue;
+        for (uint32_t b = group.first; b < group.first + group.count; ++b) {
+            const mask4 lanes = lanes_in(blocks.blocks[b].box, group_lanes);
+            if (!simd::none(lanes) && !visit(blocks.blocks[b], lanes))
+                return;
+        }
+    }
+}
+
 // The nearest accepted hit of each lane in a leaf: its distance (no_hit_distance
 // when nothing was accepted), the triangle (its place in Leaf_Blocks::triangles,
 // -1 for none) and the weights u and v.
@@ -122,16 +151,14 @@ Leaf_Answer intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, cons
 {
     float4 best(RAYTR::KD_INFINITY), best_order(-1.0f);
     Leaf_Answer answer{float4(0.0f), float4(-1.0f), float4(0.0f), float4(0.0f)};
-    for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
-        const Triangle_Block& block = blocks.blocks[b];
-        const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(block.box, rays.origin, rays.inv);
-        // A block that starts beyond the leaf's exit, or beyond the nearest
-        // hit so far, holds nothing that can settle the lane or beat its hit.
+    // A box that starts beyond the leaf's exit, or beyond the nearest hit so
+    // far, holds nothing that can settle the lane or beat its hit.
+    const auto lanes_in = [&](const RAYTR::KdTreeBox& box, mask4 lanes) {
+        const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(box, rays.origin, rays.inv);
         const float4 entry = simd::max_or_bound(stretch.tnear, float4(0.0f));
-        const mask4 lanes =
-            active & rt::meets_box(stretch) & (entry <= exit) & (entry * entry <= best * float4(block_slack2));
-        if (simd::none(lanes))
-            continue;
+        return lanes & rt::meets_box(stretch) & (entry <= exit) & (entry * entry <= best * float4(block_slack2));
+    };
+    for_each_block(blocks, node, active, lanes_in, [&](const Triangle_Block& block, mask4 lanes) {
         for (uint32_t t = block.first; t < block.first + block.count; ++t) {
             const Block_Triangle& triangle = blocks.triangles[t];
             float4 u(0.0f), v(0.0f), d2;
@@ -150,7 +177,8 @@ Leaf_Answer intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, cons
             answer.u = simd::select(ok, u, answer.u);
             answer.v = simd::select(ok, v, answer.v);
         }
-    }
+        return true;
+    });
     answer.dist = simd::sqrt(best);
     return answer;
 }
@@ -164,10 +192,11 @@ mask4 leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays&
     const float4 exit = block_reach(tfar, scale);
     mask4 occluded(false);
     const float4 unbounded(RAYTR::KD_INFINITY);
-    for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
-        const Triangle_Block& block = blocks.blocks[b];
-        const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(block.box, rays.origin, rays.inv);
-        mask4 lanes = andnot(active, occluded) & rt::meets_box(stretch) & (stretch.tnear <= exit);
+    const auto lanes_in = [&](const RAYTR::KdTreeBox& box, mask4 lanes) {
+        const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(box, rays.origin, rays.inv);
+        return andnot(lanes, occluded) & rt::meets_box(stretch) & (stretch.tnear <= exit);
+    };
+    for_each_block(blocks, node, active, lanes_in, [&](const Triangle_Block& block, mask4 lanes) {
         const Block_Triangle* triangle = &blocks.triangles[block.first];
         for (uint32_t t = 0; t < block.count && !simd::none(lanes); ++t, ++triangle) {
             float4 u(0.0f), v(0.0f), d2;
@@ -181,9 +210,8 @@ mask4 leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays&
             occluded = occluded | hit;
             lanes = andnot(lanes, hit);
         }
-        if (simd::movemask(occluded) == simd::movemask(active))
-            break;
-    }
+        return simd::movemask(occluded) != simd::movemask(active);
+    });
     return occluded;
 }
 
