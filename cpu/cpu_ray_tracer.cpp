@@ -171,22 +171,30 @@ void shade_packet(const Frame_Scene& scene, const Ray_Packet& packet, Color colo
     if (hit_mask == 0)
         return;
 
-    int first_hit = 0;
-    while (!(hit_mask & (1u << first_hit)))
-        ++first_hit;
-    const unsigned n_hits = ((hit_mask >> 0) & 1u) + ((hit_mask >> 1) & 1u) + ((hit_mask >> 2) & 1u) + ((hit_mask >> 3) & 1u);
-
     for (int l = 0; l < scene.light_count; ++l) {
         const rt::Light& light = scene.lights[l];
-        // Lanes without a hit borrow a hit lane's shadow ray, so that every lane
-        // holds a real ray and the packet stays coherent; their answer is unused.
-        Ray_Packet shadow_packet;
-        for (int k = 0; k < 4; ++k) {
-            const int source = (hit_mask & (1u << k)) ? k : first_hit;
-            set_lane(shadow_packet, k, rt::make_shadow_ray(hits[source].pos, light.pos));
+        // Only hits that face the light need a shadow ray: elsewhere shading
+        // ignores shadows.
+        unsigned lit = 0;
+        for (int k = 0; k < 4; ++k)
+            if ((hit_mask & (1u << k)) && rt::faces_light(rt::light_direction(hits[k], light)))
+                lit |= 1u << k;
+        unsigned shadowed = 0;
+        if (lit != 0) {
+            // Lanes without a shadow ray of their own borrow one, so that every
+            // lane holds a real ray and the packet stays coherent; their answer
+            // is unused.
+            int first_lit = 0;
+            while (!(lit & (1u << first_lit)))
+                ++first_lit;
+            Ray_Packet shadow_packet;
+            for (int k = 0; k < 4; ++k) {
+                const int source = (lit & (1u << k)) ? k : first_lit;
+                set_lane(shadow_packet, k, rt::make_shadow_ray(hits[source].pos, light.pos));
+            }
+            shadowed = trace_shadow_packet(scene.tree, shadow_packet, stats) & lit;
+            stats.shadow_rays += ((lit >> 0) & 1u) + ((lit >> 1) & 1u) + ((lit >> 2) & 1u) + ((lit >> 3) & 1u);
         }
-        const unsigned shadowed = trace_shadow_packet(scene.tree, shadow_packet, stats);
-        stats.shadow_rays += n_hits;
 
         for (int k = 0; k < 4; ++k) {
             if (!(hit_mask & (1u << k)))

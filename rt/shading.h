@@ -72,6 +72,31 @@ KORU_HD Color sample_texture(const Texture_View& texture, float u, float v)
     return ((c00 * w00 + c10 * w10) + c11 * w11) + c01 * w01;
 }
 
+// Where a light lies from a hit: the unit direction l, the distance, and the
+// cosine between l and the hit's normal.
+struct Light_Direction {
+    Vec4 l;
+    float distance;
+    float n_dot_l;
+};
+
+KORU_HD Light_Direction light_direction(const RAYTR::Hit& hit, const Light& light)
+{
+    const Vec4 n(hit.norm[0], hit.norm[1], hit.norm[2], 0.0f);
+    const Vec4 p(hit.pos[0], hit.pos[1], hit.pos[2], 1.0f);
+    const Vec4 to_light = light.pos - p;
+    Light_Direction towards;
+    towards.distance = std::sqrt(TAU_MATH::Dot3(to_light, to_light));
+    const float d = towards.distance;
+    towards.l = Vec4(to_light[0] / d, to_light[1] / d, to_light[2] / d, 0.0f);
+    towards.n_dot_l = TAU_MATH::Dot3(n, towards.l);
+    return towards;
+}
+
+// Only a face turned towards the light gets its diffuse and specular terms,
+// so only there can a shadow change the colour.
+KORU_HD bool faces_light(const Light_Direction& towards) { return towards.n_dot_l > 0.0f; }
+
 // The colour one light gives one hit: attenuated diffuse and Phong specular
 // unless shadowed or facing away, plus the ambient term, times the texture
 // and the light's power. R mirrors the direction towards the light about N;
@@ -82,13 +107,13 @@ KORU_HD Color shade_hit(const Ray4& ray, const RAYTR::Hit& hit, const Light& lig
     const Material& m = materials[hit.material_id];
     const Vec4 n(hit.norm[0], hit.norm[1], hit.norm[2], 0.0f);
     const Vec4 p(hit.pos[0], hit.pos[1], hit.pos[2], 1.0f);
-    const Vec4 to_light = light.pos - p;
-    const float d = std::sqrt(TAU_MATH::Dot3(to_light, to_light));
-    const Vec4 l(to_light[0] / d, to_light[1] / d, to_light[2] / d, 0.0f);
-    const float n_dot_l = TAU_MATH::Dot3(n, l);
+    const Light_Direction towards = light_direction(hit, light);
+    const Vec4& l = towards.l;
+    const float d = towards.distance;
+    const float n_dot_l = towards.n_dot_l;
 
     float h[3] = {0.0f, 0.0f, 0.0f};
-    if (!shadowed && n_dot_l > 0.0f) {
+    if (!shadowed && faces_light(towards)) {
         const float twice = 2.0f * n_dot_l;
         const Vec4 r = TAU_MATH::Normalize(Vec4(twice * n[0] - l[0], twice * n[1] - l[1], twice * n[2] - l[2], 0.0f));
         const Vec4 v = TAU_MATH::Normalize(Vec4(ray.pos[0] - p[0], ray.pos[1] - p[1], ray.pos[2] - p[2], 0.0f));
