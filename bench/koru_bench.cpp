@@ -1,10 +1,10 @@
 // koru_bench: frame time of the CPU ray tracer at 640 x 480 on the demo
-// scene and on a displaced sphere mesh of about 40,000 triangles, at one
-// thread and at all threads; on request the same frames drawn with Embree 3's
-// packet queries in the same run.
+// scene, on a displaced sphere mesh of about 40,000 triangles and on a mesh
+// read from an OBJ file, at one thread and at all threads; on request the
+// same frames drawn with Embree 3's packet queries in the same run.
 //
-// usage: koru_bench [--frames N] [--scene demo|mesh|all] [--threads N]
-//                   [--compare embree]
+// usage: koru_bench [--frames N] [--scene demo|mesh|obj|all] [--obj FILE]
+//                   [--threads N] [--compare embree]
 // Prints, per scene, a table of the median time per frame over N frames
 // after a warm-up and the rays (primary and shadow) per second, per thread
 // count, with Embree's and the ratio when compared; the share of Embree's
@@ -30,6 +30,10 @@
 #if KORU_BENCH_WITH_EMBREE
 #include "bench/embree_frame.h"
 #endif
+#if KORU_BENCH_WITH_OBJ
+#include "bench/framing.h"
+#include "bench/obj_mesh.h"
+#endif
 
 namespace {
 
@@ -43,18 +47,19 @@ constexpr int warm_up_frames = 3;
 struct Options {
     int frames = 30;
     int threads = 0; // 0: one thread, then all of them
-    std::string scene = "all"; // demo, mesh or all
+    std::string scene; // demo, mesh, obj or all
+    std::string obj_path;
     bool compare_embree = false;
 };
 
 void usage(std::FILE* out)
 {
     std::fprintf(out,
-                 "usage: koru_bench [--frames N] [--scene demo|mesh|all] [--threads N]\n"
-                 "                  [--compare embree]\n"
+                 "usage: koru_bench [--frames N] [--scene demo|mesh|obj|all] [--obj FILE]\n"
+                 "                  [--threads N] [--compare embree]\n"
                  "Times 640 x 480 frames of the CPU engine, at 1 thread and at all threads\n"
-                 "unless --threads N forces one count; --compare embree draws the same frames\n"
-                 "with Embree 3.\n");
+                 "unless --threads N forces one count. --obj FILE benchmarks that mesh (alone\n"
+                 "unless --scene all); --compare embree draws the same frames with Embree 3.\n");
 }
 
 // The demo's textures from data/ when they are there, else stand-ins of the
@@ -313,6 +318,47 @@ void bench_mesh(const Options& options, const IMAGE* textures)
     delete engine;
 }
 
+#if KORU_BENCH_WITH_OBJ
+// The OBJ's mesh untextured in the neutral material, its bounding box framed
+// by the camera and a light that does not fade with distance, so that any
+// size and place gives a full, lit picture.
+void bench_obj(const Options& options)
+{
+    const koru::bench::Obj_Mesh mesh = koru::bench::load_obj_mesh(options.obj_path);
+    if (mesh.vertices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxVertices) ||
+        mesh.indices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxIndices))
+        throw std::runtime_error(options.obj_path + ": " + std::to_string(mesh.vertices.size()) + " vertices and " +
+                                 std::to_string(mesh.indices.size() / 3) + " triangles; the engine holds at most " +
+                                 std::to_string(Common_Graphics_Engine::kMaxVertices) + " of each");
+
+    CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
+    try {
+        engine->Init(frame_width, frame_height);
+        const koru::bench::Box_View view = koru::bench::frame_box(mesh.lo, mesh.hi, frame_width, frame_height);
+        TAU_GRAPHICS::Point_Light<4, float> light;
+        light.power = 1.0f;
+        light.kc = 1.0f;
+        light.kl = 0.0f;
+        light.kq = 0.0f;
+        light.pos = view.light;
+        engine->AddPointLight(light);
+        engine->AddMaterial(mesh_material());
+        engine->AddTriangles(mesh.vertices.data(), static_cast<int>(mesh.vertices.size()), mesh.indices.data(),
+                             static_cast<int>(mesh.indices.size()));
+        engine->SetCamPosition(view.camera);
+        engine->BuildKdTree();
+        const std::string name = "obj " + options.obj_path;
+        run_scene(name.c_str(), *engine, options);
+    } catch (...) {
+        engine->Release();
+        delete engine;
+        throw;
+    }
+    engine->Release();
+    delete engine;
+}
+#endif
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -326,6 +372,8 @@ int main(int argc, char** argv)
             options.threads = std::atoi(argv[++i]);
         } else if (arg == "--scene" && i + 1 < argc) {
             options.scene = argv[++i];
+        } else if (arg == "--obj" && i + 1 < argc) {
+            options.obj_path = argv[++i];
         } else if (arg == "--compare" && i + 1 < argc && std::strcmp(argv[i + 1], "embree") == 0) {
             options.compare_embree = true;
             ++i;
@@ -337,12 +385,24 @@ int main(int argc, char** argv)
             return 2;
         }
     }
+    if (options.scene.empty())
+        options.scene = options.obj_path.empty() ? "all" : "obj";
     const std::string& scene = options.scene;
     if (options.frames < 1 || options.threads < 0 ||
-        (scene != "demo" && scene != "mesh" && scene != "all")) {
+        (scene != "demo" && scene != "mesh" && scene != "obj" && scene != "all")) {
         usage(stderr);
         return 2;
     }
+    if (scene == "obj" && options.obj_path.empty()) {
+        std::fprintf(stderr, "koru_bench: --scene obj needs --obj FILE\n");
+        return 2;
+    }
+#if !KORU_BENCH_WITH_OBJ
+    if (!options.obj_path.empty()) {
+        std::fprintf(stderr, "koru_bench: built without tinyobjloader (Debian: libtinyobjloader-dev); no --obj\n");
+        return 2;
+    }
+#endif
 #if !KORU_BENCH_WITH_EMBREE
     if (options.compare_embree) {
         std::fprintf(stderr, "koru_bench: built without Embree 3 (Debian: libembree-dev); no --compare embree\n");
@@ -357,6 +417,10 @@ int main(int argc, char** argv)
             bench_demo(options, textures);
         if (scene == "mesh" || scene == "all")
             bench_mesh(options, textures);
+#if KORU_BENCH_WITH_OBJ
+        if (scene == "obj" || (scene == "all" && !options.obj_path.empty()))
+            bench_obj(options);
+#endif
     } catch (const std::exception& e) {
         std::fprintf(stderr, "koru_bench: %s\n", e.what());
         return 1;
