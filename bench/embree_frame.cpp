@@ -172,11 +172,12 @@ Embree_Frame::Embree_Frame(CPU_Ray_Tracer& engine) : state(new State)
     state->engine = &engine;
     state->device = rtcNewDevice(nullptr);
     if (!state->device)
-        throw std::runtime_error("Embree: no device (error " + std::to_string(static_cast<int>(rtcGetDeviceError(nullptr))) +
-                                 ")");
+        throw std::runtime_error("Embree: no device (error " +
+                                 std::to_string(static_cast<int>(rtcGetDeviceError(nullptr))) + ")");
     rtcSetDeviceErrorFunction(state->device, report_error, nullptr);
 
-    // Embree's best tree for tracing, as the engine's SAH kd-tree is its best.
+    // Embree's best tree for tracing, as the engine's SAH kd-tree is its best,
+    // and its default triangle test (its robust mode agrees no better here).
     state->scene = rtcNewScene(state->device);
     rtcSetSceneBuildQuality(state->scene, RTC_BUILD_QUALITY_HIGH);
     const int n_triangles = engine.IndexCount() / 3;
@@ -222,7 +223,8 @@ void Embree_Frame::render(int thread_count)
     in.textures = texture_views;
     in.texture_count = texture_count;
 
-    state->pixels.assign(static_cast<std::size_t>(in.width) * in.height, 0u);
+    // Every frame writes every pixel: the buffer is only sized here.
+    state->pixels.resize(static_cast<std::size_t>(in.width) * in.height);
     state->counts = Ray_Counts();
     if (in.eye_rays == nullptr)
         return;

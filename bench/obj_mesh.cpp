@@ -31,7 +31,8 @@ Obj_Mesh load_obj_mesh(const std::string& path)
     std::vector<tinyobj::material_t> materials;
     std::string warn, err;
     if (!tinyobj::LoadObj(&attrib, &shapes, &materials, &warn, &err, path.c_str(), nullptr, false))
-        throw std::runtime_error("cannot read OBJ file '" + path + "': " + (err.empty() ? "unknown error" : one_line(err)));
+        throw std::runtime_error("cannot read OBJ file '" + path + "': " +
+                                 (err.empty() ? "unknown error" : one_line(err)));
     if (!warn.empty())
         std::fprintf(stderr, "koru_bench: %s: %s\n", path.c_str(), one_line(warn).c_str());
 
@@ -70,7 +71,8 @@ Obj_Mesh load_obj_mesh(const std::string& path)
 
     // Smooth normals: each face adds its cross product, whose length is twice its area.
     for (std::size_t t = 0; t < mesh.indices.size(); t += 3) {
-        TAU_GRAPHICS::VERTEX<4, float>* corner[3] = {&mesh.vertices[mesh.indices[t]], &mesh.vertices[mesh.indices[t + 1]],
+        TAU_GRAPHICS::VERTEX<4, float>* corner[3] = {&mesh.vertices[mesh.indices[t]],
+                                                     &mesh.vertices[mesh.indices[t + 1]],
                                                      &mesh.vertices[mesh.indices[t + 2]]};
         const V4 n = TAU_MATH::Cross3(corner[1]->pos - corner[0]->pos, corner[2]->pos - corner[0]->pos);
         for (auto* v : corner)
