@@ -1,11 +1,15 @@
 // koru_bench: frame time of the CPU ray tracer at 640 x 480 on the demo
-// scene and on a displaced sphere mesh of about 40,000 triangles.
+// scene, on a displaced sphere mesh of about 40,000 triangles and on a mesh
+// read from an OBJ file, at one thread and at all threads; on request the
+// same frames drawn with Embree 3's packet queries in the same run.
 //
-// usage: koru_bench [--frames N] [--scene demo|mesh|all] [--threads N]
-// Prints, per scene, the median time per frame over N frames after a
-// warm-up, the primary and total (primary plus shadow) rays per second and
-// the share of packets walked as one packet, and a checksum of the frame, so
-// that a faster tracer can show it draws the same image.
+// usage: koru_bench [--frames N] [--scene demo|mesh|obj|all] [--obj FILE]
+//                   [--threads N] [--compare embree]
+// Prints, per scene, a table of the median time per frame over N frames
+// after a warm-up and the rays (primary and shadow) per second, per thread
+// count, with Embree's and the ratio when compared; the share of Embree's
+// pixels equal to the engine's; and a checksum of the engine's frame, so that
+// a faster tracer can show it draws the same image.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -13,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,6 +26,14 @@
 #include "demo/scene.h"
 #include "engine/engines.h"
 #include "kdtree/kdtree.h"
+
+#if KORU_BENCH_WITH_EMBREE
+#include "bench/embree_frame.h"
+#endif
+#if KORU_BENCH_WITH_OBJ
+#include "bench/framing.h"
+#include "bench/obj_mesh.h"
+#endif
 
 namespace {
 
@@ -30,9 +44,22 @@ constexpr int frame_width = 640;
 constexpr int frame_height = 480;
 constexpr int warm_up_frames = 3;
 
+struct Options {
+    int frames = 30;
+    int threads = 0; // 0: one thread, then all of them
+    std::string scene; // demo, mesh, obj or all
+    std::string obj_path;
+    bool compare_embree = false;
+};
+
 void usage(std::FILE* out)
 {
-    std::fprintf(out, "usage: koru_bench [--frames N] [--scene demo|mesh|all] [--threads N]\n");
+    std::fprintf(out,
+                 "usage: koru_bench [--frames N] [--scene demo|mesh|obj|all] [--obj FILE]\n"
+                 "                  [--threads N] [--compare embree]\n"
+                 "Times 640 x 480 frames of the CPU engine, at 1 thread and at all threads\n"
+                 "unless --threads N forces one count. --obj FILE benchmarks that mesh (alone\n"
+                 "unless --scene all); --compare embree draws the same frames with Embree 3.\n");
 }
 
 // The demo's textures from data/ when they are there, else stand-ins of the
@@ -125,72 +152,159 @@ TAU_GRAPHICS::Point_Light<4, float> first_frame_light()
     return light;
 }
 
-struct Result {
-    double median_ms;
-    CPU_Ray_Tracer::Frame_Stats stats;
-};
-
-Result time_frames(CPU_Ray_Tracer& engine, int frames)
+double median(std::vector<double> values)
 {
-    for (int f = 0; f < warm_up_frames; ++f)
-        engine.BeginDrawScene(1, true);
-    std::vector<double> ms;
-    for (int f = 0; f < frames; ++f) {
-        const auto start = std::chrono::steady_clock::now();
-        engine.BeginDrawScene(1, true);
-        const auto stop = std::chrono::steady_clock::now();
-        ms.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
-    }
-    std::sort(ms.begin(), ms.end());
-    const std::size_t n = ms.size();
-    const double median = n % 2 ? ms[n / 2] : 0.5 * (ms[n / 2 - 1] + ms[n / 2]);
-    return {median, engine.LastFrameStats()};
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+template <class Draw>
+double time_ms(Draw&& draw)
+{
+    const auto start = std::chrono::steady_clock::now();
+    draw();
+    const auto stop = std::chrono::steady_clock::now();
+    return std::chrono::duration<double, std::milli>(stop - start).count();
 }
 
 // FNV-1a over the frame's pixel words.
-unsigned long long frame_checksum(const CPU_Ray_Tracer& engine)
+unsigned long long frame_checksum(const unsigned* pixels, std::size_t n)
 {
-    const std::size_t n = static_cast<std::size_t>(engine.Width()) * engine.Height();
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(engine.FrameBuffer());
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(pixels);
     unsigned long long hash = 14695981039346656037ull;
     for (std::size_t i = 0; i < 4 * n; ++i)
         hash = (hash ^ bytes[i]) * 1099511628211ull;
     return hash;
 }
 
-void report(const char* scene, const CPU_Ray_Tracer& engine, const Result& r, int frames)
+// One line of a scene's table.
+struct Row {
+    int threads = 0;
+    double koru_ms = 0.0;
+    unsigned long long koru_rays = 0; // primary and shadow, per frame
+    unsigned long long checksum = 0;
+    double embree_ms = 0.0; // 0: not compared
+    unsigned long long embree_rays = 0;
+};
+
+double mrays_per_s(unsigned long long rays, double ms) { return static_cast<double>(rays) / ms / 1000.0; }
+
+// Times the engine's frames, and Embree's when asked, at each thread count
+// and prints the scene's table. The two renderers take turns frame by frame,
+// so that a busy moment of a shared machine falls on both alike.
+void run_scene(const char* name, CPU_Ray_Tracer& engine, const Options& options)
 {
-    const double seconds = r.median_ms / 1000.0;
-    const double primary = static_cast<double>(r.stats.primary_rays);
-    const double total = primary + static_cast<double>(r.stats.shadow_rays);
-    const double coherent = r.stats.packets ? 100.0 * r.stats.coherent_packets / r.stats.packets : 0.0;
-    std::printf("scene %s: %dx%d, %d triangles, %u kd-tree nodes, %d threads\n", scene, frame_width, frame_height,
-                engine.IndexCount() / 3, engine.KdTreeData()->node_count, engine.ThreadCount());
-    std::printf("  ms per frame (median of %d):  %.2f\n", frames, r.median_ms);
-    std::printf("  primary rays/s:               %.2f M\n", primary / seconds / 1e6);
-    std::printf("  total rays/s (with shadow):   %.2f M  (%.0f shadow rays per frame)\n", total / seconds / 1e6,
-                static_cast<double>(r.stats.shadow_rays));
-    std::printf("  packets walked as one packet: %.1f %% of %llu\n", coherent, r.stats.packets);
-    std::printf("  frame checksum:               %016llx\n", frame_checksum(engine));
+    engine.SetThreadCount(0);
+    const int all_threads = engine.ThreadCount();
+    std::vector<int> thread_counts;
+    if (options.threads > 0)
+        thread_counts.push_back(options.threads);
+    else {
+        thread_counts.push_back(1);
+        if (all_threads > 1)
+            thread_counts.push_back(all_threads);
+    }
+
+#if KORU_BENCH_WITH_EMBREE
+    std::unique_ptr<koru::bench::Embree_Frame> embree;
+    if (options.compare_embree)
+        embree.reset(new koru::bench::Embree_Frame(engine));
+#endif
+
+    std::vector<Row> rows;
+    for (const int n : thread_counts) {
+        engine.SetThreadCount(n);
+        const auto draw_koru = [&] { engine.BeginDrawScene(1, true); };
+        std::vector<double> koru_ms, embree_ms;
+        for (int f = 0; f < warm_up_frames + options.frames; ++f) {
+            const double k = time_ms(draw_koru);
+            if (f >= warm_up_frames)
+                koru_ms.push_back(k);
+#if KORU_BENCH_WITH_EMBREE
+            if (embree) {
+                const double e = time_ms([&] { embree->render(n); });
+                if (f >= warm_up_frames)
+                    embree_ms.push_back(e);
+            }
+#endif
+        }
+        Row row;
+        row.threads = engine.ThreadCount();
+        row.koru_ms = median(koru_ms);
+        const CPU_Ray_Tracer::Frame_Stats& stats = engine.LastFrameStats();
+        row.koru_rays = stats.primary_rays + stats.shadow_rays;
+        row.checksum = frame_checksum(engine.FrameBuffer(), static_cast<std::size_t>(engine.Width()) * engine.Height());
+#if KORU_BENCH_WITH_EMBREE
+        if (embree) {
+            row.embree_ms = median(embree_ms);
+            row.embree_rays = embree->counts().primary + embree->counts().shadow;
+        }
+#endif
+        rows.push_back(row);
+    }
+
+    const CPU_Ray_Tracer::Frame_Stats& stats = engine.LastFrameStats();
+    const double coherent = stats.packets ? 100.0 * stats.coherent_packets / stats.packets : 0.0;
+    std::printf("scene %s: %dx%d, %d triangles, %u kd-tree nodes, medians of %d frames\n", name, engine.Width(),
+                engine.Height(), engine.IndexCount() / 3, engine.KdTreeData()->node_count, options.frames);
+    std::printf("  rays per frame: %llu primary, %llu shadow; %.1f %% of %llu packets walked as one\n",
+                stats.primary_rays, stats.shadow_rays, coherent, stats.packets);
+    const bool compared = rows.front().embree_ms > 0.0;
+    if (compared)
+        std::printf("  threads   koru ms   Mrays/s   Embree ms   Mrays/s   koru/Embree\n");
+    else
+        std::printf("  threads   koru ms   Mrays/s\n");
+    for (const Row& r : rows) {
+        std::printf("  %7d  %8.2f  %8.2f", r.threads, r.koru_ms, mrays_per_s(r.koru_rays, r.koru_ms));
+        if (compared)
+            std::printf("  %10.2f  %8.2f  %12.2f", r.embree_ms, mrays_per_s(r.embree_rays, r.embree_ms),
+                        r.koru_ms / r.embree_ms);
+        std::printf("\n");
+    }
+
+#if KORU_BENCH_WITH_EMBREE
+    if (embree) {
+        const std::vector<unsigned>& theirs = embree->pixels();
+        const unsigned* ours = engine.FrameBuffer();
+        std::size_t differ = 0;
+        for (std::size_t i = 0; i < theirs.size(); ++i)
+            differ += theirs[i] != ours[i];
+        std::printf("  Embree's frame: %.3f %% of pixels equal to koru's (%zu of %zu differ), %llu shadow rays\n",
+                    100.0 * static_cast<double>(theirs.size() - differ) / static_cast<double>(theirs.size()), differ,
+                    theirs.size(), embree->counts().shadow);
+    }
+#endif
+
+    // The image must not depend on the thread count.
+    bool same = true;
+    for (const Row& r : rows)
+        same = same && r.checksum == rows.front().checksum;
+    if (same) {
+        std::printf("  frame checksum: %016llx\n", rows.front().checksum);
+    } else {
+        std::printf("  frame checksums differ between thread counts:");
+        for (const Row& r : rows)
+            std::printf(" %016llx (%d)", r.checksum, r.threads);
+        std::printf("\n");
+    }
 }
 
-void bench_demo(int frames, int threads, const IMAGE* textures)
+void bench_demo(const Options& options, const IMAGE* textures)
 {
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
-    engine->SetThreadCount(threads);
     engine->Init(frame_width, frame_height);
     demo::AddDemoScene(*engine, textures);
     engine->SetPointLight(first_frame_light(), 0);
     engine->BuildKdTree();
-    report("demo", *engine, time_frames(*engine, frames), frames);
+    run_scene("demo", *engine, options);
     engine->Release();
     delete engine;
 }
 
-void bench_mesh(int frames, int threads, const IMAGE* textures)
+void bench_mesh(const Options& options, const IMAGE* textures)
 {
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
-    engine->SetThreadCount(threads);
     engine->Init(frame_width, frame_height);
     engine->AddPointLight(first_frame_light());
     engine->AddMaterial(mesh_material());
@@ -199,26 +313,70 @@ void bench_mesh(int frames, int threads, const IMAGE* textures)
                            static_cast<unsigned>(textures[t].height), 0);
     add_bumpy_sphere(*engine, 140, 144); // 40,320 triangles
     engine->BuildKdTree();
-    report("mesh", *engine, time_frames(*engine, frames), frames);
+    run_scene("mesh", *engine, options);
     engine->Release();
     delete engine;
 }
+
+#if KORU_BENCH_WITH_OBJ
+// The OBJ's mesh untextured in the neutral material, its bounding box framed
+// by the camera and a light that does not fade with distance, so that any
+// size and place gives a full, lit picture.
+void bench_obj(const Options& options)
+{
+    const koru::bench::Obj_Mesh mesh = koru::bench::load_obj_mesh(options.obj_path);
+    if (mesh.vertices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxVertices) ||
+        mesh.indices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxIndices))
+        throw std::runtime_error(options.obj_path + ": " + std::to_string(mesh.vertices.size()) + " vertices and " +
+                                 std::to_string(mesh.indices.size() / 3) + " triangles; the engine holds at most " +
+                                 std::to_string(Common_Graphics_Engine::kMaxVertices) + " of each");
+
+    CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
+    try {
+        engine->Init(frame_width, frame_height);
+        const koru::bench::Box_View view = koru::bench::frame_box(mesh.lo, mesh.hi, frame_width, frame_height);
+        TAU_GRAPHICS::Point_Light<4, float> light;
+        light.power = 1.0f;
+        light.kc = 1.0f;
+        light.kl = 0.0f;
+        light.kq = 0.0f;
+        light.pos = view.light;
+        engine->AddPointLight(light);
+        engine->AddMaterial(mesh_material());
+        engine->AddTriangles(mesh.vertices.data(), static_cast<int>(mesh.vertices.size()), mesh.indices.data(),
+                             static_cast<int>(mesh.indices.size()));
+        engine->SetCamPosition(view.camera);
+        engine->BuildKdTree();
+        const std::string name = "obj " + options.obj_path;
+        run_scene(name.c_str(), *engine, options);
+    } catch (...) {
+        engine->Release();
+        delete engine;
+        throw;
+    }
+    engine->Release();
+    delete engine;
+}
+#endif
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    int frames = 30;
-    int threads = 0;
-    std::string scene = "all";
+    Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--frames" && i + 1 < argc) {
-            frames = std::atoi(argv[++i]);
+            options.frames = std::atoi(argv[++i]);
         } else if (arg == "--threads" && i + 1 < argc) {
-            threads = std::atoi(argv[++i]);
+            options.threads = std::atoi(argv[++i]);
         } else if (arg == "--scene" && i + 1 < argc) {
-            scene = argv[++i];
+            options.scene = argv[++i];
+        } else if (arg == "--obj" && i + 1 < argc) {
+            options.obj_path = argv[++i];
+        } else if (arg == "--compare" && i + 1 < argc && std::strcmp(argv[i + 1], "embree") == 0) {
+            options.compare_embree = true;
+            ++i;
         } else if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
@@ -227,18 +385,42 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (frames < 1 || (scene != "demo" && scene != "mesh" && scene != "all")) {
+    if (options.scene.empty())
+        options.scene = options.obj_path.empty() ? "all" : "obj";
+    const std::string& scene = options.scene;
+    if (options.frames < 1 || options.threads < 0 ||
+        (scene != "demo" && scene != "mesh" && scene != "obj" && scene != "all")) {
         usage(stderr);
         return 2;
     }
+    if (scene == "obj" && options.obj_path.empty()) {
+        std::fprintf(stderr, "koru_bench: --scene obj needs --obj FILE\n");
+        return 2;
+    }
+#if !KORU_BENCH_WITH_OBJ
+    if (!options.obj_path.empty()) {
+        std::fprintf(stderr, "koru_bench: built without tinyobjloader (Debian: libtinyobjloader-dev); no --obj\n");
+        return 2;
+    }
+#endif
+#if !KORU_BENCH_WITH_EMBREE
+    if (options.compare_embree) {
+        std::fprintf(stderr, "koru_bench: built without Embree 3 (Debian: libembree-dev); no --compare embree\n");
+        return 2;
+    }
+#endif
 
     try {
         IMAGE textures[3];
         load_textures(textures);
         if (scene == "demo" || scene == "all")
-            bench_demo(frames, threads, textures);
+            bench_demo(options, textures);
         if (scene == "mesh" || scene == "all")
-            bench_mesh(frames, threads, textures);
+            bench_mesh(options, textures);
+#if KORU_BENCH_WITH_OBJ
+        if (scene == "obj" || (scene == "all" && !options.obj_path.empty()))
+            bench_obj(options);
+#endif
     } catch (const std::exception& e) {
         std::fprintf(stderr, "koru_bench: %s\n", e.what());
         return 1;
