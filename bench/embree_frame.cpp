@@ -117,19 +117,28 @@ void trace_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext& cont
         colors[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
     for (int l = 0; n_hits > 0 && l < in.light_count; ++l) {
         const rt::Light& light = in.lights[l];
-        RTCRay4 shadow;
+        // As the engine does: a shadow ray only for hits that face the light.
+        int lit_lanes[4];
+        unsigned n_lit = 0;
         for (int k = 0; k < 4; ++k) {
-            // Lanes without a hit are switched off; they still hold a defined ray.
-            const rt::Ray4 r = rt::make_shadow_ray(hit_lanes[k] ? hits[k].pos : hits[first_hit].pos, light.pos);
-            set_lane(shadow, k, r.pos, r.dir);
+            lit_lanes[k] = hit_lanes[k] && rt::faces_light(rt::light_direction(hits[k], light)) ? -1 : 0;
+            n_lit += lit_lanes[k] ? 1u : 0u;
         }
-        rtcOccluded4(hit_lanes, in.scene, &context, &shadow);
-        counts.shadow += n_hits;
+        RTCRay4 shadow;
+        if (n_lit > 0) {
+            for (int k = 0; k < 4; ++k) {
+                // Lanes without a shadow ray are switched off; they still hold a defined ray.
+                const rt::Ray4 r = rt::make_shadow_ray(hit_lanes[k] ? hits[k].pos : hits[first_hit].pos, light.pos);
+                set_lane(shadow, k, r.pos, r.dir);
+            }
+            rtcOccluded4(lit_lanes, in.scene, &context, &shadow);
+            counts.shadow += n_lit;
+        }
         for (int k = 0; k < 4; ++k) {
             if (!hit_lanes[k])
                 continue;
             // An occluded ray comes back with tfar set to minus infinity.
-            const bool shadowed = shadow.tfar[k] < 0.0f;
+            const bool shadowed = lit_lanes[k] && shadow.tfar[k] < 0.0f;
             const Color c = rt::shade_hit(lane_ray(primary.ray, k), hits[k], light, shadowed, in.materials,
                                           in.textures, in.texture_count);
             colors[k] = colors[k] + rt::clamp_above(c);
