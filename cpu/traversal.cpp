@@ -313,7 +313,9 @@ int walk_packet(const rt::Tree_View& tree, const Ray_Packet& packet, const Packe
             n = &tree.nodes[node];
         }
 
-        done = done | leaf_test(node, rays, active, tfar);
+        // An empty leaf settles nothing.
+        if (RAYTR::kd_leaf_offset(*n) >= 0)
+            done = done | leaf_test(node, rays, active, tfar);
         if (depth == 0 || simd::all(done))
             return simd::movemask(done);
         tnear = simd::select(andnot(active, done), tfar, tnear);
