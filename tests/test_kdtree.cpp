@@ -993,6 +993,38 @@ TEST(KdTreeBuild, MatchesLiteralBuilderOnRandomScenes)
     }
 }
 
+// Deep trees, where lists shrink to a few primitives over many levels and
+// most nodes take the naive search, and scenes whose bounds are not all
+// finite or not all ordered, which the build handles apart.
+TEST(KdTreeBuild, MatchesLiteralBuilderOnDeepAndIrregularScenes)
+{
+    auto compare = [](const SceneData& s, const char* what) {
+        SCOPED_TRACE(what);
+        KdTree tree;
+        build(tree, s);
+        KdTree twin;
+        attach(twin, s);
+        Wrappers w(twin, s);
+        LiteralTree ref(twin);
+        ref.run(w.list, tree.world_box);
+        expect_same_tree(tree, ref);
+        return tree.node_count;
+    };
+    // Long edges over a wide cube: about ten levels of small lists.
+    const SceneData deep = random_scene(41, 2500, 60, 5.0f, 0, 0.12f);
+    EXPECT_GT(compare(deep, "deep soup"), 5000u);
+
+    SceneData odd = random_scene(42, 400, 20, 5.0f, 0, 0.2f);
+    odd.spheres[5].radius = std::nanf(""); // bounds that are not a number
+    EXPECT_GT(compare(odd, "a NaN radius"), 100u);
+    odd = random_scene(42, 400, 20, 5.0f, 0, 0.2f);
+    odd.spheres[3].radius = -0.3f; // its minimum lies above its maximum
+    EXPECT_GT(compare(odd, "a negative radius"), 100u);
+    odd = random_scene(42, 400, 20, 5.0f, 0, 0.2f);
+    odd.vertices[9].pos[2] = 2e37f; // finite bounds, beyond the short overlap form
+    EXPECT_GT(compare(odd, "a far corner"), 10u);
+}
+
 // Every primitive that reaches into the space a leaf covers is listed in the
 // leaf's record, and none that stays clear of the leaf's box is. A leaf's box
 // is its parent's with one side moved to the split; a split may lie outside
