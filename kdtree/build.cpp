@@ -267,12 +267,14 @@ bool within(const KdTreeBox& box, float limit)
 
 } // namespace
 
-// Which child boxes each primitive of the list overlaps, into side_of by id.
-// The child boxes differ from each other only on the split axis, and most
-// triangles lie on one side of the plane: the box face on that axis rules the
-// other side out at once. The remaining triangle tests run four at a time.
+// Which child boxes each primitive of the list overlaps, into side_of by id,
+// and how many go to each child. The child boxes differ from each other only
+// on the split axis, and most triangles lie on one side of the plane: the box
+// face on that axis rules the other side out at once. The remaining triangle
+// tests run four at a time. In long lists most triangles are small beside the
+// box and lie inside it, which settles a batch early.
 void KdTree::classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_box, const KdTreeBox& right_box,
-                      int axis, BuildScratch& scratch) const
+                      int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const
 {
     using koru::simd::float4;
     const KdTreeBox* boxes[2] = {&left_box, &right_box};
@@ -284,13 +286,17 @@ void KdTree::classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_bo
     uint8_t* side_of = scratch.side_of.data();
     uint32_t* pending[2] = {scratch.pending[0].data(), scratch.pending[1].data()};
     uint32_t n_pending[2] = {0, 0};
+    child_n[0] = child_n[1] = 0;
     const float* corners = scratch.corners.data();
     for (uint32_t i = 0; i < n; ++i) {
         const uint32_t id = list[i];
         if (id < sphere_count) {
             const auto& s = spheres[id];
-            side_of[id] = static_cast<uint8_t>((build::sphere_overlaps_box(s.center, s.radius, left_box) ? 1 : 0) |
-                                               (build::sphere_overlaps_box(s.center, s.radius, right_box) ? 2 : 0));
+            const bool in_left = build::sphere_overlaps_box(s.center, s.radius, left_box);
+            const bool in_right = build::sphere_overlaps_box(s.center, s.radius, right_box);
+            side_of[id] = static_cast<uint8_t>((in_left ? 1 : 0) | (in_right ? 2 : 0));
+            child_n[0] += in_left;
+            child_n[1] += in_right;
             continue;
         }
         side_of[id] = 0;
@@ -304,6 +310,7 @@ void KdTree::classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_bo
 
     const bool finite = scratch.finite_corners && within(left_box, build::overlap_finite_limit) &&
                         within(right_box, build::overlap_finite_limit);
+    const bool try_inside = static_cast<int64_t>(n) >= naive_search_limit;
     for (int k = 0; k < 2; ++k) {
         const uint8_t bit = static_cast<uint8_t>(1 << k);
         for (uint32_t first = 0; first < n_pending[k]; first += 4) {
@@ -321,11 +328,15 @@ void KdTree::classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_bo
             for (int corner = 0; corner < 3; ++corner)
                 for (int a = 0; a < 3; ++a)
                     p[corner][a] = float4::load(lanes[corner][a]);
-            const int hits = koru::simd::movemask(finite ? build::triangle_box_overlap<float4, true>(p, *boxes[k])
-                                                         : build::triangle_box_overlap<float4>(p, *boxes[k]));
-            for (uint32_t l = 0; l < count; ++l)
-                if (hits & (1 << l))
+            const int hits =
+                koru::simd::movemask(finite ? build::triangle_box_overlap<float4, true>(p, *boxes[k], try_inside)
+                                            : build::triangle_box_overlap<float4>(p, *boxes[k]));
+            for (uint32_t l = 0; l < count; ++l) {
+                if (hits & (1 << l)) {
                     side_of[pending[k][first + l]] |= bit;
+                    ++child_n[k];
+                }
+            }
         }
     }
 }
@@ -382,19 +393,15 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
     left_box.max[choice.axis] = choice.position;
     right_box.min[choice.axis] = choice.position;
 
-    classify(list, n, left_box, right_box, choice.axis, scratch);
+    uint32_t child_n[2];
+    classify(list, n, left_box, right_box, choice.axis, child_n, scratch);
     const uint8_t* side_of = scratch.side_of.data();
-    uint32_t n_left = 0, n_right = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        n_left += side_of[list[i]] & 1u;
-        n_right += side_of[list[i]] >> 1;
-    }
 
     // Both child lists, keeping list order and the sorted orders. Only a
     // list that will be searched needs its orders.
     BuildScratch::Frame* child = scratch.frames[budget - 1];
-    child[0].n = n_left;
-    child[1].n = n_right;
+    child[0].n = child_n[0];
+    child[1].n = child_n[1];
     bool with_orders = false;
     for (int k = 0; k < 2; ++k) {
         const bool searched = scratch.regular && budget > 1 && static_cast<int64_t>(child[k].n) > leaf_prim_limit;

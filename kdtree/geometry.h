@@ -46,9 +46,9 @@ koru::rt::mask_of<F> apart_on_axis(F t0, F t1, F t2, F h)
     return (min_or_bound(t2, min_or_bound(t1, t0)) > h) | (max_or_bound(t2, max_or_bound(t1, t0)) < F(-0.0f) - h);
 }
 
-// Coordinates of corners and boxes up to this size keep every box-space
-// corner, edge and half-size of the triangle-box test finite.
-constexpr float overlap_finite_limit = 1e37f;
+// Coordinates of corners and boxes up to this size keep every quantity of
+// the triangle-box test finite, products and sums included.
+constexpr float overlap_finite_limit = 1e9f;
 
 // Akenine-Möller's separating-axis triangle-box test, written once over the
 // lane type (float, or the four-wide float4 of cpu/simd.h: four triangles
@@ -60,8 +60,14 @@ constexpr float overlap_finite_limit = 1e37f;
 // Finite: the caller guarantees corners and box within overlap_finite_limit.
 // The axes unit x edge then have one zero component, whose products are
 // zeros that change no sum, and the test skips them with the same answer.
+// And a triangle whose box-space corners all lie within the half-sizes
+// overlaps: on every axis below, each product of a corner coordinate is at
+// most the matching product of the half-size (rounding keeps the order), so
+// no projection reaches beyond the radius and the plane's offset stays
+// within the box's reach; with try_inside the test stops as soon as that
+// settles every lane.
 template <class F, bool Finite = false>
-koru::rt::mask_of<F> triangle_box_overlap(const F (&p)[3][3], const KdTreeBox& box)
+koru::rt::mask_of<F> triangle_box_overlap(const F (&p)[3][3], const KdTreeBox& box, bool try_inside = false)
 {
     using koru::rt::andnot;
     using koru::rt::max_or_bound;
@@ -102,6 +108,14 @@ koru::rt::mask_of<F> triangle_box_overlap(const F (&p)[3][3], const KdTreeBox& b
         alive = andnot(alive, apart_on_axis(t[0][a], t[1][a], t[2][a], h[a]));
     if (none(alive))
         return alive;
+    if (Finite && try_inside) {
+        M inside(true);
+        for (int a = 0; a < 3; ++a)
+            for (int c = 0; c < 3; ++c)
+                inside = inside & (t[c][a] <= h[a]) & (t[c][a] >= neg(h[a]));
+        if (none(andnot(alive, inside)))
+            return alive;
+    }
 
     // Nine axes: unit axis x edge.
     const auto apart_along = [&](F q0, F q1, F q2, F rad) {

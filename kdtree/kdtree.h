@@ -129,7 +129,7 @@ private:
     // Splits the node whose list waits in the scratch at this budget and slot.
     void subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot, BuildScratch& scratch);
     void classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_box, const KdTreeBox& right_box,
-                  int axis, BuildScratch& scratch) const;
+                  int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const;
     uint32_t AllocChildren(uint32_t node);
     void MakeLeaf(uint32_t node, const uint32_t* list, uint32_t n);
     void CountLeaves(uint32_t node);

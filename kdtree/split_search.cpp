@@ -50,8 +50,11 @@ inline void child_areas(const KdTreeBox& box, const NodeMeasure& node, float pos
 
 // The cost numerator's products and sum are exact or rounded once in double;
 // only the two areas, the biased counts and the final cost are single.
-inline float cost_of_areas(const NodeMeasure& node, float left_area, float right_area, uint32_t n_left,
-                           uint32_t n_right, float count_bias)
+// Counts come unsigned, or signed where they are known to fit (the same
+// float either way), which converts faster several lanes wide.
+template <class Count>
+inline float cost_of_areas(const NodeMeasure& node, float left_area, float right_area, Count n_left, Count n_right,
+                           float count_bias)
 {
     const float left_count = static_cast<float>(n_left) + count_bias;
     const float right_count = static_cast<float>(n_right) + count_bias;
@@ -68,9 +71,9 @@ inline bool split_verdict(const NodeMeasure& node, uint32_t n_total, float leaf_
                                   static_cast<double>(cost);
 }
 
-template <int A>
-inline float axis_sah_cost(const KdTreeBox& box, const NodeMeasure& node, float position, uint32_t n_left,
-                           uint32_t n_right, float count_bias)
+template <int A, class Count>
+inline float axis_sah_cost(const KdTreeBox& box, const NodeMeasure& node, float position, Count n_left,
+                           Count n_right, float count_bias)
 {
     float left_area, right_area;
     child_areas<A>(box, node, position, left_area, right_area);
@@ -130,12 +133,20 @@ struct SearchState {
     float best_cost = KD_INFINITY;
     SplitChoice best{0.0f, 0, true};
 
+    // Candidates costed in visiting order.
+    void offer(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& node, int a, const Candidates& c,
+               uint32_t m, uint32_t n_total)
+    {
+        offer(tree, box, node, a, c, m, n_total, [](uint32_t i) { return i; });
+    }
+
     // Costs the m candidates of axis a. Visited one by one, a candidate
     // would become the best when strictly cheaper than the best so far; so
     // the first visited of the cheapest wins, if it beats the earlier axes.
-    // visit[i] gives candidate i's place in the visiting order (none: i).
+    // visit(i) gives candidate i's place in the visiting order.
+    template <class Visit>
     void offer(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& node, int a, const Candidates& c,
-               uint32_t m, uint32_t n_total, const uint32_t* visit = nullptr)
+               uint32_t m, uint32_t n_total, Visit visit)
     {
         if (a == 0)
             axis_costs<0>(box, node, tree.sah_count_bias, c, m);
@@ -146,84 +157,123 @@ struct SearchState {
         const float low = cheapest(c.cost, m, best_cost);
         if (!(low < best_cost))
             return;
+        // Nothing that is not a number is below `low`: at most `low` means equal.
+        using koru::simd::float4;
         uint32_t winner = m;
-        for (uint32_t i = 0; i < m; ++i) {
-            if (c.cost[i] == low) {
-                if (visit == nullptr) {
-                    winner = i;
-                    break;
-                }
-                if (winner == m || visit[i] < visit[winner])
-                    winner = i;
-            }
+        const auto consider = [&](uint32_t i) {
+            if (winner == m || visit(i) < visit(winner))
+                winner = i;
+        };
+        const float4 low4(low);
+        uint32_t i = 0;
+        for (; i + 4 <= m; i += 4) {
+            const int hits = koru::simd::movemask(float4::load(c.cost + i) <= low4);
+            for (uint32_t l = 0; hits != 0 && l < 4; ++l)
+                if (hits & (1 << l))
+                    consider(i + l);
         }
+        for (; i < m; ++i)
+            if (c.cost[i] <= low)
+                consider(i);
         best_cost = c.cost[winner];
         best = SplitChoice{c.position[winner], a, split_verdict(node, n_total, tree.sah_leaf_factor, best_cost)};
     }
 };
 
-// Ranks in the two orders by id, and the bounds in rank order.
-void rank_axis(const float* lo, const float* hi, uint32_t n, const uint32_t* by_min, const uint32_t* by_max,
-               SearchBuffers& buf)
+// The bounds in the two orders.
+void gather_keys(const float* lo, const float* hi, uint32_t n, const uint32_t* by_min, const uint32_t* by_max,
+                 SearchBuffers& buf)
 {
-    for (uint32_t j = 0; j < n; ++j) {
-        buf.rank_min[by_min[j]] = j;
+    for (uint32_t j = 0; j < n; ++j)
         buf.min_key[j] = lo[by_min[j]];
-    }
-    for (uint32_t k = 0; k < n; ++k) {
-        buf.rank_max[by_max[k]] = k;
+    for (uint32_t k = 0; k < n; ++k)
         buf.max_key[k] = hi[by_max[k]];
-    }
+}
+
+// Ranks in the two orders, by id.
+void rank_ids(uint32_t n, const uint32_t* by_min, const uint32_t* by_max, SearchBuffers& buf)
+{
+    for (uint32_t j = 0; j < n; ++j)
+        buf.rank_min[by_min[j]] = j;
+    for (uint32_t k = 0; k < n; ++k)
+        buf.rank_max[by_max[k]] = k;
 }
 
 // The candidates of one axis in the sorted search's order, counted from
-// their places in the two orders. `ordered`: no key and no candidate is NaN.
+// their places in the two orders (keys gathered). `ordered`: no key and no
+// candidate is NaN. `nested`: besides, no minimum lies above its maximum.
 void sorted_axis(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& node, int a, float margin,
-                 bool ordered, uint32_t n, const uint32_t* by_min, const uint32_t* by_max, SearchBuffers& buf,
-                 SearchState& state)
+                 bool ordered, bool nested, uint32_t n, const uint32_t* by_min, const uint32_t* by_max,
+                 SearchBuffers& buf, SearchState& state)
 {
     const float* min_key = buf.min_key.data();
     const float* max_key = buf.max_key.data();
     const Candidates c = buf.candidates();
+    bool ranked = false;
+    const auto rank_once = [&] {
+        if (!ranked)
+            rank_ids(n, by_min, by_max, buf);
+        ranked = true;
+    };
+    if (!ordered)
+        rank_once();
 
     // Min-side candidates. The scan down the max order from the primitive's
     // own place stops at the last entry whose maximum is <= L (those entries
-    // form a prefix of length `at_or_below`), or at 0.
+    // form a prefix of length `at_or_below`), or at 0. Nested, a candidate
+    // below its primitive's minimum lies below its maximum too, so the scan
+    // starts above the prefix and stops at its end.
     uint32_t at_or_below = 0;
     for (uint32_t j = 0; j < n; ++j) {
         const float position = min_key[j] - margin;
-        uint32_t p = buf.rank_max[by_min[j]];
+        uint32_t p;
         if (ordered) {
             while (at_or_below < n && max_key[at_or_below] <= position)
                 ++at_or_below;
-            if (p >= at_or_below)
-                p = at_or_below > 0 ? at_or_below - 1 : 0;
+            const uint32_t stop = at_or_below > 0 ? at_or_below - 1 : 0;
+            if (nested && position < min_key[j]) {
+                p = stop;
+            } else {
+                rank_once();
+                p = buf.rank_max[by_min[j]];
+                if (p >= at_or_below)
+                    p = stop;
+            }
         } else {
+            p = buf.rank_max[by_min[j]];
             while (p > 0 && max_key[p] > position)
                 --p;
         }
         c.position[j] = position;
-        c.n_left[j] = j;
-        c.n_right[j] = n - p;
+        c.n_left[j] = static_cast<int32_t>(j);
+        c.n_right[j] = static_cast<int32_t>(n - p);
     }
 
     // Max-side candidates. The scan up the min order stops at the first
-    // entry whose minimum is not below L; those below form a prefix.
+    // entry whose minimum is not below L; those below form a prefix. Nested,
+    // a candidate above its primitive's maximum lies above its minimum too,
+    // so the scan starts inside the prefix.
     uint32_t below = 0;
     for (uint32_t k = 0; k < n; ++k) {
         const float position = max_key[k] + margin;
-        uint32_t i = buf.rank_min[by_max[k]];
+        uint32_t i;
         if (ordered) {
             while (below < n && min_key[below] < position)
                 ++below;
-            i = std::max(i, below);
+            if (nested && position > max_key[k]) {
+                i = below;
+            } else {
+                rank_once();
+                i = std::max(buf.rank_min[by_max[k]], below);
+            }
         } else {
+            i = buf.rank_min[by_max[k]];
             while (i < n && min_key[i] < position)
                 ++i;
         }
         c.position[n + k] = position;
-        c.n_left[n + k] = i;
-        c.n_right[n + k] = n - k;
+        c.n_left[n + k] = static_cast<int32_t>(i);
+        c.n_right[n + k] = static_cast<int32_t>(n - k);
     }
     state.offer(tree, box, node, a, c, 2 * n, n);
 }
@@ -315,7 +365,6 @@ SplitChoice swept_naive_search(const KdTree& tree, const PrimitiveBounds& bounds
     const uint32_t n = list.n;
     float* min_key = buf.min_key.data();
     float* max_key = buf.max_key.data();
-    uint32_t* visit = buf.visit.data();
     const Candidates c = buf.candidates();
     for (int a = 0; a < 3; ++a) {
         const float extent = box.max[a] - box.min[a];
@@ -339,7 +388,6 @@ SplitChoice swept_naive_search(const KdTree& tree, const PrimitiveBounds& bounds
             c.position[j] = position;
             c.n_left[j] = lo_below;
             c.n_right[j] = n - hi_below;
-            visit[j] = 2 * by_min[j];
         }
         lo_below = hi_below = 0;
         for (uint32_t k = 0; k < n; ++k) {
@@ -351,9 +399,9 @@ SplitChoice swept_naive_search(const KdTree& tree, const PrimitiveBounds& bounds
             c.position[n + k] = position;
             c.n_left[n + k] = lo_below;
             c.n_right[n + k] = n - hi_below;
-            visit[n + k] = 2 * by_max[k] + 1;
         }
-        state.offer(tree, box, node, a, c, 2 * n, n, visit);
+        state.offer(tree, box, node, a, c, 2 * n, n,
+                    [n, by_min, by_max](uint32_t i) { return i < n ? 2 * by_min[i] : 2 * by_max[i - n] + 1; });
     }
     return state.best;
 }
@@ -371,9 +419,11 @@ SplitChoice sorted_search(const KdTree& tree, const ListBounds& list, const KdTr
         const float* hi = list.hi[a];
         const float margin = (box.max[a] - box.min[a]) * kd_margin;
 
-        bool ordered = true;
-        for (uint32_t i = 0; i < n && ordered; ++i)
+        bool ordered = true, nested = true;
+        for (uint32_t i = 0; i < n && ordered; ++i) {
             ordered = !std::isnan(lo[i]) && !std::isnan(hi[i]);
+            nested = nested && !(lo[i] > hi[i]);
+        }
         if (ordered) {
             sort_by_bounds(lo, hi, n, by_min, by_max, sort.keys);
         } else {
@@ -384,8 +434,9 @@ SplitChoice sorted_search(const KdTree& tree, const ListBounds& list, const KdTr
             std::copy(by_min, by_min + n, by_max);
             std::stable_sort(by_max, by_max + n, [hi](uint32_t x, uint32_t y) { return hi[x] < hi[y]; });
         }
-        rank_axis(lo, hi, n, by_min, by_max, buf);
-        sorted_axis(tree, box, node, a, margin, ordered && !std::isnan(margin), n, by_min, by_max, buf, state);
+        gather_keys(lo, hi, n, by_min, by_max, buf);
+        sorted_axis(tree, box, node, a, margin, ordered && !std::isnan(margin), nested, n, by_min, by_max, buf,
+                    state);
     }
     return state.best;
 }
@@ -397,9 +448,9 @@ SplitChoice ordered_sorted_search(const KdTree& tree, const PrimitiveBounds& bou
     SearchState state;
     for (int a = 0; a < 3; ++a) {
         const float margin = (box.max[a] - box.min[a]) * kd_margin;
-        rank_axis(bounds.lo[a], bounds.hi[a], list.n, list.by_min[a], list.by_max[a], buf);
-        sorted_axis(tree, box, node, a, margin, !std::isnan(margin), list.n, list.by_min[a], list.by_max[a], buf,
-                    state);
+        gather_keys(bounds.lo[a], bounds.hi[a], list.n, list.by_min[a], list.by_max[a], buf);
+        sorted_axis(tree, box, node, a, margin, !std::isnan(margin), true, list.n, list.by_min[a], list.by_max[a],
+                    buf, state);
     }
     return state.best;
 }

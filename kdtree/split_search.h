@@ -53,10 +53,11 @@ struct SortBuffers {
 
 // The candidates of one axis in the order a search visits them: planes and
 // the counts on their two sides, then their costs.
+// Counts never exceed the number of primitives, which is below 2^31.
 struct Candidates {
     float* position;
-    uint32_t* n_left;
-    uint32_t* n_right;
+    int32_t* n_left;
+    int32_t* n_right;
     float* cost;
 };
 
@@ -67,7 +68,7 @@ struct SearchBuffers {
     std::vector<uint32_t> rank_min, rank_max;
     std::vector<float> min_key, max_key;
     std::vector<float> position, cost;
-    std::vector<uint32_t> n_left, n_right, visit;
+    std::vector<int32_t> n_left, n_right;
 
     void resize(std::size_t n)
     {
@@ -79,7 +80,6 @@ struct SearchBuffers {
         cost.resize(2 * n);
         n_left.resize(2 * n);
         n_right.resize(2 * n);
-        visit.resize(2 * n);
     }
     Candidates candidates() { return Candidates{position.data(), n_left.data(), n_right.data(), cost.data()}; }
 };
@@ -108,7 +108,7 @@ SplitChoice swept_naive_search(const KdTree& tree, const PrimitiveBounds& bounds
 // The sorted search, sorting the list on every axis.
 SplitChoice sorted_search(const KdTree& tree, const ListBounds& list, const KdTreeBox& box, SortBuffers& sort,
                           SearchBuffers& buf);
-// The sorted search over orders already made; no bound may be NaN.
+// The sorted search over orders already made; for sweepable bounds.
 SplitChoice ordered_sorted_search(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list,
                                   const KdTreeBox& box, SearchBuffers& buf);
 

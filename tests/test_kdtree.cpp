@@ -808,7 +808,7 @@ TEST(KdTreePrimitives, FourWideOverlapMatchesTheLiteralTest)
     auto grid = [&](int steps) { return static_cast<float>(static_cast<int>(rng() % (2 * steps + 1)) - steps) / 4; };
     const float specials[] = {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
                               std::nanf(""), 3e38f, -0.0f};
-    int overlaps = 0, apart = 0, faces = 0;
+    int overlaps = 0, apart = 0, faces = 0, whole_batches_inside = 0;
     for (int round = 0; round < 4000; ++round) {
         const bool wild = round % 10 == 9;
         KdTreeBox box = make_box(grid(8), grid(8), grid(8), 0, 0, 0);
@@ -818,10 +818,18 @@ TEST(KdTreePrimitives, FourWideOverlapMatchesTheLiteralTest)
             box.max[1] = box.min[1]; // flat
         if (round % 11 == 5)
             std::swap(box.min[0], box.max[0]); // inside out
+        // Every third round keeps the triangles within the box's bounds, often
+        // on its faces, where a batch can be settled without the nine axes.
+        const bool contained = round % 3 == 1;
+        auto within = [&](int a) {
+            const float lo = std::min(box.min[a], box.max[a]), hi = std::max(box.min[a], box.max[a]);
+            const int steps = static_cast<int>((hi - lo) * 4);
+            return lo + static_cast<float>(rng() % (steps + 1)) / 4;
+        };
         Vec4 corners[4][3];
         for (auto& tri : corners) {
             for (auto& c : tri)
-                c = Vec4(grid(10), grid(10), grid(10), 1);
+                c = contained ? Vec4(within(0), within(1), within(2), 1) : Vec4(grid(10), grid(10), grid(10), 1);
             if (rng() % 5 == 0)
                 tri[2] = tri[rng() % 2]; // degenerate
             if (wild && rng() % 2)
@@ -837,6 +845,9 @@ TEST(KdTreePrimitives, FourWideOverlapMatchesTheLiteralTest)
             }
         const int general = koru::simd::movemask(RAYTR::build::triangle_box_overlap<float4>(lanes, box));
         const int finite = koru::simd::movemask(RAYTR::build::triangle_box_overlap<float4, true>(lanes, box));
+        const int inside_first =
+            koru::simd::movemask(RAYTR::build::triangle_box_overlap<float4, true>(lanes, box, true));
+        int lanes_inside = 0;
         for (int l = 0; l < 4; ++l) {
             const Vec4(&tri)[3] = corners[l];
             const bool expected = literal_triangle_box(tri[0], tri[1], tri[2], box);
@@ -845,7 +856,13 @@ TEST(KdTreePrimitives, FourWideOverlapMatchesTheLiteralTest)
             EXPECT_EQ((general >> l) & 1, expected ? 1 : 0);
             if (!wild) {
                 EXPECT_EQ((finite >> l) & 1, expected ? 1 : 0);
+                EXPECT_EQ((inside_first >> l) & 1, expected ? 1 : 0);
             }
+            bool inside = true;
+            for (const Vec4& c : tri)
+                for (int a = 0; a < 3; ++a)
+                    inside = inside && c[a] >= box.min[a] && c[a] <= box.max[a];
+            lanes_inside += inside;
             for (int a = 0; a < 3; ++a) {
                 const float m = (box.min[a] + box.max[a]) * 0.5f, h = (box.max[a] - box.min[a]) * 0.5f;
                 if (RAYTR::build::apart_on_axis(tri[0][a] - m, tri[1][a] - m, tri[2][a] - m, h)) {
@@ -855,10 +872,12 @@ TEST(KdTreePrimitives, FourWideOverlapMatchesTheLiteralTest)
             }
             (expected ? overlaps : apart) += 1;
         }
+        whole_batches_inside += lanes_inside == 4;
     }
     EXPECT_GT(overlaps, 1000);
     EXPECT_GT(apart, 1000);
     EXPECT_GT(faces, 1000);
+    EXPECT_GT(whole_batches_inside, 300);
 }
 
 TEST(KdTreeFormat, NodeBitsAndRecordCounts)
