@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "../cpu/simd.h"
@@ -110,18 +111,28 @@ inline uint32_t ordered_bits(float x)
     return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
 }
 
+// Entries before the first 16-byte boundary of the array, at most m.
+inline uint32_t unaligned_head(const float* array, uint32_t m)
+{
+    const auto misplaced = reinterpret_cast<std::uintptr_t>(array) % 16;
+    const uint32_t head = misplaced == 0 ? 0 : static_cast<uint32_t>((16 - misplaced) / sizeof(float));
+    return std::min(head, m);
+}
+
 // The least cost of m, NaN left out, and `bound` if none is less. Four
-// lanes at a time: the cost array is 16-byte aligned (operator new).
+// lanes at a time.
 float cheapest(const float* cost, uint32_t m, float bound)
 {
     using koru::simd::float4;
     float4 low4(bound);
+    float low = bound;
     uint32_t i = 0;
+    for (const uint32_t head = unaligned_head(cost, m); i < head; ++i)
+        low = cost[i] < low ? cost[i] : low;
     for (; i + 4 <= m; i += 4)
         low4 = koru::simd::min_or_bound(float4::load(cost + i), low4);
     alignas(16) float lanes[4];
     low4.store(lanes);
-    float low = bound;
     for (const float x : lanes)
         low = x < low ? x : low;
     for (; i < m; ++i)
@@ -166,6 +177,9 @@ struct SearchState {
         };
         const float4 low4(low);
         uint32_t i = 0;
+        for (const uint32_t head = unaligned_head(c.cost, m); i < head; ++i)
+            if (c.cost[i] <= low)
+                consider(i);
         for (; i + 4 <= m; i += 4) {
             const int hits = koru::simd::movemask(float4::load(c.cost + i) <= low4);
             for (uint32_t l = 0; hits != 0 && l < 4; ++l)
