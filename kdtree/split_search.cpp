@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "../cpu/simd.h"
 #include "geometry.h"
@@ -194,7 +195,8 @@ struct SearchState {
     }
 };
 
-// The bounds in the two orders.
+// The bounds in the two orders, each followed by a NaN that ends every
+// upward scan (no comparison with it holds).
 void gather_keys(const float* lo, const float* hi, uint32_t n, const uint32_t* by_min, const uint32_t* by_max,
                  SearchBuffers& buf)
 {
@@ -202,6 +204,7 @@ void gather_keys(const float* lo, const float* hi, uint32_t n, const uint32_t* b
         buf.min_key[j] = lo[by_min[j]];
     for (uint32_t k = 0; k < n; ++k)
         buf.max_key[k] = hi[by_max[k]];
+    buf.min_key[n] = buf.max_key[n] = std::numeric_limits<float>::quiet_NaN();
 }
 
 // Ranks in the two orders, by id.
@@ -242,7 +245,7 @@ void sorted_axis(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& no
         const float position = min_key[j] - margin;
         uint32_t p;
         if (ordered) {
-            while (at_or_below < n && max_key[at_or_below] <= position)
+            while (max_key[at_or_below] <= position)
                 ++at_or_below;
             const uint32_t stop = at_or_below > 0 ? at_or_below - 1 : 0;
             if (nested && position < min_key[j]) {
@@ -272,7 +275,7 @@ void sorted_axis(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& no
         const float position = max_key[k] + margin;
         uint32_t i;
         if (ordered) {
-            while (below < n && min_key[below] < position)
+            while (min_key[below] < position)
                 ++below;
             if (nested && position > max_key[k]) {
                 i = below;
@@ -377,8 +380,8 @@ SplitChoice swept_naive_search(const KdTree& tree, const PrimitiveBounds& bounds
     const NodeMeasure node(box);
     SearchState state;
     const uint32_t n = list.n;
-    float* min_key = buf.min_key.data();
-    float* max_key = buf.max_key.data();
+    const float* min_key = buf.min_key.data();
+    const float* max_key = buf.max_key.data();
     const Candidates c = buf.candidates();
     for (int a = 0; a < 3; ++a) {
         const float extent = box.max[a] - box.min[a];
@@ -387,17 +390,14 @@ SplitChoice swept_naive_search(const KdTree& tree, const PrimitiveBounds& bounds
         const float* hi = bounds.hi[a];
         const uint32_t* by_min = list.by_min[a];
         const uint32_t* by_max = list.by_max[a];
-        for (uint32_t j = 0; j < n; ++j)
-            min_key[j] = lo[by_min[j]];
-        for (uint32_t k = 0; k < n; ++k)
-            max_key[k] = hi[by_max[k]];
+        gather_keys(lo, hi, n, by_min, by_max, buf);
 
         uint32_t lo_below = 0, hi_below = 0;
         for (uint32_t j = 0; j < n; ++j) {
             const float position = min_key[j] - margin;
-            while (lo_below < n && min_key[lo_below] < position)
+            while (min_key[lo_below] < position)
                 ++lo_below;
-            while (hi_below < n && max_key[hi_below] < position)
+            while (max_key[hi_below] < position)
                 ++hi_below;
             c.position[j] = position;
             c.n_left[j] = lo_below;
@@ -406,9 +406,9 @@ SplitChoice swept_naive_search(const KdTree& tree, const PrimitiveBounds& bounds
         lo_below = hi_below = 0;
         for (uint32_t k = 0; k < n; ++k) {
             const float position = max_key[k] + margin;
-            while (lo_below < n && min_key[lo_below] < position)
+            while (min_key[lo_below] < position)
                 ++lo_below;
-            while (hi_below < n && max_key[hi_below] < position)
+            while (max_key[hi_below] < position)
                 ++hi_below;
             c.position[n + k] = position;
             c.n_left[n + k] = lo_below;

@@ -61,9 +61,9 @@ struct Candidates {
     float* cost;
 };
 
-// Scratch of the searches: ranks by primitive id, keys by rank, and the
-// candidates of one axis (planes, counts, costs) in visiting order. Sized for
-// every id of the build.
+// Scratch of the searches: ranks by primitive id, keys by rank (and an end
+// mark), and the candidates of one axis (planes, counts, costs) in visiting
+// order. Sized for every id of the build.
 struct SearchBuffers {
     std::vector<uint32_t> rank_min, rank_max;
     std::vector<float> min_key, max_key;
@@ -74,8 +74,8 @@ struct SearchBuffers {
     {
         rank_min.resize(n);
         rank_max.resize(n);
-        min_key.resize(n);
-        max_key.resize(n);
+        min_key.resize(n + 1);
+        max_key.resize(n + 1);
         position.resize(2 * n);
         cost.resize(2 * n);
         n_left.resize(2 * n);
