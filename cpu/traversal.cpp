@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "../kdtree/kdtree.h"
-#include "simd.h"
+#include "../rt/simd.h"
 
 namespace koru {
 namespace cpu {

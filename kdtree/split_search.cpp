@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "../cpu/simd.h"
+#include "../rt/simd.h"
 #include "geometry.h"
 
 namespace RAYTR {
