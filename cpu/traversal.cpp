@@ -204,9 +204,10 @@ mask4 leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays&
                 rt::moller_trumbore<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, lanes, u, v);
             if (simd::none(met))
                 continue;
-            const mask4 hit = rt::accept_hit<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c,
-                                                     met, u, v, unbounded, d2) &
-                              rt::hit_in_leaf(simd::sqrt(d2), tfar, scale);
+            const mask4 accepted = rt::accept_hit<float4>(rays.origin, rays.direction, triangle->a, triangle->b,
+                                                          triangle->c, met, u, v, unbounded, d2);
+            // d2 is known only once accept_hit has returned.
+            const mask4 hit = accepted & rt::hit_in_leaf(simd::sqrt(d2), tfar, scale);
             occluded = occluded | hit;
             lanes = andnot(lanes, hit);
         }
