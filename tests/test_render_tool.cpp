@@ -15,13 +15,16 @@
 
 namespace {
 
+// A fresh folder per test: CTest runs the tests side by side.
 std::string work_dir()
 {
-    static const std::string dir = [] {
-        const std::string d = std::string(KORU_TEST_OUTPUT_DIR) + "/render_tool";
-        EXPECT_EQ(std::system(("rm -rf '" + d + "' && mkdir -p '" + d + "'").c_str()), 0);
-        return d;
-    }();
+    const std::string dir = std::string(KORU_TEST_OUTPUT_DIR) + "/render_tool/" +
+                            testing::UnitTest::GetInstance()->current_test_info()->name();
+    static std::string made;
+    if (made != dir) {
+        EXPECT_EQ(std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);
+        made = dir;
+    }
     return dir;
 }
 
