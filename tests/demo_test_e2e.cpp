@@ -402,35 +402,57 @@ void write_text(const std::string& path, const std::string& text) { std::ofstrea
 // A green box, twice as tall as wide, faces wound outwards.
 const char* const kBoxObj = "mtllib box.mtl\nusemtl green\n"
                             "v -1 0 -1\nv 1 0 -1\nv -1 4 -1\nv 1 4 -1\nv -1 0 1\nv 1 0 1\nv -1 4 1\nv 1 4 1\n"
-                            "f 5 6 8 7\nf 1 3 4 2\nf 1 2 6 5\nf 3 7 8 4\nf 1 5 7 3\nf 2 4 8 6\n";
+                            "vt 0 0\nvt 1 1\n"
+                            "f 5/1 6/2 8/2 7/1\nf 1/1 3/2 4/2 2/1\nf 1/1 2/2 6/2 5/1\nf 3/1 7/2 8/2 4/1\n"
+                            "f 1/1 5/2 7/2 3/1\nf 2/1 4/2 8/2 6/1\n";
 
-TEST(DemoRun, YourMeshStandsWhereTheCubesWere)
+// Pixels of a picture that are clearly green, inside and outside the lower
+// middle, where the cubes stand.
+void count_green(const std::string& png, int& inside, int& outside)
 {
-    const std::string dir = make_workdir("mesh", true);
-    write_text(dir + "/box.obj", kBoxObj);
-    write_text(dir + "/box.mtl", "newmtl green\nKd 0.1 0.9 0.1\n");
-    DemoProcess run;
-    ASSERT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--obj", "box.obj", "--screenshot", "shot.png"},
-                       &run),
-              0)
-        << run.out() << run.err();
-
-    const koru::obj::Mesh mesh = koru::obj::LoadMesh(dir + "/box.obj");
-    expect_same_image(dir + "/shot.png", reference_frame(kStartPosition, kStartRotation, kFirstLightAngle, &mesh),
-                      "mesh");
-    // The box is green and stands in the lower middle of the picture, where the cubes were.
     int w = 0, h = 0;
     std::vector<unsigned char> rgb;
-    ASSERT_TRUE(read_png(dir + "/shot.png", w, h, rgb));
-    int inside = 0, outside = 0;
+    inside = outside = 0;
+    ASSERT_TRUE(read_png(png, w, h, rgb)) << png;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const unsigned char* c = &rgb[3 * (static_cast<size_t>(y) * w + x)];
             if (c[1] > 2 * c[0] && c[1] > 2 * c[2])
                 ++(x > w / 4 && x < 3 * w / 4 && y > h / 3 ? inside : outside);
         }
-    EXPECT_GT(inside, w * h / 20);
-    EXPECT_EQ(outside, 0);
+}
+
+TEST(DemoRun, YourMeshStandsWhereTheCubesWereInEveryEngine)
+{
+    const std::string dir = make_workdir("mesh", true);
+    write_text(dir + "/box.obj", kBoxObj);
+    write_text(dir + "/box.mtl", "newmtl green\nKd 0.1 0.9 0.1\nmap_Kd green.png\n");
+    std::vector<unsigned char> green(4 * 4 * 4, 0);
+    for (size_t i = 1; i < green.size(); i += 4)
+        green[i] = 255;
+    std::string error;
+    ASSERT_TRUE(demo::WritePng(dir + "/green.png", 4, 4, green.data(), error)) << error;
+
+    for (const char* engine : {"cpu", "opengl"}) {
+        const std::string shot = std::string(engine) + ".png";
+        DemoProcess run;
+        ASSERT_EQ(run_demo(dir, {"--engine", engine, "--frames", "3", "--obj", "box.obj", "--screenshot", shot}, &run),
+                  0)
+            << engine << ": " << run.out() << run.err();
+        // The box is green and stands in the lower middle of the picture.
+        int inside = 0, outside = 0;
+        count_green(dir + "/" + shot, inside, outside);
+        EXPECT_GT(inside, kWidth * kHeight / 20) << engine;
+        EXPECT_EQ(outside, 0) << engine;
+    }
+
+    // The CPU engine's frame is the one this process renders with the same mesh.
+    const koru::obj::Mesh mesh = koru::obj::LoadMesh(dir + "/box.obj");
+    DemoProcess run;
+    ASSERT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--obj", "box.obj", "--screenshot", "one.png"}, &run),
+              0);
+    expect_same_image(dir + "/one.png", reference_frame(kStartPosition, kStartRotation, kFirstLightAngle, &mesh),
+                      "mesh");
 }
 
 TEST(DemoRun, BadOrOversizedMeshesEndWithTheirErrors)
