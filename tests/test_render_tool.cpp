@@ -209,6 +209,21 @@ TEST(KoruRender, CameraAndLightOptionsAreUsed)
     EXPECT_LT(below, 0.5 * lit);
 }
 
+TEST(KoruRender, AnyNumberOfThreadsDrawsTheSamePicture)
+{
+    write_file("threads.obj", cube_obj(2.0f, 0.0f, 0.0f, 0.0f, false));
+    const Result one = render("--obj threads.obj --size 96x72 --threads 1 --out one.png");
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_NE(one.out.find("(96 x 72, cpu, 1 thread)"), std::string::npos) << one.out;
+    const Result three = render("--obj threads.obj --size 96x72 --threads 3 --out three.png");
+    ASSERT_EQ(three.status, 0) << three.err;
+    EXPECT_NE(three.out.find("(96 x 72, cpu, 3 threads)"), std::string::npos) << three.out;
+    const Picture a = read_png("one.png"), b = read_png("three.png");
+    ASSERT_EQ(a.width, 96);
+    EXPECT_TRUE(a.rgb == b.rgb);
+    EXPECT_GT(mean_lit_brightness(a), 0.0);
+}
+
 TEST(KoruRender, BadMeshesAreRefusedWithTheirMessage)
 {
     const Result missing = render("--obj nowhere.obj");
@@ -246,7 +261,8 @@ TEST(KoruRender, BadOptionsPrintTheUsage)
     for (const char* args : {"", "--obj", "--obj small.obj --size 0x5", "--obj small.obj --size 10",
                              "--obj small.obj --size 9000x10", "--obj small.obj --engine vulkan",
                              "--obj small.obj --cam-pos 1 2", "--obj small.obj --light 1 2 z",
-                             "--obj small.obj --threads 2", "small.obj"}) {
+                             "--obj small.obj --threads 0", "--obj small.obj --threads -2",
+                             "--obj small.obj --threads two", "small.obj"}) {
         const Result run = render(args);
         EXPECT_EQ(run.status, 2) << args;
         EXPECT_NE(run.err.find("usage: koru_render --obj FILE.obj"), std::string::npos) << args;

@@ -26,12 +26,14 @@ const V4 framing_rotation(20.0f, -30.0f, 0.0f, 0.0f);
 // Room around the mesh's bounding sphere in a framed view.
 const double framing_margin = 1.05;
 const int max_side = 8192;
+const int max_threads = 1024;
 
 struct Options {
     std::string obj;
     std::string out;
     int width = 640;
     int height = 480;
+    int threads = 0; // 0: one per hardware thread
     bool gpu = false;
     bool has_position = false, has_rotation = false, has_light = false;
     V4 position{0.0f, 0.0f, 0.0f, 1.0f};
@@ -40,13 +42,14 @@ struct Options {
 };
 
 const char* const usage_text =
-    "usage: koru_render --obj FILE.obj [--out FILE.png] [--size WxH] [--engine cpu|gpu]\n"
+    "usage: koru_render --obj FILE.obj [--out FILE.png] [--size WxH] [--engine cpu|gpu] [--threads N]\n"
     "                   [--cam-pos X Y Z] [--cam-rot RX RY RZ] [--light X Y Z]\n"
     "\n"
     "Renders the mesh with its MTL materials (a neutral grey without them) and writes a PNG.\n"
     "  --out FILE.png     the picture (default: the mesh's name with .png, in this folder)\n"
     "  --size WxH         frame size in pixels (default 640x480, at most 8192 a side)\n"
     "  --engine E         cpu (the default) or gpu\n"
+    "  --threads N        threads of the CPU engine (default: one per hardware thread)\n"
     "  --cam-pos X Y Z    camera position; without it the camera frames the mesh\n"
     "  --cam-rot RX RY RZ camera rotation in degrees (default 20 -30 0 when framing, else 0 0 0)\n"
     "  --light X Y Z      point light position (default: above and right of the camera)\n";
@@ -107,6 +110,13 @@ std::string parse_options(int argc, char** argv, Options& options)
             if (engine != "cpu" && engine != "gpu")
                 return "unknown engine '" + engine + "' (choose cpu or gpu)";
             options.gpu = engine == "gpu";
+        } else if (arg == "--threads" && needs(1)) {
+            const std::string text = argv[++i];
+            if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
+                std::atoi(text.c_str()) < 1 || std::atoi(text.c_str()) > max_threads)
+                return "--threads needs a whole number from 1 to " + std::to_string(max_threads) + ", not '" +
+                       text + "'";
+            options.threads = std::atoi(text.c_str());
         } else if (arg == "--cam-pos") {
             if (!three_numbers(options.position, options.has_position))
                 return "--cam-pos needs three numbers";
@@ -116,7 +126,7 @@ std::string parse_options(int argc, char** argv, Options& options)
         } else if (arg == "--light") {
             if (!three_numbers(options.light, options.has_light))
                 return "--light needs three numbers";
-        } else if (arg == "--obj" || arg == "--out" || arg == "--size" || arg == "--engine") {
+        } else if (arg == "--obj" || arg == "--out" || arg == "--size" || arg == "--engine" || arg == "--threads") {
             return "option " + arg + " needs a value";
         } else {
             return "unknown option '" + arg + "'";
@@ -171,6 +181,7 @@ int render(const Options& options, const koru::obj::Mesh& mesh)
     int status = 0;
     try {
         engine->Init(options.width, options.height);
+        engine->SetThreadCount(options.threads);
 
         V4 rotation = options.rotation;
         V4 position = options.position;
@@ -205,7 +216,9 @@ int render(const Options& options, const koru::obj::Mesh& mesh)
         std::printf("build time: %.3f s\n", seconds_since(start));
         start = std::chrono::steady_clock::now();
         engine->BeginDrawScene(4, false);
-        std::printf("render time: %.3f s (%d x %d, cpu)\n", seconds_since(start), options.width, options.height);
+        const int threads = engine->ThreadCount();
+        std::printf("render time: %.3f s (%d x %d, cpu, %d thread%s)\n", seconds_since(start), options.width,
+                    options.height, threads, threads == 1 ? "" : "s");
 
         std::string error;
         if (!demo::WritePng(options.out, options.width, options.height,
