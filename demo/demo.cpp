@@ -113,10 +113,17 @@ std::chrono::steady_clock::time_point g_first_frame;
     std::exit(-1);
 }
 
+CPU_Ray_Tracer* create_cpu_engine()
+{
+    CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
+    engine->SetThreadCount(g_options.threads);
+    return engine;
+}
+
 IGraphicsEngine* create_engine()
 {
     switch (g_options.engine) {
-    case EngineChoice::Cpu: return new CPU_Ray_Tracer();
+    case EngineChoice::Cpu: return create_cpu_engine();
     case EngineChoice::Gpu: return new GPU_Ray_Tracer();
     case EngineChoice::OpenGL: return new OpenGL_Render();
     case EngineChoice::Default: break;
@@ -124,7 +131,7 @@ IGraphicsEngine* create_engine()
     if (koru::GpuDeviceAvailable())
         return new GPU_Ray_Tracer();
     std::cout << "No usable CUDA device: the demo uses the CPU ray tracer." << std::endl;
-    return new CPU_Ray_Tracer();
+    return create_cpu_engine();
 }
 
 // The folder of the running program, or an empty text when it is unknown.

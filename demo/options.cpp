@@ -1,24 +1,28 @@
 #include "options.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 namespace demo {
 
 namespace {
 
-bool parse_frames(const std::string& text, long& frames)
+// A positive whole number up to limit.
+bool parse_count(const std::string& text, long limit, long& count)
 {
     if (text.empty() || text[0] == '-' || text[0] == '+')
         return false;
     errno = 0;
     char* end = nullptr;
     const long value = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || value <= 0)
+    if (errno != 0 || *end != '\0' || value <= 0 || value > limit)
         return false;
-    frames = value;
+    count = value;
     return true;
 }
+
+constexpr long max_threads = 1024;
 
 bool has_suffix(const std::string& text, const std::string& suffix)
 {
@@ -58,10 +62,19 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
         } else if (arg == "--frames") {
             if (!value(text))
                 return false;
-            if (!parse_frames(text, options.frames)) {
+            if (!parse_count(text, LONG_MAX, options.frames)) {
                 error = "--frames needs a positive whole number, not '" + text + "'";
                 return false;
             }
+        } else if (arg == "--threads") {
+            long threads = 0;
+            if (!value(text))
+                return false;
+            if (!parse_count(text, max_threads, threads)) {
+                error = "--threads needs a whole number from 1 to 1024, not '" + text + "'";
+                return false;
+            }
+            options.threads = static_cast<int>(threads);
         } else if (arg == "--screenshot") {
             if (!value(options.screenshot))
                 return false;
@@ -98,7 +111,7 @@ std::string Usage(const char* program)
 {
     return std::string("usage: ") + program +
            " [--engine gpu|cpu|opengl] [--frames N] [--screenshot FILE.png] [--log FILE]\n"
-           "       [--obj FILE.obj] [--data DIR] [--help]\n"
+           "       [--obj FILE.obj] [--data DIR] [--threads N] [--help]\n"
            "\n"
            "  --engine E         the engine that draws the frames:\n"
            "                       gpu     ray traces triangles and spheres on an NVIDIA GPU, with\n"
@@ -113,6 +126,7 @@ std::string Usage(const char* program)
            "  --log FILE         write one line per frame: depth, shadows, camera matrix, light angle\n"
            "  --obj FILE.obj     put this mesh (with its MTL materials) on the floor instead of the cubes\n"
            "  --data DIR         read parquet.bmp, texture1.bmp and texture4.bmp from DIR\n"
+           "  --threads N        threads of the cpu engine (default: one per hardware thread)\n"
            "  --help             show this text\n"
            "\n"
            "Keys: w a s d move, r f up and down, q e roll, 1-5 trace depth, z shadows, Esc quit.\n"

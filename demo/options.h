@@ -16,6 +16,7 @@ struct Options {
     std::string log;        // one line per frame: engine arguments, camera, light
     std::string obj;        // a Wavefront OBJ mesh that stands in for the cubes
     std::string data;       // the folder of the three textures, instead of data/
+    int threads = 0;        // threads of the CPU engine; 0: one per hardware thread
     bool help = false;
 };
 

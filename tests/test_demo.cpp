@@ -339,9 +339,10 @@ TEST(DemoOptions, AcceptsEveryOption)
     demo::Options options;
     std::string error;
     ASSERT_TRUE(parse({"--engine", "cpu", "--frames", "12", "--screenshot", "a.png", "--log", "l.txt", "--obj",
-                       "m.obj", "--data", "tex"},
+                       "m.obj", "--data", "tex", "--threads", "3"},
                       options, error))
         << error;
+    EXPECT_EQ(options.threads, 3);
     EXPECT_EQ(options.obj, "m.obj");
     EXPECT_EQ(options.data, "tex");
     EXPECT_EQ(options.engine, demo::EngineChoice::Cpu);
@@ -357,6 +358,7 @@ TEST(DemoOptions, RefusesBadInput)
         {"--frames", "1x"},   {"--frames", ""},       {"--frames", "99999999999999999999"},
         {"--screenshot", "a.bmp"}, {"--verbose"},      {"frames"},
         {"--obj"},            {"--obj", ""},          {"--data"},           {"--data", ""},
+        {"--threads"},        {"--threads", "0"},     {"--threads", "1025"}, {"--threads", "two"},
     };
     for (const auto& args : bad) {
         demo::Options options;
