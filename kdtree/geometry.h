@@ -41,9 +41,10 @@ inline float max3(float a, float b, float c)
 template <class F>
 koru::rt::mask_of<F> apart_on_axis(F t0, F t1, F t2, F h)
 {
+    using koru::rt::either;
     using koru::rt::max_or_bound;
     using koru::rt::min_or_bound;
-    return (min_or_bound(t2, min_or_bound(t1, t0)) > h) | (max_or_bound(t2, max_or_bound(t1, t0)) < F(-0.0f) - h);
+    return either(min_or_bound(t2, min_or_bound(t1, t0)) > h, max_or_bound(t2, max_or_bound(t1, t0)) < F(-0.0f) - h);
 }
 
 // Coordinates of corners and boxes up to this size keep every quantity of
@@ -70,6 +71,8 @@ template <class F, bool Finite = false>
 koru::rt::mask_of<F> triangle_box_overlap(const F (&p)[3][3], const KdTreeBox& box, bool try_inside = false)
 {
     using koru::rt::andnot;
+    using koru::rt::both;
+    using koru::rt::either;
     using koru::rt::max_or_bound;
     using koru::rt::min_or_bound;
     using koru::rt::none;
@@ -112,14 +115,14 @@ koru::rt::mask_of<F> triangle_box_overlap(const F (&p)[3][3], const KdTreeBox& b
         M inside(true);
         for (int a = 0; a < 3; ++a)
             for (int c = 0; c < 3; ++c)
-                inside = inside & (t[c][a] <= h[a]) & (t[c][a] >= neg(h[a]));
+                inside = both(inside, both(t[c][a] <= h[a], t[c][a] >= neg(h[a])));
         if (none(andnot(alive, inside)))
             return alive;
     }
 
     // Nine axes: unit axis x edge.
     const auto apart_along = [&](F q0, F q1, F q2, F rad) {
-        return (low3(q0, q1, q2) > rad) | (high3(q0, q1, q2) < neg(rad));
+        return either(low3(q0, q1, q2) > rad, high3(q0, q1, q2) < neg(rad));
     };
     for (int k = 0; k < 3; ++k) {
         if (Finite) {
@@ -156,7 +159,7 @@ koru::rt::mask_of<F> triangle_box_overlap(const F (&p)[3][3], const KdTreeBox& b
         vmin[a] = select(up, neg(h[a]), h[a]);
         vmax[a] = select(up, h[a], neg(h[a]));
     }
-    return alive & (dot(n, vmin) + d <= F(0.0f)) & (dot(n, vmax) + d >= F(0.0f));
+    return both(alive, both(dot(n, vmin) + d <= F(0.0f), dot(n, vmax) + d >= F(0.0f)));
 }
 
 // One triangle, corners p0, p1, p2 (x, y, z each).

@@ -2,8 +2,8 @@
 // share, written once over the lane type: float for one ray, the SIMD float4
 // for a packet. Each lane of a packet therefore gets exactly the single-ray
 // answer. A lane type needs +, -, *, /, the comparisons giving its mask type,
-// and min_or_bound, max_or_bound, select, andnot and none (rt/lanes.h for
-// float).
+// and min_or_bound, max_or_bound, select, both, either, andnot and none
+// (rt/lanes.h for float, rt/simd.h for float4).
 #pragma once
 
 #include <cmath>
@@ -60,7 +60,7 @@ KORU_HD Box_Stretch<F> slab_stretch(const RAYTR::KdTreeBox& box, const F origin[
 template <class F>
 KORU_HD mask_of<F> meets_box(const Box_Stretch<F>& s)
 {
-    return (s.tfar >= s.tnear) & (s.tfar >= F(0.0f));
+    return both(s.tfar >= s.tnear, s.tfar >= F(0.0f));
 }
 
 // Moller-Trumbore, two-sided, for the active lanes: the lanes whose ray
@@ -75,7 +75,7 @@ KORU_HD mask_of<F> moller_trumbore(const F origin[3], const F dir[3], const floa
     const F p[3] = {dir[1] * e2[2] - dir[2] * e2[1], dir[2] * e2[0] - dir[0] * e2[2],
                     dir[0] * e2[1] - dir[1] * e2[0]};
     const F det = (F(e1[0]) * p[0] + F(e1[1]) * p[1]) + F(e1[2]) * p[2];
-    mask_of<F> ok = andnot(active, (det > F(-determinant_epsilon)) & (det < F(determinant_epsilon)));
+    mask_of<F> ok = andnot(active, both(det > F(-determinant_epsilon), det < F(determinant_epsilon)));
     if (none(ok))
         return ok;
     const F inv = F(1.0f) / det;
@@ -105,7 +105,7 @@ KORU_HD mask_of<F> accept_hit(const F origin[3], const F dir[3], const float a[3
     const F ahead = (dir[0] * to_point[0] + dir[1] * to_point[1]) + dir[2] * to_point[2];
     const F min_d2(min_hit_distance2);
     // Too near, farther than the best so far, or behind the origin.
-    return andnot(andnot(met & (ahead > min_d2), d2 < min_d2), d2 > best);
+    return andnot(andnot(both(met, ahead > min_d2), d2 < min_d2), d2 > best);
 }
 
 // The farthest distance a leaf accepts for a stretch that ends at tfar.
@@ -121,7 +121,7 @@ KORU_HD F leaf_exit(const F& tfar, float scale)
 template <class F>
 KORU_HD mask_of<F> hit_in_leaf(const F& dist, const F& tfar, float scale)
 {
-    return (dist < F(no_hit_distance)) & (dist <= leaf_exit(tfar, scale));
+    return both(dist < F(no_hit_distance), dist <= leaf_exit(tfar, scale));
 }
 
 // Distance to a split plane. NaN (origin on the plane of a parallel ray)

@@ -16,6 +16,9 @@ KORU_HD float min_or_bound(float t, float bound) { return t < bound ? t : bound;
 KORU_HD float max_or_bound(float t, float bound) { return t > bound ? t : bound; }
 
 KORU_HD float select(bool m, float a, float b) { return m ? a : b; }
+// Lane-wise and, or; the four-wide mask type has the same.
+KORU_HD bool both(bool a, bool b) { return a && b; }
+KORU_HD bool either(bool a, bool b) { return a || b; }
 // a without b.
 KORU_HD bool andnot(bool a, bool b) { return a && !b; }
 KORU_HD bool none(bool m) { return !m; }

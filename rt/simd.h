@@ -197,6 +197,9 @@ inline float4 select(mask4 m, float4 a, float4 b)
 
 #endif
 
+inline mask4 both(mask4 a, mask4 b) { return a & b; }
+inline mask4 either(mask4 a, mask4 b) { return a | b; }
+
 inline bool any(mask4 a) { return movemask(a) != 0; }
 inline bool all(mask4 a) { return movemask(a) == 0xF; }
 inline bool none(mask4 a) { return movemask(a) == 0; }
