@@ -16,7 +16,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-gpu}
 nvcc=${CUDACXX:-/usr/local/cuda/bin/nvcc}
-sanitizer=$(command -v compute-sanitizer || echo /usr/local/cuda/bin/compute-sanitizer)
+sanitizer=$(command -v compute-sanitizer || ls /usr/local/cuda/bin/compute-sanitizer \
+    /usr/local/cuda/compute-sanitizer/compute-sanitizer 2>/dev/null | head -1 || true)
 only_resources=0
 [[ ${1:-} == --resources ]] && only_resources=1
 
@@ -54,6 +55,10 @@ fi
 ctest -L unit --output-on-failure -j4 >/dev/null && echo "unit tests passed"
 
 step "compute-sanitizer"
+if [[ -z $sanitizer ]]; then
+    echo "compute-sanitizer not found (it comes with the CUDA toolkit)" >&2
+    exit 1
+fi
 for tool in memcheck initcheck; do
     "$sanitizer" --tool "$tool" --error-exitcode 1 ./bench/koru_gpu_bench --frames 1 --rays 4096 >/dev/null
     echo "$tool over koru_gpu_bench: clean"
