@@ -32,6 +32,7 @@ struct Host_Scene {
         std::memcpy(&word, obj_list + 4 * static_cast<std::size_t>(i), sizeof word);
         return word;
     }
+    rt::Vec4 vertex_pos(uint32_t i) const { return vertices[i].pos; }
     rt::Vertex vertex(uint32_t i) const { return vertices[i]; }
     rt::Sphere sphere(uint32_t i) const { return spheres[i]; }
     int texture_count() const { return n_textures; }

@@ -111,6 +111,13 @@ struct Device_Scene {
         return tex1Dfetch<unsigned>(sampler_table.world_obj_list_data_tex, static_cast<int>(i));
     }
 
+    // A leaf test needs only the first of a vertex's three elements.
+    __device__ koru::rt::Vec4 vertex_pos(uint32_t i) const
+    {
+        const uint4 w = tex1Dfetch<uint4>(sampler_table.vert_tex, static_cast<int>(3u * i));
+        return koru::rt::Vec4(__uint_as_float(w.x), __uint_as_float(w.y), __uint_as_float(w.z), __uint_as_float(w.w));
+    }
+
     __device__ koru::rt::Vertex vertex(uint32_t i) const
     {
         uint4 words[3];

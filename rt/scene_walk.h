@@ -9,6 +9,7 @@
 //   float scale()                     box_scale of the world box
 //   RAYTR::KdTreeNode node(uint32_t)  node i of the flattened tree
 //   uint32_t list_word(uint32_t)      32-bit word i of the object list
+//   Vec4 vertex_pos(uint32_t)         position of vertex i
 //   Vertex vertex(uint32_t)           vertex i
 //   Sphere sphere(uint32_t)           sphere i
 #pragma once
@@ -60,9 +61,9 @@ KORU_HD float intersect_leaf_primitives(const S& scene, const Ray4& ray, const R
     float best = RAYTR::KD_INFINITY;
     uint32_t word = head + 1u;
     for (unsigned k = 0; k < n_triangles; ++k, word += 3u) {
-        const Vec4 a = scene.vertex(scene.list_word(word)).pos;
-        const Vec4 b = scene.vertex(scene.list_word(word + 1u)).pos;
-        const Vec4 c = scene.vertex(scene.list_word(word + 2u)).pos;
+        const Vec4 a = scene.vertex_pos(scene.list_word(word));
+        const Vec4 b = scene.vertex_pos(scene.list_word(word + 1u));
+        const Vec4 c = scene.vertex_pos(scene.list_word(word + 2u));
         float u, v, d2;
         if (!moller_trumbore<float>(ray.pos.v, ray.dir.v, a.v, b.v, c.v, true, u, v) ||
             !accept_hit<float>(ray.pos.v, ray.dir.v, a.v, b.v, c.v, true, u, v, best, d2))
