@@ -361,6 +361,9 @@ void nyxInit(int width, int height)
 
     const std::size_t n_pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     NYX_GUARD_SYNC(cudaMalloc(reinterpret_cast<void**>(&state.pixels), n_pixels * 4));
+    // The kernel writes whole 8 x 8 tiles only; what lies outside them reads
+    // back black rather than as whatever the memory held.
+    NYX_GUARD_SYNC(cudaMemset(state.pixels, 0, n_pixels * 4));
     state.width = width;
     state.height = height;
 
@@ -574,6 +577,10 @@ int nyxTraverseRays(const TAU_MATH::RAY<3, float>* rays, RAYTR::Hit* hits, unsig
     const std::size_t n_rays = count;
     if (n_rays > 0)
         NYX_GUARD_SYNC(cudaMemcpy(dev_rays, rays, n_rays * sizeof(TAU_MATH::RAY<3, float>), cudaMemcpyHostToDevice));
+    // The slots past the count are traced too; they hold zero rays rather
+    // than whatever the memory held.
+    if (n > n_rays)
+        NYX_GUARD_SYNC(cudaMemset(dev_rays + n_rays, 0, (n - n_rays) * sizeof(TAU_MATH::RAY<3, float>)));
 
     // A grid taller than a launch may be goes in bands of rows; each band's
     // pointers start at its first row, so the kernel sees its usual slots.
