@@ -11,7 +11,7 @@
 #include "engine/engines.h"
 #include "frame.h"
 #include "leaf_blocks.h"
-#include "simd.h"
+#include "../rt/simd.h"
 #include "traversal.h"
 
 using koru::rt::Color;

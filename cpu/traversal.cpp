@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "../kdtree/kdtree.h"
-#include "simd.h"
+#include "../rt/simd.h"
 
 namespace koru {
 namespace cpu {
@@ -204,9 +204,10 @@ mask4 leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays&
                 rt::moller_trumbore<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, lanes, u, v);
             if (simd::none(met))
                 continue;
-            const mask4 hit = rt::accept_hit<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c,
-                                                     met, u, v, unbounded, d2) &
-                              rt::hit_in_leaf(simd::sqrt(d2), tfar, scale);
+            const mask4 accepted = rt::accept_hit<float4>(rays.origin, rays.direction, triangle->a, triangle->b,
+                                                          triangle->c, met, u, v, unbounded, d2);
+            // d2 is known only once accept_hit has returned.
+            const mask4 hit = accepted & rt::hit_in_leaf(simd::sqrt(d2), tfar, scale);
             occluded = occluded | hit;
             lanes = andnot(lanes, hit);
         }
@@ -313,7 +314,9 @@ int walk_packet(const rt::Tree_View& tree, const Ray_Packet& packet, const Packe
             n = &tree.nodes[node];
         }
 
-        done = done | leaf_test(node, rays, active, tfar);
+        // An empty leaf settles nothing.
+        if (RAYTR::kd_leaf_offset(*n) >= 0)
+            done = done | leaf_test(node, rays, active, tfar);
         if (depth == 0 || simd::all(done))
             return simd::movemask(done);
         tnear = simd::select(andnot(active, done), tfar, tnear);

@@ -2,6 +2,8 @@
 
 #include <GL/freeglut.h>
 #include <cxxabi.h>
+#include <limits.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -125,14 +127,35 @@ IGraphicsEngine* create_engine()
     return new CPU_Ray_Tracer();
 }
 
+// The folder of the running program, or an empty text when it is unknown.
+std::string program_folder()
+{
+    char path[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+        return "";
+    const std::string program(path, static_cast<size_t>(length));
+    const size_t slash = program.rfind('/');
+    return slash == std::string::npos ? "" : program.substr(0, slash);
+}
+
 void InitScene()
 {
     try {
+        const std::string folder = DataFolder(g_options.data, program_folder());
         for (int t = 0; t < 3; ++t)
-            LoadBMP(kTexturePaths[t], g_textures[t]);
+            LoadBMP(TexturePath(folder, t), g_textures[t]);
+        koru::obj::Mesh mesh;
+        if (!g_options.obj.empty()) {
+            try {
+                mesh = koru::obj::LoadMesh(g_options.obj);
+            } catch (const koru::obj::Load_Error& error) {
+                throw TAU_ERROR::File_Error(error.what());
+            }
+        }
         g_state.engine = create_engine();
         g_state.engine->Init(kWindowWidth, kWindowHeight);
-        AddDemoScene(*g_state.engine, g_textures);
+        AddDemoScene(*g_state.engine, g_textures, g_options.obj.empty() ? nullptr : &mesh);
         if (dynamic_cast<Ray_Tracer*>(g_state.engine) != nullptr) {
             std::cout << "constructing kd-tree (may take a very long time), please wait...\n" << std::flush;
             g_state.engine->BuildKdTree();

@@ -72,6 +72,20 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
         } else if (arg == "--log") {
             if (!value(options.log))
                 return false;
+        } else if (arg == "--obj") {
+            if (!value(options.obj))
+                return false;
+            if (options.obj.empty()) {
+                error = "--obj needs a file name";
+                return false;
+            }
+        } else if (arg == "--data") {
+            if (!value(options.data))
+                return false;
+            if (options.data.empty()) {
+                error = "--data needs a folder";
+                return false;
+            }
         } else {
             error = "unknown option '" + arg + "'";
             return false;
@@ -83,7 +97,8 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
 std::string Usage(const char* program)
 {
     return std::string("usage: ") + program +
-           " [--engine gpu|cpu|opengl] [--frames N] [--screenshot FILE.png] [--log FILE] [--help]\n"
+           " [--engine gpu|cpu|opengl] [--frames N] [--screenshot FILE.png] [--log FILE]\n"
+           "       [--obj FILE.obj] [--data DIR] [--help]\n"
            "\n"
            "  --engine E         the engine that draws the frames:\n"
            "                       gpu     ray traces triangles and spheres on an NVIDIA GPU, with\n"
@@ -96,10 +111,13 @@ std::string Usage(const char* program)
            "  --frames N         render N frames, then shut down as Escape does\n"
            "  --screenshot FILE  write the last presented frame as a PNG at shutdown\n"
            "  --log FILE         write one line per frame: depth, shadows, camera matrix, light angle\n"
+           "  --obj FILE.obj     put this mesh (with its MTL materials) on the floor instead of the cubes\n"
+           "  --data DIR         read parquet.bmp, texture1.bmp and texture4.bmp from DIR\n"
            "  --help             show this text\n"
            "\n"
            "Keys: w a s d move, r f up and down, q e roll, 1-5 trace depth, z shadows, Esc quit.\n"
-           "Left drag turns the camera. Run from the folder that holds data/.\n";
+           "Left drag turns the camera. Without --data the textures come from data/ in this folder,\n"
+           "else from data/ beside the program (or ../share/koru/data for an installed one).\n";
 }
 
 } // namespace demo

@@ -14,6 +14,8 @@ struct Options {
     long frames = 0;        // 0: run until Escape
     std::string screenshot; // PNG of the last presented frame, written at shutdown
     std::string log;        // one line per frame: engine arguments, camera, light
+    std::string obj;        // a Wavefront OBJ mesh that stands in for the cubes
+    std::string data;       // the folder of the three textures, instead of data/
     bool help = false;
 };
 

@@ -1,5 +1,8 @@
 #include "scene.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cmath>
 
 namespace demo {
@@ -10,6 +13,65 @@ using V4 = VECTOR<4, float>;
 using M4 = MATRIX<4, 4, float>;
 
 const char* const kTexturePaths[3] = {"data/parquet.bmp", "data/texture1.bmp", "data/texture4.bmp"};
+const char* const kTextureNames[3] = {"parquet.bmp", "texture1.bmp", "texture4.bmp"};
+
+namespace {
+
+// Where the cubes stand: the floor's height, the middle of their row, and
+// the size a mesh in their place is scaled to.
+constexpr float floor_y = -3.0f;
+constexpr float cubes_x = 0.0f;
+constexpr float cubes_z = 2.0f;
+constexpr float mesh_size = 3.0f;
+
+// Where an installed demo's textures are, from the program's folder.
+#ifdef KORU_INSTALLED_DATA
+const char* const installed_data = KORU_INSTALLED_DATA;
+#else
+const char* const installed_data = "../share/koru/data";
+#endif
+
+bool is_folder(const std::string& path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+} // namespace
+
+std::string DataFolder(const std::string& option, const std::string& program_folder)
+{
+    if (!option.empty())
+        return option;
+    if (is_folder("data") || program_folder.empty())
+        return "data";
+    const std::string beside = program_folder + "/data";
+    if (is_folder(beside))
+        return beside;
+    const std::string installed = program_folder + "/" + installed_data;
+    if (is_folder(installed))
+        return installed;
+    return "data";
+}
+
+std::string TexturePath(const std::string& folder, int texture)
+{
+    const bool slash = !folder.empty() && folder.back() == '/';
+    return folder + (slash ? "" : "/") + kTextureNames[texture];
+}
+
+M4 FloorPlacement(const float box_min[3], const float box_max[3])
+{
+    const float longest = std::max({box_max[0] - box_min[0], box_max[1] - box_min[1], box_max[2] - box_min[2]});
+    const float scale = longest > 0.0f ? mesh_size / longest : 1.0f;
+    M4 placement;
+    for (int a = 0; a < 3; ++a)
+        placement[a][a] = scale;
+    placement[0][3] = cubes_x - scale * 0.5f * (box_min[0] + box_max[0]);
+    placement[1][3] = floor_y - scale * box_min[1];
+    placement[2][3] = cubes_z - scale * 0.5f * (box_min[2] + box_max[2]);
+    return placement;
+}
 
 Mesh MakeCube(int material_id, const M4& placement, float edge, unsigned char texture)
 {
@@ -91,7 +153,7 @@ TAU_MATH::SPHERE<4, float> make_sphere(float x, float y, float z, float radius, 
 
 } // namespace
 
-void AddDemoScene(IGraphicsEngine& engine, const IMAGE* textures)
+void AddDemoScene(IGraphicsEngine& engine, const IMAGE* textures, const koru::obj::Mesh* mesh)
 {
     // A second light is described as well but never added.
     TAU_GRAPHICS::Point_Light<4, float> unused_light;
@@ -117,7 +179,7 @@ void AddDemoScene(IGraphicsEngine& engine, const IMAGE* textures)
     const float floor_pos[4][2] = {{-50, -50}, {-50, 50}, {50, 50}, {50, -50}};
     const float floor_tex[4][2] = {{0, 0}, {0, 16}, {16, 16}, {16, 0}};
     for (int k = 0; k < 4; ++k) {
-        floor_vertices[k].pos = V4(floor_pos[k][0], -3.0f, floor_pos[k][1], 1.0f);
+        floor_vertices[k].pos = V4(floor_pos[k][0], floor_y, floor_pos[k][1], 1.0f);
         floor_vertices[k].norm = V4(0.0f, 1.0f, 0.0f, 1.0f);
         floor_vertices[k].tex_coord = VECTOR<2, float>(floor_tex[k][0], floor_tex[k][1]);
         floor_vertices[k].material_id = 5;
@@ -155,12 +217,16 @@ void AddDemoScene(IGraphicsEngine& engine, const IMAGE* textures)
                           static_cast<unsigned>(textures[t].height), 0);
     engine.AddTriangles(floor_vertices, 4, floor_indices, 6);
     engine.AddSpheres(spheres, 2);
-    for (const CubePlacement& c : cubes) {
-        M4 placement = TAU_MATH::Translation(V4(c.x, c.y, c.z, 1.0f));
-        if (c.turned)
-            placement = placement * TAU_MATH::RotationY(c.angle);
-        const Mesh cube = MakeCube(c.material, placement, 1.0f, c.texture);
-        engine.AddTriangles(cube.vertices.data(), 24, cube.indices.data(), 36);
+    if (mesh != nullptr) {
+        koru::obj::AddMesh(engine, *mesh, FloorPlacement(mesh->box_min, mesh->box_max));
+    } else {
+        for (const CubePlacement& c : cubes) {
+            M4 placement = TAU_MATH::Translation(V4(c.x, c.y, c.z, 1.0f));
+            if (c.turned)
+                placement = placement * TAU_MATH::RotationY(c.angle);
+            const Mesh cube = MakeCube(c.material, placement, 1.0f, c.texture);
+            engine.AddTriangles(cube.vertices.data(), 24, cube.indices.data(), 36);
+        }
     }
     engine.AddSpheres(spheres + 2, 1);
 }

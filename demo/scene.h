@@ -2,9 +2,11 @@
 // seven cubes and three spheres.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "../engine/engines.h"
+#include "../tools/obj_scene.h"
 
 namespace demo {
 
@@ -22,6 +24,20 @@ Mesh MakeCube(int material_id, const TAU_MATH::MATRIX<4, 4, float>& placement, f
 
 // The demo's texture files, in the order they are added.
 extern const char* const kTexturePaths[3];
+extern const char* const kTextureNames[3]; // the same without the folder
+
+// The folder the textures are read from: `option` when given; else data/
+// when the working directory has one; else data/ in `program_folder`, or
+// share/koru/data of an installed demo; else data/, whose absence the
+// loader then reports.
+std::string DataFolder(const std::string& option, const std::string& program_folder);
+
+// The path of texture 0, 1 or 2 in a folder, as it is opened and named in messages.
+std::string TexturePath(const std::string& folder, int texture);
+
+// Places a mesh with these bounds where the cubes stand: scaled to 3 units
+// along its longest side, centred over (0, 2) in x and z, standing on the floor.
+TAU_MATH::MATRIX<4, 4, float> FloorPlacement(const float box_min[3], const float box_max[3]);
 
 // The light as the demo adds it (before the animation moves it).
 TAU_GRAPHICS::Point_Light<4, float> DemoLight();
@@ -31,6 +47,7 @@ TAU_MATH::VECTOR<4, float> LightPosition(float angle, float w);
 
 // Adds lights, materials, the textures, the floor, spheres and cubes to the
 // engine in the demo's order. The textures must hold three loaded images.
-void AddDemoScene(IGraphicsEngine& engine, const IMAGE* textures);
+// With a mesh, the mesh and its materials take the cubes' place.
+void AddDemoScene(IGraphicsEngine& engine, const IMAGE* textures, const koru::obj::Mesh* mesh = nullptr);
 
 } // namespace demo

@@ -4,9 +4,11 @@
 #include "kdtree.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <iostream>
 
+#include "../rt/simd.h"
 #include "../engine/tau_error.h"
 #include "geometry.h"
 #include "split_search.h"
@@ -30,15 +32,59 @@ struct KdTree::BuildScratch {
     std::vector<float> lo[3], hi[3];
     // Triangle corners by triangle number (id - sphere count), x y z each.
     std::vector<float> corners;
+    // Finite bounds, none inverted: lists carry their sorted orders down the
+    // tree, and both searches run over them. Otherwise every node gathers
+    // its bounds and sorts them (the literal order, NaN included).
+    bool regular = false;
+    // Every corner within build::overlap_finite_limit.
+    bool finite_corners = false;
     // Bounds of the current node's list, gathered for the search.
     std::vector<float> list_lo[3], list_hi[3];
     build::SortBuffers sort;
-    // Child lists of the node being split at each depth budget; a node's
-    // right list waits here while its left subtree is built below it.
-    struct Level {
-        std::vector<uint32_t> left, right;
+    build::SearchBuffers search;
+    // Which children each primitive of the node being split goes to, by id:
+    // bit 0 left, bit 1 right.
+    std::vector<uint8_t> side_of;
+    // List positions of the triangles that still need a test against the
+    // left and the right child box.
+    std::vector<uint32_t> pending[2];
+
+    // A node's list, with its sorted orders when the build is regular and
+    // the node will be searched.
+    struct Frame {
+        uint32_t n = 0;
+        std::vector<uint32_t> ids, by_min[3], by_max[3];
+
+        // One entry more than the list: a filter writes one past what it keeps.
+        void reserve(uint32_t count, bool with_orders)
+        {
+            const std::size_t size = static_cast<std::size_t>(count) + 1;
+            if (ids.size() < size)
+                ids.resize(size);
+            if (with_orders)
+                for (int a = 0; a < 3; ++a) {
+                    if (by_min[a].size() < size) {
+                        by_min[a].resize(size);
+                        by_max[a].resize(size);
+                    }
+                }
+        }
+        build::OrderedList ordered_list() const
+        {
+            build::OrderedList list;
+            list.ids = ids.data();
+            for (int a = 0; a < 3; ++a) {
+                list.by_min[a] = by_min[a].data();
+                list.by_max[a] = by_max[a].data();
+            }
+            list.n = n;
+            return list;
+        }
     };
-    Level levels[kd_max_depth + 1];
+    // The two children of the node being split at depth budget b wait in
+    // frames[b - 1]; the root's list is frames[kd_max_depth][0]. The right
+    // child keeps its frame while the left subtree works in the levels below.
+    Frame frames[kd_max_depth + 1][2];
 };
 
 KdTree::KdTree()
@@ -123,8 +169,6 @@ void KdTree::Build()
     for (int a = 0; a < 3; ++a) {
         scratch.lo[a].resize(n);
         scratch.hi[a].resize(n);
-        scratch.list_lo[a].resize(n);
-        scratch.list_hi[a].resize(n);
         for (uint32_t id = 0; id < n; ++id) {
             scratch.lo[a][id] = root[id]->GetMin(a);
             scratch.hi[a][id] = root[id]->GetMax(a);
@@ -134,14 +178,38 @@ void KdTree::Build()
     for (uint32_t t = 0; t < n_triangles; ++t)
         for (int c = 0; c < 3; ++c)
             std::memcpy(&scratch.corners[9 * t + 3 * c], vertices[indices[3 * t + c]].pos.v, 3 * sizeof(float));
-    scratch.sort.resize(n);
+    const float* lo[3] = {scratch.lo[0].data(), scratch.lo[1].data(), scratch.lo[2].data()};
+    const float* hi[3] = {scratch.hi[0].data(), scratch.hi[1].data(), scratch.hi[2].data()};
+    scratch.regular = build::sweepable(lo, hi, n);
+    scratch.finite_corners = true;
+    for (const float x : scratch.corners)
+        scratch.finite_corners = scratch.finite_corners && std::fabs(x) <= build::overlap_finite_limit;
+    scratch.search.resize(n);
+    scratch.side_of.resize(n);
+    scratch.pending[0].resize(n);
+    scratch.pending[1].resize(n);
+    if (!scratch.regular) {
+        scratch.sort.resize(n);
+        for (int a = 0; a < 3; ++a) {
+            scratch.list_lo[a].resize(n);
+            scratch.list_hi[a].resize(n);
+        }
+    }
 
-    std::vector<uint32_t> ids(n);
+    // The root list is every id in order; its orders are sorted once.
+    BuildScratch::Frame& root_frame = scratch.frames[kd_max_depth][0];
+    root_frame.n = n;
+    root_frame.reserve(n, scratch.regular);
     for (uint32_t id = 0; id < n; ++id)
-        ids[id] = id;
+        root_frame.ids[id] = id;
+    if (scratch.regular) {
+        std::vector<uint64_t> keys;
+        for (int a = 0; a < 3; ++a)
+            build::sort_by_bounds(lo[a], hi[a], n, root_frame.by_min[a].data(), root_frame.by_max[a].data(), keys);
+    }
 
     node_count = 1;
-    subdivide(0, world_box, kd_max_depth, ids.data(), n, scratch);
+    subdivide(0, world_box, kd_max_depth, 0, scratch);
 
     std::cerr << std::endl;
     CountLeaves(0);
@@ -170,31 +238,149 @@ void KdTree::ComputeWorldBox(const PrimitiveList& root)
         q->ExtendBox(world_box);
 }
 
-void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, const uint32_t* list, uint32_t n,
-                       BuildScratch& scratch)
+namespace {
+
+// Hands the entries of `from` to the left and the right child lists, in
+// order, by the sides of their primitives. Every entry is written to both
+// outputs and kept where it belongs, so each output needs room for one more
+// than it keeps.
+void partition(const uint32_t* from, uint32_t n, const uint8_t* side_of, uint32_t* left, uint32_t* right)
 {
+    uint32_t n_left = 0, n_right = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t id = from[i];
+        const uint32_t side = side_of[id];
+        left[n_left] = id;
+        right[n_right] = id;
+        n_left += side & 1u;
+        n_right += side >> 1;
+    }
+}
+
+bool within(const KdTreeBox& box, float limit)
+{
+    for (int a = 0; a < 3; ++a)
+        if (!(std::fabs(box.min[a]) <= limit && std::fabs(box.max[a]) <= limit))
+            return false;
+    return true;
+}
+
+} // namespace
+
+// Which child boxes each primitive of the list overlaps, into side_of by id,
+// and how many go to each child. The child boxes differ from each other only
+// on the split axis, and most triangles lie on one side of the plane: the box
+// face on that axis rules the other side out at once. The remaining triangle
+// tests run four at a time. In long lists most triangles are small beside the
+// box and lie inside it, which settles a batch early.
+void KdTree::classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_box, const KdTreeBox& right_box,
+                      int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const
+{
+    using koru::simd::float4;
+    const KdTreeBox* boxes[2] = {&left_box, &right_box};
+    float middle[2], half[2];
+    for (int k = 0; k < 2; ++k) {
+        middle[k] = (boxes[k]->min[axis] + boxes[k]->max[axis]) * 0.5f;
+        half[k] = (boxes[k]->max[axis] - boxes[k]->min[axis]) * 0.5f;
+    }
+    uint8_t* side_of = scratch.side_of.data();
+    uint32_t* pending[2] = {scratch.pending[0].data(), scratch.pending[1].data()};
+    uint32_t n_pending[2] = {0, 0};
+    child_n[0] = child_n[1] = 0;
+    const float* corners = scratch.corners.data();
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t id = list[i];
+        if (id < sphere_count) {
+            const auto& s = spheres[id];
+            const bool in_left = build::sphere_overlaps_box(s.center, s.radius, left_box);
+            const bool in_right = build::sphere_overlaps_box(s.center, s.radius, right_box);
+            side_of[id] = static_cast<uint8_t>((in_left ? 1 : 0) | (in_right ? 2 : 0));
+            child_n[0] += in_left;
+            child_n[1] += in_right;
+            continue;
+        }
+        side_of[id] = 0;
+        const float* c = corners + 9 * static_cast<std::size_t>(id - sphere_count);
+        for (int k = 0; k < 2; ++k) {
+            const float m = middle[k];
+            if (!build::apart_on_axis(c[axis] - m, c[3 + axis] - m, c[6 + axis] - m, half[k]))
+                pending[k][n_pending[k]++] = id;
+        }
+    }
+
+    const bool finite = scratch.finite_corners && within(left_box, build::overlap_finite_limit) &&
+                        within(right_box, build::overlap_finite_limit);
+    const bool try_inside = static_cast<int64_t>(n) >= naive_search_limit;
+    for (int k = 0; k < 2; ++k) {
+        const uint8_t bit = static_cast<uint8_t>(1 << k);
+        for (uint32_t first = 0; first < n_pending[k]; first += 4) {
+            const uint32_t count = std::min<uint32_t>(4, n_pending[k] - first);
+            alignas(16) float lanes[3][3][4];
+            for (uint32_t l = 0; l < 4; ++l) {
+                // A short batch repeats its last triangle.
+                const uint32_t id = pending[k][first + std::min(l, count - 1)];
+                const float* c = corners + 9 * static_cast<std::size_t>(id - sphere_count);
+                for (int corner = 0; corner < 3; ++corner)
+                    for (int a = 0; a < 3; ++a)
+                        lanes[corner][a][l] = c[3 * corner + a];
+            }
+            float4 p[3][3];
+            for (int corner = 0; corner < 3; ++corner)
+                for (int a = 0; a < 3; ++a)
+                    p[corner][a] = float4::load(lanes[corner][a]);
+            const int hits =
+                koru::simd::movemask(finite ? build::triangle_box_overlap<float4, true>(p, *boxes[k], try_inside)
+                                            : build::triangle_box_overlap<float4>(p, *boxes[k]));
+            for (uint32_t l = 0; l < count; ++l) {
+                if (hits & (1 << l)) {
+                    side_of[pending[k][first + l]] |= bit;
+                    ++child_n[k];
+                }
+            }
+        }
+    }
+}
+
+void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot, BuildScratch& scratch)
+{
+    const BuildScratch::Frame& frame = scratch.frames[budget][slot];
+    const uint32_t n = frame.n;
+    const uint32_t* list = frame.ids.data();
     if (budget == 0 || static_cast<int64_t>(n) <= leaf_prim_limit) {
         MakeLeaf(node, list, n);
         return;
     }
 
-    build::ListBounds bounds;
-    for (int a = 0; a < 3; ++a) {
-        float* lo = scratch.list_lo[a].data();
-        float* hi = scratch.list_hi[a].data();
-        const float* all_lo = scratch.lo[a].data();
-        const float* all_hi = scratch.hi[a].data();
-        for (uint32_t i = 0; i < n; ++i) {
-            lo[i] = all_lo[list[i]];
-            hi[i] = all_hi[list[i]];
+    SplitChoice choice;
+    if (scratch.regular) {
+        build::PrimitiveBounds bounds;
+        for (int a = 0; a < 3; ++a) {
+            bounds.lo[a] = scratch.lo[a].data();
+            bounds.hi[a] = scratch.hi[a].data();
         }
-        bounds.lo[a] = lo;
-        bounds.hi[a] = hi;
+        const build::OrderedList ordered = frame.ordered_list();
+        choice = static_cast<int64_t>(n) < naive_search_limit
+                     ? build::swept_naive_search(*this, bounds, ordered, box, scratch.search)
+                     : build::ordered_sorted_search(*this, bounds, ordered, box, scratch.search);
+    } else {
+        build::ListBounds bounds;
+        for (int a = 0; a < 3; ++a) {
+            float* lo = scratch.list_lo[a].data();
+            float* hi = scratch.list_hi[a].data();
+            const float* all_lo = scratch.lo[a].data();
+            const float* all_hi = scratch.hi[a].data();
+            for (uint32_t i = 0; i < n; ++i) {
+                lo[i] = all_lo[list[i]];
+                hi[i] = all_hi[list[i]];
+            }
+            bounds.lo[a] = lo;
+            bounds.hi[a] = hi;
+        }
+        bounds.n = n;
+        choice = static_cast<int64_t>(n) < naive_search_limit
+                     ? build::naive_search(*this, bounds, box, scratch.search)
+                     : build::sorted_search(*this, bounds, box, scratch.sort, scratch.search);
     }
-    bounds.n = n;
-    const SplitChoice choice = static_cast<int64_t>(n) < naive_search_limit
-                                   ? build::naive_search(*this, bounds, box)
-                                   : build::sorted_search(*this, bounds, box, scratch.sort);
     if (!choice.split) {
         MakeLeaf(node, list, n);
         ++cost_forced_leaves;
@@ -207,41 +393,37 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, const ui
     left_box.max[choice.axis] = choice.position;
     right_box.min[choice.axis] = choice.position;
 
-    // Classify every primitive against both child boxes, keeping list order.
-    BuildScratch::Level& level = scratch.levels[budget];
-    level.left.clear();
-    level.right.clear();
-    level.left.reserve(n);
-    level.right.reserve(n);
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t id = list[i];
-        bool in_left, in_right;
-        if (id < sphere_count) {
-            const auto& s = spheres[id];
-            in_left = build::sphere_overlaps_box(s.center, s.radius, left_box);
-            in_right = build::sphere_overlaps_box(s.center, s.radius, right_box);
-        } else {
-            const float* c = &scratch.corners[9 * static_cast<std::size_t>(id - sphere_count)];
-            in_left = build::triangle_overlaps_box(c, c + 3, c + 6, left_box);
-            in_right = build::triangle_overlaps_box(c, c + 3, c + 6, right_box);
+    uint32_t child_n[2];
+    classify(list, n, left_box, right_box, choice.axis, child_n, scratch);
+    const uint8_t* side_of = scratch.side_of.data();
+
+    // Both child lists, keeping list order and the sorted orders. Only a
+    // list that will be searched needs its orders.
+    BuildScratch::Frame* child = scratch.frames[budget - 1];
+    child[0].n = child_n[0];
+    child[1].n = child_n[1];
+    bool with_orders = false;
+    for (int k = 0; k < 2; ++k) {
+        const bool searched = scratch.regular && budget > 1 && static_cast<int64_t>(child[k].n) > leaf_prim_limit;
+        with_orders = with_orders || searched;
+        child[k].reserve(child[k].n, searched);
+    }
+    partition(list, n, side_of, child[0].ids.data(), child[1].ids.data());
+    if (with_orders) {
+        for (int k = 0; k < 2; ++k)
+            child[k].reserve(child[k].n, true);
+        for (int a = 0; a < 3; ++a) {
+            partition(frame.by_min[a].data(), n, side_of, child[0].by_min[a].data(), child[1].by_min[a].data());
+            partition(frame.by_max[a].data(), n, side_of, child[0].by_max[a].data(), child[1].by_max[a].data());
         }
-        if (in_left)
-            level.left.push_back(id);
-        if (in_right)
-            level.right.push_back(id);
     }
 
     const uint32_t left_child = AllocChildren(node);
-    const uint32_t right_child = left_child + 1;
-    for (int side = 0; side < 2; ++side) {
-        const std::vector<uint32_t>& child_list = side == 0 ? level.left : level.right;
-        const uint32_t child = side == 0 ? left_child : right_child;
-        if (child_list.empty()) {
-            kd_set_leaf(nodes[child], kd_empty_leaf);
-        } else {
-            subdivide(child, side == 0 ? left_box : right_box, budget - 1, child_list.data(),
-                      static_cast<uint32_t>(child_list.size()), scratch);
-        }
+    for (int k = 0; k < 2; ++k) {
+        if (child[k].n == 0)
+            kd_set_leaf(nodes[left_child + k], kd_empty_leaf);
+        else
+            subdivide(left_child + k, k == 0 ? left_box : right_box, budget - 1, k, scratch);
     }
 }
 

@@ -119,14 +119,17 @@ private:
     friend class KdTreeTestAccess; // unit tests drive single build steps
 
     // Scratch of one build: cached primitive bounds and corners, per-depth
-    // child lists and the split search's sort buffers (kdtree.cpp).
+    // lists with their sorted orders, and the split search's buffers
+    // (build.cpp).
     struct BuildScratch;
 
     // A primitive inside a build is its position in the root list: spheres
     // first (id = sphere index), then triangles (id = sphere count + k / 3).
     void ComputeWorldBox(const PrimitiveList& root);
-    void subdivide(uint32_t node, const KdTreeBox& box, int budget, const uint32_t* list, uint32_t n,
-                   BuildScratch& scratch);
+    // Splits the node whose list waits in the scratch at this budget and slot.
+    void subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot, BuildScratch& scratch);
+    void classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_box, const KdTreeBox& right_box,
+                  int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const;
     uint32_t AllocChildren(uint32_t node);
     void MakeLeaf(uint32_t node, const uint32_t* list, uint32_t n);
     void CountLeaves(uint32_t node);

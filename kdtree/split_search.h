@@ -1,7 +1,7 @@
 // The surface area heuristic split search of the kd-tree build, over plain
 // arrays of primitive bounds: the cost of a candidate plane, and the two
 // searches (a scan of the whole list per candidate for short lists, sorted
-// orders for long ones) that give the same answer.
+// orders for long ones) with their faster forms that give the same answers.
 #pragma once
 
 #include <cstdint>
@@ -19,22 +19,69 @@ struct ListBounds {
     uint32_t n;
 };
 
+// Bounds by primitive id along the three axes.
+struct PrimitiveBounds {
+    const float* lo[3];
+    const float* hi[3];
+};
+
+// A node's list and its sorted orders, as primitive ids. The list is in
+// ascending id (the order every list inherits from the root). by_min[a] is
+// the list sorted by minimum on axis a, equal minima by id; by_max[a] is
+// by_min[a] stably sorted by maximum. These are the orders the sorted search
+// sorts into, and a subset of a list keeps them: a child's orders are its
+// parent's, filtered.
+struct OrderedList {
+    const uint32_t* ids;
+    const uint32_t* by_min[3];
+    const uint32_t* by_max[3];
+    uint32_t n;
+};
+
 // Per-axis buffers of the sorted search, sized for the largest list.
 struct SortBuffers {
     std::vector<uint64_t> keys;
-    std::vector<uint32_t> by_min, by_max, pos_min, pos_max;
-    std::vector<float> min_key, max_key;
+    std::vector<uint32_t> by_min, by_max;
 
     void resize(std::size_t n)
     {
         keys.resize(n);
         by_min.resize(n);
         by_max.resize(n);
-        pos_min.resize(n);
-        pos_max.resize(n);
-        min_key.resize(n);
-        max_key.resize(n);
     }
+};
+
+// The candidates of one axis in the order a search visits them: planes and
+// the counts on their two sides, then their costs.
+// Counts never exceed the number of primitives, which is below 2^31.
+struct Candidates {
+    float* position;
+    int32_t* n_left;
+    int32_t* n_right;
+    float* cost;
+};
+
+// Scratch of the searches: ranks by primitive id, keys by rank (and an end
+// mark), and the candidates of one axis (planes, counts, costs) in visiting
+// order. Sized for every id of the build.
+struct SearchBuffers {
+    std::vector<uint32_t> rank_min, rank_max;
+    std::vector<float> min_key, max_key;
+    std::vector<float> position, cost;
+    std::vector<int32_t> n_left, n_right;
+
+    void resize(std::size_t n)
+    {
+        rank_min.resize(n);
+        rank_max.resize(n);
+        min_key.resize(n + 1);
+        max_key.resize(n + 1);
+        position.resize(2 * n);
+        cost.resize(2 * n);
+        n_left.resize(2 * n);
+        n_right.resize(2 * n);
+    }
+    Candidates candidates() { return Candidates{position.data(), n_left.data(), n_right.data(), cost.data()}; }
 };
 
 // The cost of splitting box at position on axis with n_left and n_right
@@ -43,8 +90,27 @@ struct SortBuffers {
 float sah_cost(const KdTree& tree, const KdTreeBox& box, float position, int axis, uint32_t n_left,
                uint32_t n_right, uint32_t n_total, bool* verdict);
 
-SplitChoice naive_search(const KdTree& tree, const ListBounds& list, const KdTreeBox& box);
-SplitChoice sorted_search(const KdTree& tree, const ListBounds& list, const KdTreeBox& box, SortBuffers& buf);
+// Ids 0 to n - 1 in the two orders of OrderedList. No bound may be NaN.
+void sort_by_bounds(const float* lo, const float* hi, uint32_t n, uint32_t* by_min, uint32_t* by_max,
+                    std::vector<uint64_t>& keys);
+
+// True when every bound is finite and no minimum exceeds its maximum: the
+// condition of swept_naive_search.
+bool sweepable(const float* const lo[3], const float* const hi[3], uint32_t n);
+
+// The naive search, scanning the whole list for every candidate.
+SplitChoice naive_search(const KdTree& tree, const ListBounds& list, const KdTreeBox& box, SearchBuffers& buf);
+// The naive search's answer from one sweep per axis over the sorted orders;
+// only for sweepable bounds.
+SplitChoice swept_naive_search(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list,
+                               const KdTreeBox& box, SearchBuffers& buf);
+
+// The sorted search, sorting the list on every axis.
+SplitChoice sorted_search(const KdTree& tree, const ListBounds& list, const KdTreeBox& box, SortBuffers& sort,
+                          SearchBuffers& buf);
+// The sorted search over orders already made; for sweepable bounds.
+SplitChoice ordered_sorted_search(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list,
+                                  const KdTreeBox& box, SearchBuffers& buf);
 
 } // namespace build
 } // namespace RAYTR

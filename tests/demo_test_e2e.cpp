@@ -22,6 +22,7 @@
 #include "demo/bmp.h"
 #include "demo/scene.h"
 #include "demo/screenshot.h"
+#include "tools/obj_scene.h"
 
 namespace {
 
@@ -60,7 +61,8 @@ struct DemoProcess {
     std::string err() const { return read_file(dir + "/stderr.txt"); }
 };
 
-DemoProcess start_demo(const std::string& dir, const std::vector<std::string>& args)
+DemoProcess start_demo(const std::string& dir, const std::vector<std::string>& args,
+                       const std::string& program = KORU_DEMO_EXE)
 {
     DemoProcess run;
     run.dir = dir;
@@ -71,11 +73,11 @@ DemoProcess start_demo(const std::string& dir, const std::vector<std::string>& a
         if (!freopen("stdout.txt", "w", stdout) || !freopen("stderr.txt", "w", stderr))
             _exit(121);
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(KORU_DEMO_EXE));
+        argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(KORU_DEMO_EXE, argv.data());
+        execv(program.c_str(), argv.data());
         _exit(122);
     }
     return run;
@@ -97,9 +99,10 @@ int wait_demo(DemoProcess& run, int timeout_seconds)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int run_demo(const std::string& dir, const std::vector<std::string>& args, DemoProcess* out = nullptr)
+int run_demo(const std::string& dir, const std::vector<std::string>& args, DemoProcess* out = nullptr,
+             const std::string& program = KORU_DEMO_EXE)
 {
-    DemoProcess run = start_demo(dir, args);
+    DemoProcess run = start_demo(dir, args, program);
     const int status = wait_demo(run, 300);
     if (out)
         *out = run;
@@ -120,20 +123,19 @@ bool read_png(const std::string& path, int& width, int& height, std::vector<unsi
     return png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr) != 0;
 }
 
-// The frame the CPU engine renders in this process for the given camera and light.
+// The frame the CPU engine renders in this process for the given camera and
+// light, with the textures of a folder and, if given, a mesh in place of the cubes.
 std::vector<unsigned char> reference_frame(const TAU_MATH::VECTOR<4, float>& position,
-                                           const TAU_MATH::VECTOR<4, float>& rotation, float light_angle)
+                                           const TAU_MATH::VECTOR<4, float>& rotation, float light_angle,
+                                           const koru::obj::Mesh* mesh = nullptr,
+                                           const std::string& texture_folder = std::string(KORU_BUILD_DIR) + "/data")
 {
-    static IMAGE textures[3];
-    static bool loaded = false;
-    if (!loaded) {
-        for (int t = 0; t < 3; ++t)
-            LoadBMP(std::string(KORU_BUILD_DIR) + "/" + demo::kTexturePaths[t], textures[t]);
-        loaded = true;
-    }
+    IMAGE textures[3];
+    for (int t = 0; t < 3; ++t)
+        LoadBMP(demo::TexturePath(texture_folder, t), textures[t]);
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     engine->Init(kWidth, kHeight);
-    demo::AddDemoScene(*engine, textures);
+    demo::AddDemoScene(*engine, textures, mesh);
     testing::internal::CaptureStderr(); // the build statistics
     engine->BuildKdTree();
     testing::internal::GetCapturedStderr();
@@ -366,9 +368,11 @@ TEST(DemoRun, RealInputMovesTurnsAndSwitches)
 
 TEST(DemoRun, AMissingTextureEndsWithTheFileError)
 {
+    // A copy of the program, so that its own folder has no data/ either.
     const std::string dir = make_workdir("missing_texture", false);
+    ASSERT_EQ(std::system(("cp '" + std::string(KORU_DEMO_EXE) + "' '" + dir + "/koru_demo'").c_str()), 0);
     DemoProcess run;
-    EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1"}, &run), 255);
+    EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1"}, &run, dir + "/koru_demo"), 255);
     EXPECT_EQ(run.out(), "Error: class TAU_ERROR::File_Error\nCan not open data/parquet.bmp\n");
     EXPECT_NE(run.err().find("File_Error: Can not open data/parquet.bmp"), std::string::npos);
     EXPECT_EQ(read_file(dir + "/Err.txt"), "");
@@ -386,6 +390,121 @@ TEST(DemoRun, ADamagedTextureEndsWithTheImageFileError)
     EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1"}, &run), 255);
     EXPECT_EQ(run.out(), "Error: class TAU_ERROR::Image_File_Error\n"
                          "Can not ReadFileHeader, perhaps the file data/texture1.bmp was damaged\n");
+}
+
+// The first-frame camera and light of a one-frame run.
+const TAU_MATH::VECTOR<4, float> kStartPosition(0.0f, 0.0f, 10.0f, 1.0f);
+const TAU_MATH::VECTOR<4, float> kStartRotation(0.0f, 0.0f, 0.0f, 0.0f);
+const float kFirstLightAngle = 1.0f + 0.5f / 60.0f;
+
+void write_text(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+// A green box, twice as tall as wide, faces wound outwards.
+const char* const kBoxObj = "mtllib box.mtl\nusemtl green\n"
+                            "v -1 0 -1\nv 1 0 -1\nv -1 4 -1\nv 1 4 -1\nv -1 0 1\nv 1 0 1\nv -1 4 1\nv 1 4 1\n"
+                            "vt 0 0\nvt 1 1\n"
+                            "f 5/1 6/2 8/2 7/1\nf 1/1 3/2 4/2 2/1\nf 1/1 2/2 6/2 5/1\nf 3/1 7/2 8/2 4/1\n"
+                            "f 1/1 5/2 7/2 3/1\nf 2/1 4/2 8/2 6/1\n";
+
+// Pixels of a picture that are clearly green, inside and outside the lower
+// middle, where the cubes stand.
+void count_green(const std::string& png, int& inside, int& outside)
+{
+    int w = 0, h = 0;
+    std::vector<unsigned char> rgb;
+    inside = outside = 0;
+    ASSERT_TRUE(read_png(png, w, h, rgb)) << png;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const unsigned char* c = &rgb[3 * (static_cast<size_t>(y) * w + x)];
+            if (c[1] > 2 * c[0] && c[1] > 2 * c[2])
+                ++(x > w / 4 && x < 3 * w / 4 && y > h / 3 ? inside : outside);
+        }
+}
+
+TEST(DemoRun, YourMeshStandsWhereTheCubesWereInEveryEngine)
+{
+    const std::string dir = make_workdir("mesh", true);
+    write_text(dir + "/box.obj", kBoxObj);
+    write_text(dir + "/box.mtl", "newmtl green\nKd 0.1 0.9 0.1\nmap_Kd green.png\n");
+    std::vector<unsigned char> green(4 * 4 * 4, 0);
+    for (size_t i = 1; i < green.size(); i += 4)
+        green[i] = 255;
+    std::string error;
+    ASSERT_TRUE(demo::WritePng(dir + "/green.png", 4, 4, green.data(), error)) << error;
+
+    for (const char* engine : {"cpu", "opengl"}) {
+        const std::string shot = std::string(engine) + ".png";
+        DemoProcess run;
+        ASSERT_EQ(run_demo(dir, {"--engine", engine, "--frames", "3", "--obj", "box.obj", "--screenshot", shot}, &run),
+                  0)
+            << engine << ": " << run.out() << run.err();
+        // The box is green and stands in the lower middle of the picture.
+        int inside = 0, outside = 0;
+        count_green(dir + "/" + shot, inside, outside);
+        EXPECT_GT(inside, kWidth * kHeight / 20) << engine;
+        EXPECT_EQ(outside, 0) << engine;
+    }
+
+    // The CPU engine's frame is the one this process renders with the same mesh.
+    const koru::obj::Mesh mesh = koru::obj::LoadMesh(dir + "/box.obj");
+    DemoProcess run;
+    ASSERT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--obj", "box.obj", "--screenshot", "one.png"}, &run),
+              0);
+    expect_same_image(dir + "/one.png", reference_frame(kStartPosition, kStartRotation, kFirstLightAngle, &mesh),
+                      "mesh");
+}
+
+TEST(DemoRun, BadOrOversizedMeshesEndWithTheirErrors)
+{
+    const std::string dir = make_workdir("bad_mesh", true);
+    write_text(dir + "/bad.obj", "v 0 0 0\nv 1 0\n");
+    DemoProcess run;
+    EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--obj", "bad.obj"}, &run), 255);
+    EXPECT_EQ(run.out(), "Error: class TAU_ERROR::File_Error\nbad.obj:2: a vertex needs three numbers (x y z)\n");
+
+    // 21846 separate triangles: 65538 vertices, more than the store holds.
+    std::string many;
+    for (int t = 0; t < 21846; ++t)
+        many += "v " + std::to_string(t) + " 0 0\nv " + std::to_string(t) + " 1 0\nv " + std::to_string(t) +
+                " 0 1\nf -3 -2 -1\n";
+    write_text(dir + "/many.obj", many);
+    EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--obj", "many.obj"}, &run), 255);
+    EXPECT_EQ(run.out(), "Error: class TAU_ERROR::Out_Of_Range\nToo many vertices\n");
+}
+
+TEST(DemoRun, DataFolderGivesTheTextures)
+{
+    // The parquet swapped for another texture, in a folder of its own.
+    const std::string dir = make_workdir("data_option", false);
+    const std::string data = std::string(KORU_BUILD_DIR) + "/data/";
+    ASSERT_EQ(std::system(("mkdir '" + dir + "/mine' && cp '" + data + "texture4.bmp' '" + dir +
+                           "/mine/parquet.bmp' && cp '" + data + "texture1.bmp' '" + data + "texture4.bmp' '" +
+                           dir + "/mine/'")
+                              .c_str()),
+              0);
+    DemoProcess run;
+    ASSERT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--data", "mine/", "--screenshot", "shot.png"},
+                       &run),
+              0)
+        << run.out() << run.err();
+    const auto swapped = reference_frame(kStartPosition, kStartRotation, kFirstLightAngle, nullptr, dir + "/mine");
+    ASSERT_NE(swapped, reference_frame(kStartPosition, kStartRotation, kFirstLightAngle));
+    expect_same_image(dir + "/shot.png", swapped, "data_option");
+
+    // Messages name the files as opened.
+    EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--data", "absent"}, &run), 255);
+    EXPECT_EQ(run.out(), "Error: class TAU_ERROR::File_Error\nCan not open absent/parquet.bmp\n");
+}
+
+TEST(DemoRun, WithoutDataHereTheProgramsFolderHasIt)
+{
+    const std::string dir = make_workdir("program_folder", false);
+    DemoProcess run;
+    ASSERT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--screenshot", "shot.png"}, &run), 0)
+        << run.out() << run.err();
+    expect_same_image(dir + "/shot.png", reference_frame(kStartPosition, kStartRotation, kFirstLightAngle),
+                      "program_folder");
 }
 
 TEST(DemoRun, BadOptionsPrintTheUsageAndExitWithTwo)

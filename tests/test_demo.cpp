@@ -1,9 +1,13 @@
 // The demo's pieces that need no window: the cube builder, the scene it adds,
-// the input handlers and the option parser.
+// where a mesh of the user's stands, where the textures are read from, the
+// input handlers and the option parser.
 #include <GL/freeglut.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -131,6 +135,109 @@ TEST(DemoScene, AddsEverythingInOrder)
     engine.Release();
 }
 
+TEST(DemoScene, AMeshTakesTheCubesPlace)
+{
+    IMAGE textures[3];
+    for (int t = 0; t < 3; ++t) {
+        textures[t].SetSize(2, 2);
+        std::memset(textures[t].data, 0, textures[t].ByteCount());
+    }
+    koru::obj::Mesh mesh;
+    mesh.vertices.resize(3);
+    for (int k = 0; k < 3; ++k) {
+        mesh.vertices[k].pos = V4(k == 1 ? 1.0f : 0.0f, k == 2 ? 1.0f : 0.0f, 0.0f, 1.0f);
+        mesh.vertices[k].norm = V4(0.0f, 0.0f, 1.0f, 0.0f);
+        mesh.vertices[k].material_id = 0;
+    }
+    mesh.indices = {0, 1, 2};
+    mesh.materials = {koru::obj::NeutralGrey()};
+    mesh.box_max[0] = mesh.box_max[1] = 1.0f;
+
+    RecordingEngine engine;
+    engine.Init(8, 8);
+    demo::AddDemoScene(engine, textures, &mesh);
+    EXPECT_EQ(engine.materials_added(), 8);
+    EXPECT_EQ(engine.textures_added(), 3);
+    EXPECT_EQ(engine.VertexCount(), 4 + 3);
+    EXPECT_EQ(engine.IndexCount(), 6 + 3);
+    EXPECT_EQ(engine.SphereCount(), 3);
+    // The mesh's material follows the demo's seven, and its triangle stands on the floor.
+    EXPECT_EQ(engine.Vertices()[4].material_id, 7);
+    EXPECT_EQ(engine.Vertices()[4].pos[1], -3.0f);
+    EXPECT_EQ(engine.Indices()[6], 4u);
+    engine.Release();
+}
+
+TEST(DemoScene, FloorPlacementStandsAnyMeshWhereTheCubesWere)
+{
+    // Boxes of every shape and place: flat, tall, deep, far off, tiny.
+    const float boxes[][6] = {{0, 0, 0, 1, 1, 1},          {-10, 5, 3, 30, 6, 4},    {2, -100, 2, 3, 400, 3},
+                              {1e3f, 1e3f, 1e3f, 1e3f + 2, 1e3f + 1, 1e3f + 8}, {0, 0, 0, 1e-3f, 2e-3f, 1e-3f}};
+    for (const auto& b : boxes) {
+        const float lo[3] = {b[0], b[1], b[2]}, hi[3] = {b[3], b[4], b[5]};
+        const M4 m = demo::FloorPlacement(lo, hi);
+        const V4 low = m * V4(lo[0], lo[1], lo[2], 1.0f);
+        const V4 high = m * V4(hi[0], hi[1], hi[2], 1.0f);
+        const float tolerance = 1e-3f;
+        EXPECT_NEAR(low[1], -3.0f, tolerance) << "on the floor";
+        EXPECT_NEAR(0.5f * (low[0] + high[0]), 0.0f, tolerance);
+        EXPECT_NEAR(0.5f * (low[2] + high[2]), 2.0f, tolerance);
+        const float sides[3] = {high[0] - low[0], high[1] - low[1], high[2] - low[2]};
+        EXPECT_NEAR(*std::max_element(sides, sides + 3), 3.0f, tolerance);
+        // One scale for all three axes: the mesh keeps its proportions.
+        EXPECT_EQ(m[0][0], m[1][1]);
+        EXPECT_EQ(m[1][1], m[2][2]);
+        EXPECT_EQ(m[0][1], 0.0f);
+        EXPECT_EQ(m[3][3], 1.0f);
+    }
+}
+
+// Runs a test body in a fresh, empty working directory and comes back.
+class InEmptyFolder {
+public:
+    explicit InEmptyFolder(const std::string& name) : dir(std::string(KORU_TEST_OUTPUT_DIR) + "/" + name)
+    {
+        char here[4096];
+        back = getcwd(here, sizeof here) ? here : "";
+        EXPECT_EQ(std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);
+        EXPECT_EQ(chdir(dir.c_str()), 0);
+    }
+    ~InEmptyFolder() { EXPECT_EQ(chdir(back.c_str()), 0); }
+    const std::string dir;
+
+private:
+    std::string back;
+};
+
+TEST(DemoData, TheTexturesComeFromTheFirstFolderThatExists)
+{
+    InEmptyFolder here("demo_data_folder");
+    const std::string program = here.dir + "/prefix/bin";
+    ASSERT_EQ(std::system(("mkdir -p '" + program + "'").c_str()), 0);
+    // Nothing anywhere: data/, which the loader then reports missing.
+    EXPECT_EQ(demo::DataFolder("", program), "data");
+    EXPECT_EQ(demo::DataFolder("", ""), "data");
+    // An installed demo: share/koru/data of its prefix.
+    ASSERT_EQ(std::system(("mkdir -p '" + here.dir + "/prefix/share/koru/data'").c_str()), 0);
+    EXPECT_EQ(demo::DataFolder("", program), program + "/../share/koru/data");
+    // A demo in its build folder: data/ beside it comes first.
+    ASSERT_EQ(std::system(("mkdir -p '" + program + "/data'").c_str()), 0);
+    EXPECT_EQ(demo::DataFolder("", program), program + "/data");
+    // data/ in the working directory comes before the program's folders.
+    ASSERT_EQ(std::system("mkdir data"), 0);
+    EXPECT_EQ(demo::DataFolder("", program), "data");
+    // --data comes before everything, whether it exists or not.
+    EXPECT_EQ(demo::DataFolder("elsewhere", program), "elsewhere");
+}
+
+TEST(DemoData, TexturePathsNameTheFolderAsGiven)
+{
+    EXPECT_EQ(demo::TexturePath("data", 0), demo::kTexturePaths[0]);
+    EXPECT_EQ(demo::TexturePath("data", 2), demo::kTexturePaths[2]);
+    EXPECT_EQ(demo::TexturePath("my/tex/", 1), "my/tex/texture1.bmp");
+    EXPECT_EQ(demo::TexturePath("/abs", 0), "/abs/parquet.bmp");
+}
+
 TEST(DemoInput, MoveKeysSetOneComponent)
 {
     demo::DemoState state;
@@ -231,9 +338,12 @@ TEST(DemoOptions, AcceptsEveryOption)
 {
     demo::Options options;
     std::string error;
-    ASSERT_TRUE(parse({"--engine", "cpu", "--frames", "12", "--screenshot", "a.png", "--log", "l.txt"}, options,
-                      error))
+    ASSERT_TRUE(parse({"--engine", "cpu", "--frames", "12", "--screenshot", "a.png", "--log", "l.txt", "--obj",
+                       "m.obj", "--data", "tex"},
+                      options, error))
         << error;
+    EXPECT_EQ(options.obj, "m.obj");
+    EXPECT_EQ(options.data, "tex");
     EXPECT_EQ(options.engine, demo::EngineChoice::Cpu);
     EXPECT_EQ(options.frames, 12);
     EXPECT_EQ(options.screenshot, "a.png");
@@ -246,6 +356,7 @@ TEST(DemoOptions, RefusesBadInput)
         {"--engine"},         {"--engine", "vulkan"}, {"--frames", "0"},    {"--frames", "-3"},
         {"--frames", "1x"},   {"--frames", ""},       {"--frames", "99999999999999999999"},
         {"--screenshot", "a.bmp"}, {"--verbose"},      {"frames"},
+        {"--obj"},            {"--obj", ""},          {"--data"},           {"--data", ""},
     };
     for (const auto& args : bad) {
         demo::Options options;

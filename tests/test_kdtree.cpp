@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -17,6 +18,8 @@
 #include <vector>
 
 #include "engine/tau_error.h"
+#include "rt/simd.h"
+#include "kdtree/geometry.h"
 #include "kdtree/kdtree.h"
 
 namespace RAYTR {
@@ -747,6 +750,136 @@ TEST(KdTreePrimitives, TriangleBoxOverlapAgainstClipping)
     EXPECT_TRUE(KdTree::KTriangle(&tree, 0).OverlapsBox(box));
 }
 
+// The published triangle-box test written out step by step, with early
+// exits, as the reference for the lane-type version the build runs.
+bool literal_triangle_box(const Vec4& p0, const Vec4& p1, const Vec4& p2, const KdTreeBox& box)
+{
+    float m[3], h[3], t[3][3], e[3][3];
+    for (int a = 0; a < 3; ++a) {
+        m[a] = (box.min[a] + box.max[a]) * 0.5f;
+        h[a] = (box.max[a] - box.min[a]) * 0.5f;
+        t[0][a] = p0[a] - m[a];
+        t[1][a] = p1[a] - m[a];
+        t[2][a] = p2[a] - m[a];
+    }
+    for (int a = 0; a < 3; ++a) {
+        e[0][a] = t[1][a] - t[0][a];
+        e[1][a] = t[2][a] - t[1][a];
+        e[2][a] = t[0][a] - t[2][a];
+    }
+    auto cross = [](const float* x, const float* y, float* r) {
+        r[0] = x[1] * y[2] - x[2] * y[1];
+        r[1] = x[2] * y[0] - x[0] * y[2];
+        r[2] = x[0] * y[1] - x[1] * y[0];
+    };
+    auto dot = [](const float* x, const float* y) { return x[0] * y[0] + x[1] * y[1] + x[2] * y[2]; };
+    for (int k = 0; k < 3; ++k)
+        for (int axis = 0; axis < 3; ++axis) {
+            float unit[3] = {0, 0, 0}, u[3];
+            unit[axis] = 1;
+            cross(unit, e[k], u);
+            const float q[3] = {dot(u, t[0]), dot(u, t[1]), dot(u, t[2])};
+            const float rad = h[0] * std::fabs(u[0]) + h[1] * std::fabs(u[1]) + h[2] * std::fabs(u[2]);
+            if (std::min({q[0], q[1], q[2]}) > rad || std::max({q[0], q[1], q[2]}) < -rad)
+                return false;
+        }
+    for (int a = 0; a < 3; ++a)
+        if (std::min({t[0][a], t[1][a], t[2][a]}) > h[a] || std::max({t[0][a], t[1][a], t[2][a]}) < -h[a])
+            return false;
+    float n[3], vmin[3], vmax[3];
+    cross(e[0], e[1], n);
+    const float d = -dot(n, t[0]);
+    for (int a = 0; a < 3; ++a) {
+        vmin[a] = n[a] > 0 ? -h[a] : h[a];
+        vmax[a] = n[a] > 0 ? h[a] : -h[a];
+    }
+    return dot(n, vmin) + d <= 0 && dot(n, vmax) + d >= 0;
+}
+
+// The build tests four triangles at a time, with a shorter form for finite
+// inputs, after ruling children out by the box face on the split axis. All
+// of it must give the literal answer bit for bit, so the cases crowd the
+// boundaries: grid coordinates that touch exactly, flat and degenerate
+// triangles, flat and inside-out boxes, and values that are not finite.
+TEST(KdTreePrimitives, FourWideOverlapMatchesTheLiteralTest)
+{
+    using koru::simd::float4;
+    std::mt19937 rng(5);
+    auto grid = [&](int steps) { return static_cast<float>(static_cast<int>(rng() % (2 * steps + 1)) - steps) / 4; };
+    const float specials[] = {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                              std::nanf(""), 3e38f, -0.0f};
+    int overlaps = 0, apart = 0, faces = 0, whole_batches_inside = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const bool wild = round % 10 == 9;
+        KdTreeBox box = make_box(grid(8), grid(8), grid(8), 0, 0, 0);
+        for (int a = 0; a < 3; ++a)
+            box.max[a] = box.min[a] + std::fabs(grid(8));
+        if (round % 7 == 3)
+            box.max[1] = box.min[1]; // flat
+        if (round % 11 == 5)
+            std::swap(box.min[0], box.max[0]); // inside out
+        // Every third round keeps the triangles within the box's bounds, often
+        // on its faces, where a batch can be settled without the nine axes.
+        const bool contained = round % 3 == 1;
+        auto within = [&](int a) {
+            const float lo = std::min(box.min[a], box.max[a]), hi = std::max(box.min[a], box.max[a]);
+            const int steps = static_cast<int>((hi - lo) * 4);
+            return lo + static_cast<float>(rng() % (steps + 1)) / 4;
+        };
+        Vec4 corners[4][3];
+        for (auto& tri : corners) {
+            for (auto& c : tri)
+                c = contained ? Vec4(within(0), within(1), within(2), 1) : Vec4(grid(10), grid(10), grid(10), 1);
+            if (rng() % 5 == 0)
+                tri[2] = tri[rng() % 2]; // degenerate
+            if (wild && rng() % 2)
+                tri[rng() % 3][static_cast<int>(rng() % 3)] = specials[rng() % 5];
+        }
+        float4 lanes[3][3];
+        for (int c = 0; c < 3; ++c)
+            for (int a = 0; a < 3; ++a) {
+                alignas(16) float v[4];
+                for (int l = 0; l < 4; ++l)
+                    v[l] = corners[l][c][a];
+                lanes[c][a] = float4::load(v);
+            }
+        const int general = koru::simd::movemask(RAYTR::build::triangle_box_overlap<float4>(lanes, box));
+        const int finite = koru::simd::movemask(RAYTR::build::triangle_box_overlap<float4, true>(lanes, box));
+        const int inside_first =
+            koru::simd::movemask(RAYTR::build::triangle_box_overlap<float4, true>(lanes, box, true));
+        int lanes_inside = 0;
+        for (int l = 0; l < 4; ++l) {
+            const Vec4(&tri)[3] = corners[l];
+            const bool expected = literal_triangle_box(tri[0], tri[1], tri[2], box);
+            SCOPED_TRACE("round " + std::to_string(round) + " lane " + std::to_string(l));
+            EXPECT_EQ(RAYTR::build::triangle_overlaps_box(tri[0].v, tri[1].v, tri[2].v, box), expected);
+            EXPECT_EQ((general >> l) & 1, expected ? 1 : 0);
+            if (!wild) {
+                EXPECT_EQ((finite >> l) & 1, expected ? 1 : 0);
+                EXPECT_EQ((inside_first >> l) & 1, expected ? 1 : 0);
+            }
+            bool inside = true;
+            for (const Vec4& c : tri)
+                for (int a = 0; a < 3; ++a)
+                    inside = inside && c[a] >= box.min[a] && c[a] <= box.max[a];
+            lanes_inside += inside;
+            for (int a = 0; a < 3; ++a) {
+                const float m = (box.min[a] + box.max[a]) * 0.5f, h = (box.max[a] - box.min[a]) * 0.5f;
+                if (RAYTR::build::apart_on_axis(tri[0][a] - m, tri[1][a] - m, tri[2][a] - m, h)) {
+                    EXPECT_FALSE(expected) << "face " << a;
+                    ++faces;
+                }
+            }
+            (expected ? overlaps : apart) += 1;
+        }
+        whole_batches_inside += lanes_inside == 4;
+    }
+    EXPECT_GT(overlaps, 1000);
+    EXPECT_GT(apart, 1000);
+    EXPECT_GT(faces, 1000);
+    EXPECT_GT(whole_batches_inside, 300);
+}
+
 TEST(KdTreeFormat, NodeBitsAndRecordCounts)
 {
     const KdTreeNode inner{0x3F800000u, 0x20000005u};
@@ -877,6 +1010,38 @@ TEST(KdTreeBuild, MatchesLiteralBuilderOnRandomScenes)
         expect_same_tree(tree, ref);
         EXPECT_GT(check_structure(tree, s), 2);
     }
+}
+
+// Deep trees, where lists shrink to a few primitives over many levels and
+// most nodes take the naive search, and scenes whose bounds are not all
+// finite or not all ordered, which the build handles apart.
+TEST(KdTreeBuild, MatchesLiteralBuilderOnDeepAndIrregularScenes)
+{
+    auto compare = [](const SceneData& s, const char* what) {
+        SCOPED_TRACE(what);
+        KdTree tree;
+        build(tree, s);
+        KdTree twin;
+        attach(twin, s);
+        Wrappers w(twin, s);
+        LiteralTree ref(twin);
+        ref.run(w.list, tree.world_box);
+        expect_same_tree(tree, ref);
+        return tree.node_count;
+    };
+    // Long edges over a wide cube: about ten levels of small lists.
+    const SceneData deep = random_scene(41, 2500, 60, 5.0f, 0, 0.12f);
+    EXPECT_GT(compare(deep, "deep soup"), 5000u);
+
+    SceneData odd = random_scene(42, 400, 20, 5.0f, 0, 0.2f);
+    odd.spheres[5].radius = std::nanf(""); // bounds that are not a number
+    EXPECT_GT(compare(odd, "a NaN radius"), 100u);
+    odd = random_scene(42, 400, 20, 5.0f, 0, 0.2f);
+    odd.spheres[3].radius = -0.3f; // its minimum lies above its maximum
+    EXPECT_GT(compare(odd, "a negative radius"), 100u);
+    odd = random_scene(42, 400, 20, 5.0f, 0, 0.2f);
+    odd.vertices[9].pos[2] = 2e37f; // finite bounds, beyond the short overlap form
+    EXPECT_GT(compare(odd, "a far corner"), 10u);
 }
 
 // Every primitive that reaches into the space a leaf covers is listed in the

@@ -9,7 +9,7 @@
 #include <limits>
 #include <random>
 
-#include "cpu/simd.h"
+#include "rt/simd.h"
 #include "rt/intersect.h"
 
 namespace {

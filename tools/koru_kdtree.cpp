@@ -2,8 +2,10 @@
 // triangle soup through the engine's own scene store, so the limits and
 // messages are the real ones. The build prints its statistics to standard
 // error; the build time goes to standard output.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -58,21 +60,28 @@ struct SplitMix64 {
     float unit() { return static_cast<float>(next() >> 40) * (1.0f / 16777216.0f); }
 };
 
-// Triangles with centres uniform in [-1, 1]^3 and corners up to 0.05 away
-// from the centre on each axis.
-Scene random_soup(unsigned count, uint64_t seed)
+// Shape of a random soup: triangle centres uniform in a cube of side
+// `extent` around the origin, corners up to `edge` away from the centre on
+// each axis, so edges average about 1.3 edge.
+struct SoupShape {
+    float extent = 2.0f;
+    float edge = 0.05f;
+};
+
+Scene random_soup(unsigned count, uint64_t seed, const SoupShape& shape)
 {
-    constexpr float spread = 0.05f;
+    const float half = shape.extent * 0.5f;
     SplitMix64 rng{seed};
     Scene scene;
     scene.vertices.reserve(3u * count);
     scene.indices.reserve(3u * count);
     for (unsigned t = 0; t < count; ++t) {
-        const float c[3] = {rng.unit() * 2.0f - 1.0f, rng.unit() * 2.0f - 1.0f, rng.unit() * 2.0f - 1.0f};
+        const float c[3] = {(rng.unit() * 2.0f - 1.0f) * half, (rng.unit() * 2.0f - 1.0f) * half,
+                            (rng.unit() * 2.0f - 1.0f) * half};
         for (int k = 0; k < 3; ++k) {
             float p[3];
             for (int a = 0; a < 3; ++a)
-                p[a] = c[a] + (rng.unit() * 2.0f - 1.0f) * spread;
+                p[a] = c[a] + (rng.unit() * 2.0f - 1.0f) * shape.edge;
             scene.indices.push_back(static_cast<unsigned>(scene.vertices.size()));
             scene.vertices.push_back(make_vertex(p[0], p[1], p[2]));
         }
@@ -139,11 +148,16 @@ Scene load_obj(const char* path)
 void usage(std::FILE* out)
 {
     std::fprintf(out,
-                 "usage: koru_kdtree FILE.obj\n"
-                 "       koru_kdtree --random N SEED\n"
+                 "usage: koru_kdtree [--repeat R] FILE.obj\n"
+                 "       koru_kdtree [--repeat R] --random N SEED [--extent E] [--edge L]\n"
                  "Builds the kd-tree of an OBJ mesh (faces in file order, polygons fanned) or of N\n"
                  "random triangles from SEED, prints the build statistics on standard error and\n"
-                 "the build time on standard output.\n");
+                 "the build time on standard output.\n"
+                 "  --extent E  triangle centres in a cube of side E around the origin (default 2)\n"
+                 "  --edge L    corners up to L from their triangle's centre on each axis, so edges\n"
+                 "              average about 1.3 L (default 0.05)\n"
+                 "  --repeat R  build R times (R statistics blocks) and print the median and the\n"
+                 "              fastest build time\n");
 }
 
 bool parse_unsigned(const char* text, unsigned long long& value)
@@ -156,6 +170,68 @@ bool parse_unsigned(const char* text, unsigned long long& value)
     return errno == 0 && end != nullptr && *end == '\0';
 }
 
+// A finite number above zero.
+bool parse_size(const char* text, float& value)
+{
+    if (text == nullptr || *text == '\0')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtof(text, &end);
+    return errno == 0 && end != nullptr && *end == '\0' && std::isfinite(value) && value > 0.0f;
+}
+
+struct Options {
+    const char* obj_path = nullptr;
+    bool random = false;
+    unsigned long long count = 0, seed = 0;
+    SoupShape shape;
+    bool shaped = false;
+    unsigned long long repeat = 1;
+};
+
+// Returns false after printing what is wrong.
+bool parse_options(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (std::strcmp(arg, "--random") == 0) {
+            if (i + 2 >= argc || !parse_unsigned(argv[i + 1], options.count) ||
+                !parse_unsigned(argv[i + 2], options.seed) || options.count > 1000000u) {
+                std::fprintf(stderr, "koru_kdtree: --random needs a triangle count (up to 1000000) and a seed\n");
+                return false;
+            }
+            options.random = true;
+            i += 2;
+        } else if (std::strcmp(arg, "--extent") == 0 || std::strcmp(arg, "--edge") == 0) {
+            float& size = arg[3] == 'x' ? options.shape.extent : options.shape.edge;
+            if (!parse_size(value, size)) {
+                std::fprintf(stderr, "koru_kdtree: %s needs a finite size above 0\n", arg);
+                return false;
+            }
+            options.shaped = true;
+            ++i;
+        } else if (std::strcmp(arg, "--repeat") == 0) {
+            if (!parse_unsigned(value, options.repeat) || options.repeat < 1 || options.repeat > 1000) {
+                std::fprintf(stderr, "koru_kdtree: --repeat needs a count from 1 to 1000\n");
+                return false;
+            }
+            ++i;
+        } else if (arg[0] != '-' && options.obj_path == nullptr) {
+            options.obj_path = arg;
+        } else {
+            usage(stderr);
+            return false;
+        }
+    }
+    if (options.random == (options.obj_path != nullptr) || (options.shaped && !options.random)) {
+        usage(stderr);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -165,21 +241,16 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    Options options;
+    if (!parse_options(argc, argv, options))
+        return 2;
+
     Scene scene;
     try {
-        if (argc == 4 && std::strcmp(argv[1], "--random") == 0) {
-            unsigned long long count = 0, seed = 0;
-            if (!parse_unsigned(argv[2], count) || !parse_unsigned(argv[3], seed) || count > 1000000u) {
-                std::fprintf(stderr, "koru_kdtree: --random needs a triangle count (up to 1000000) and a seed\n");
-                return 2;
-            }
-            scene = random_soup(static_cast<unsigned>(count), seed);
-        } else if (argc == 2 && argv[1][0] != '-') {
-            scene = load_obj(argv[1]);
-        } else {
-            usage(stderr);
-            return 2;
-        }
+        if (options.random)
+            scene = random_soup(static_cast<unsigned>(options.count), options.seed, options.shape);
+        else
+            scene = load_obj(options.obj_path);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "koru_kdtree: %s\n", e.what());
         return 1;
@@ -198,10 +269,22 @@ int main(int argc, char** argv)
         if (!scene.indices.empty())
             engine.AddTriangles(scene.vertices.data(), static_cast<int>(scene.vertices.size()),
                                 scene.indices.data(), static_cast<int>(scene.indices.size()));
-        const auto start = std::chrono::steady_clock::now();
-        engine.BuildKdTree();
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        std::printf("build time: %.3f s\n", elapsed.count());
+        // Every build after the first starts from a fresh tree (BuildKdTree).
+        std::vector<double> seconds;
+        for (unsigned long long r = 0; r < options.repeat; ++r) {
+            const auto start = std::chrono::steady_clock::now();
+            engine.BuildKdTree();
+            const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+            seconds.push_back(elapsed.count());
+        }
+        if (seconds.size() == 1) {
+            std::printf("build time: %.3f s\n", seconds[0]);
+        } else {
+            std::sort(seconds.begin(), seconds.end());
+            const std::size_t n = seconds.size();
+            const double median = n % 2 ? seconds[n / 2] : 0.5 * (seconds[n / 2 - 1] + seconds[n / 2]);
+            std::printf("build time: median %.4f s, fastest %.4f s (%zu builds)\n", median, seconds[0], n);
+        }
     } catch (const std::out_of_range& e) {
         // The store's and the builder's limits; the notice is already on standard error.
         std::fprintf(stderr, "koru_kdtree: scene refused: %s\n", e.what());

@@ -1,8 +1,9 @@
-// Four-wide single-precision values and lane masks for the packet walk.
-// SSE when the compiler offers it, plain arrays otherwise; both behave alike,
-// NaN handling of min and max included. float4 is a lane type of the shared
-// intersection code (rt/intersect.h): it offers the operations of the scalar
-// lane (rt/lanes.h) with the same answers in every lane.
+// Four-wide single-precision values and lane masks: the host's second lane
+// type of the shared intersection code (rt/intersect.h), used by the packet
+// walk and the kd-tree build; device code never includes it. SSE when the
+// compiler offers it, plain arrays otherwise; both behave alike, NaN handling
+// of min and max included, and every lane gives the scalar lane's answer
+// (rt/lanes.h).
 #pragma once
 
 #include <cmath>

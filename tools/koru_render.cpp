@@ -1,0 +1,282 @@
+// koru_render: renders a Wavefront OBJ mesh to a PNG file with no display.
+// Without camera options it frames the mesh; the kd-tree statistics go to
+// standard error, the build and render times to standard output.
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "demo/screenshot.h"
+#include "engine/engines.h"
+#include "engine/tau_error.h"
+#include "obj_scene.h"
+
+namespace {
+
+using V4 = IGraphicsEngine::VECTOR4;
+using M4 = IGraphicsEngine::MATRIX4;
+
+// The ray tracers see 45 degrees across the width, with square pixels.
+const double half_field_of_view = 22.5 * 3.14159265358979323846 / 180.0;
+// The framing looks down on the mesh from the front right.
+const V4 framing_rotation(20.0f, -30.0f, 0.0f, 0.0f);
+// Room around the mesh's bounding sphere in a framed view.
+const double framing_margin = 1.05;
+const int max_side = 8192;
+const int max_threads = 1024;
+
+struct Options {
+    std::string obj;
+    std::string out;
+    int width = 640;
+    int height = 480;
+    int threads = 0; // 0: one per hardware thread
+    bool gpu = false;
+    bool has_position = false, has_rotation = false, has_light = false;
+    V4 position{0.0f, 0.0f, 0.0f, 1.0f};
+    V4 rotation{0.0f, 0.0f, 0.0f, 0.0f};
+    V4 light{0.0f, 0.0f, 0.0f, 1.0f};
+};
+
+const char* const usage_text =
+    "usage: koru_render --obj FILE.obj [--out FILE.png] [--size WxH] [--engine cpu|gpu] [--threads N]\n"
+    "                   [--cam-pos X Y Z] [--cam-rot RX RY RZ] [--light X Y Z]\n"
+    "\n"
+    "Renders the mesh with its MTL materials (a neutral grey without them) and writes a PNG.\n"
+    "  --out FILE.png     the picture (default: the mesh's name with .png, in this folder)\n"
+    "  --size WxH         frame size in pixels (default 640x480, at most 8192 a side)\n"
+    "  --engine E         cpu (the default) or gpu\n"
+    "  --threads N        threads of the CPU engine (default: one per hardware thread)\n"
+    "  --cam-pos X Y Z    camera position; without it the camera frames the mesh\n"
+    "  --cam-rot RX RY RZ camera rotation in degrees (default 20 -30 0 when framing, else 0 0 0)\n"
+    "  --light X Y Z      point light position (default: above and right of the camera)\n";
+
+bool parse_number(const char* text, float& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtof(text, &end);
+    return *text != '\0' && *end == '\0' && errno == 0 && std::isfinite(value);
+}
+
+bool parse_size(const std::string& text, int& width, int& height)
+{
+    const std::size_t x = text.find('x');
+    if (x == std::string::npos || x == 0 || x + 1 == text.size())
+        return false;
+    const std::string parts[2] = {text.substr(0, x), text.substr(x + 1)};
+    int values[2];
+    for (int i = 0; i < 2; ++i) {
+        if (parts[i].find_first_not_of("0123456789") != std::string::npos || parts[i].size() > 5)
+            return false;
+        values[i] = std::atoi(parts[i].c_str());
+        if (values[i] < 1 || values[i] > max_side)
+            return false;
+    }
+    width = values[0];
+    height = values[1];
+    return true;
+}
+
+// Returns an empty text or what is wrong with the command line.
+std::string parse_options(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto needs = [&](int count) { return i + count < argc; };
+        const auto three_numbers = [&](V4& v, bool& given) {
+            if (!needs(3))
+                return false;
+            for (int k = 0; k < 3; ++k)
+                if (!parse_number(argv[i + 1 + k], v[k]))
+                    return false;
+            i += 3;
+            given = true;
+            return true;
+        };
+        if (arg == "--obj" && needs(1)) {
+            options.obj = argv[++i];
+        } else if (arg == "--out" && needs(1)) {
+            options.out = argv[++i];
+        } else if (arg == "--size" && needs(1)) {
+            if (!parse_size(argv[++i], options.width, options.height))
+                return std::string("--size needs WxH with sides from 1 to ") + std::to_string(max_side) +
+                       ", not '" + argv[i] + "'";
+        } else if (arg == "--engine" && needs(1)) {
+            const std::string engine = argv[++i];
+            if (engine != "cpu" && engine != "gpu")
+                return "unknown engine '" + engine + "' (choose cpu or gpu)";
+            options.gpu = engine == "gpu";
+        } else if (arg == "--threads" && needs(1)) {
+            const std::string text = argv[++i];
+            if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
+                std::atoi(text.c_str()) < 1 || std::atoi(text.c_str()) > max_threads)
+                return "--threads needs a whole number from 1 to " + std::to_string(max_threads) + ", not '" +
+                       text + "'";
+            options.threads = std::atoi(text.c_str());
+        } else if (arg == "--cam-pos") {
+            if (!three_numbers(options.position, options.has_position))
+                return "--cam-pos needs three numbers";
+        } else if (arg == "--cam-rot") {
+            if (!three_numbers(options.rotation, options.has_rotation))
+                return "--cam-rot needs three numbers";
+        } else if (arg == "--light") {
+            if (!three_numbers(options.light, options.has_light))
+                return "--light needs three numbers";
+        } else if (arg == "--obj" || arg == "--out" || arg == "--size" || arg == "--engine" || arg == "--threads") {
+            return "option " + arg + " needs a value";
+        } else {
+            return "unknown option '" + arg + "'";
+        }
+    }
+    if (options.obj.empty())
+        return "--obj FILE.obj is required";
+    if (options.out.empty()) {
+        std::string name = options.obj.substr(options.obj.rfind('/') + 1);
+        const std::size_t dot = name.rfind('.');
+        options.out = (dot == std::string::npos || dot == 0 ? name : name.substr(0, dot)) + ".png";
+    }
+    return "";
+}
+
+// The camera rotation as the engine builds it from angles in degrees.
+M4 rotation_matrix(const V4& degrees)
+{
+    const float to_radians = TAU_MATH::kPi / 180.0f;
+    return (TAU_MATH::RotationZ(degrees[2] * to_radians) * TAU_MATH::RotationY(degrees[1] * to_radians)) *
+           TAU_MATH::RotationX(degrees[0] * to_radians);
+}
+
+// Where the camera stands so that the mesh's bounding sphere fills the
+// narrower field of view, looking along the rotated -z through its centre.
+V4 framing_position(const koru::obj::Mesh& mesh, const M4& rotation, int width, int height)
+{
+    double centre[3], radius2 = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        centre[a] = 0.5 * (static_cast<double>(mesh.box_min[a]) + mesh.box_max[a]);
+        const double half = 0.5 * (static_cast<double>(mesh.box_max[a]) - mesh.box_min[a]);
+        radius2 += half * half;
+    }
+    const double radius = std::fmax(std::sqrt(radius2), 1e-6);
+    const double vertical = std::atan(std::tan(half_field_of_view) * height / width);
+    const double distance = framing_margin * radius / std::sin(std::fmin(half_field_of_view, vertical));
+    const V4 forward = rotation * V4(0.0f, 0.0f, -1.0f, 0.0f);
+    return V4(static_cast<float>(centre[0] - distance * forward[0]),
+              static_cast<float>(centre[1] - distance * forward[1]),
+              static_cast<float>(centre[2] - distance * forward[2]), 1.0f);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Builds, renders and writes the picture; returns the exit status.
+int render(const Options& options, const koru::obj::Mesh& mesh)
+{
+    CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
+    int status = 0;
+    try {
+        engine->Init(options.width, options.height);
+        engine->SetThreadCount(options.threads);
+
+        V4 rotation = options.rotation;
+        V4 position = options.position;
+        if (!options.has_position) {
+            if (!options.has_rotation)
+                rotation = framing_rotation;
+            position = framing_position(mesh, rotation_matrix(rotation), options.width, options.height);
+        }
+        TAU_GRAPHICS::Point_Light<4, float> light;
+        light.color = V4(1.0f, 1.0f, 1.0f, 1.0f);
+        light.power = 1.0f;
+        // No fall-off: the mesh is lit the same whatever its size.
+        light.kc = 1.0f;
+        light.kl = 0.0f;
+        light.kq = 0.0f;
+        if (options.has_light) {
+            light.pos = options.light;
+        } else {
+            float extent = 0.0f;
+            for (int a = 0; a < 3; ++a)
+                extent = std::fmax(extent, mesh.box_max[a] - mesh.box_min[a]);
+            const V4 offset = rotation_matrix(rotation) * V4(extent, extent, 0.0f, 0.0f);
+            light.pos = V4(position[0] + offset[0], position[1] + offset[1], position[2] + offset[2], 1.0f);
+        }
+        engine->AddPointLight(light);
+        koru::obj::AddMesh(*engine, mesh, M4());
+        engine->SetCamPosition(position);
+        engine->SetCamRotation(rotation);
+
+        auto start = std::chrono::steady_clock::now();
+        engine->BuildKdTree();
+        std::printf("build time: %.3f s\n", seconds_since(start));
+        start = std::chrono::steady_clock::now();
+        engine->BeginDrawScene(4, false);
+        const int threads = engine->ThreadCount();
+        std::printf("render time: %.3f s (%d x %d, cpu, %d thread%s)\n", seconds_since(start), options.width,
+                    options.height, threads, threads == 1 ? "" : "s");
+
+        std::string error;
+        if (!demo::WritePng(options.out, options.width, options.height,
+                            reinterpret_cast<const unsigned char*>(engine->FrameBuffer()), error)) {
+            std::fprintf(stderr, "koru_render: %s\n", error.c_str());
+            status = 1;
+        } else {
+            std::printf("wrote %s\n", options.out.c_str());
+        }
+    } catch (const TAU_ERROR::Error& e) {
+        // The store's limits and the builder's errors; the notice is already on standard error.
+        std::fprintf(stderr, "koru_render: scene refused: %s\n", e.message.c_str());
+        status = 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "koru_render: %s\n", e.what());
+        status = 1;
+    }
+    engine->Release();
+    delete engine;
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    Options options;
+    const std::string problem = parse_options(argc, argv, options);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "koru_render: %s\n\n%s", problem.c_str(), usage_text);
+        return 2;
+    }
+    if (options.gpu) {
+        // The GPU engine hands its frame back only when it presents it in a window.
+        if (!koru::GpuDeviceAvailable())
+            std::fprintf(stderr, "koru_render: the GPU engine has no usable CUDA device in this build; "
+                                 "use --engine cpu\n");
+        else
+            std::fprintf(stderr, "koru_render: the GPU engine can not yet render without a window; "
+                                 "use --engine cpu\n");
+        return 2;
+    }
+
+    koru::obj::Mesh mesh;
+    try {
+        mesh = koru::obj::LoadMesh(options.obj);
+    } catch (const koru::obj::Load_Error& e) {
+        std::fprintf(stderr, "koru_render: %s\n", e.what());
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "koru_render: %s: %s\n", options.obj.c_str(), e.what());
+        return 1;
+    }
+    std::printf("%s: %zu vertices, %zu triangles, %zu materials, %zu textures\n", options.obj.c_str(),
+                mesh.vertices.size(), mesh.indices.size() / 3, mesh.materials.size(), mesh.textures.size());
+    return render(options, mesh);
+}

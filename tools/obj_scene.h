@@ -1,0 +1,57 @@
+// Wavefront OBJ meshes with their MTL materials, read for the engine: every
+// face becomes triangles, materials keep their diffuse colour and diffuse
+// texture (BMP or PNG), and the mesh is added through IGraphicsEngine so
+// that any engine draws it.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "../engine/graphics_engine.h"
+
+namespace koru {
+namespace obj {
+
+// A mesh file, MTL file or texture that can not be read or is malformed.
+// The text names the file and, where there is one, the line ("a.obj:12: ...").
+class Load_Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// RGBA texels, 4 bytes per pixel, the bottom row first (v = 0 at the bottom,
+// as OBJ texture coordinates have it).
+struct Texture {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> rgba;
+};
+
+struct Mesh {
+    // material_id indexes `materials`; tex_id[0] indexes `textures` or is
+    // TAU_GRAPHICS::kNoTexture.
+    std::vector<IGraphicsEngine::VERTEX> vertices;
+    std::vector<unsigned> indices;
+    std::vector<IGraphicsEngine::MATERIAL> materials; // never empty
+    std::vector<Texture> textures;
+    float box_min[3] = {0.0f, 0.0f, 0.0f}; // bounds of the vertices
+    float box_max[3] = {0.0f, 0.0f, 0.0f};
+};
+
+// Faces in file order, polygons fanned from their first corner. Normals come
+// from the file; without them each corner averages the faces around its
+// position that turn less than 60 degrees from its own face, so smooth
+// surfaces share vertices and hard edges stay hard. Throws Load_Error.
+Mesh LoadMesh(const std::string& path);
+
+// The material of meshes without an MTL file, and of faces without a material.
+IGraphicsEngine::MATERIAL NeutralGrey();
+
+// Adds the mesh's materials, textures and triangles to the engine, positions
+// placed by `placement` (rotation, uniform scale and translation). The
+// store's limits throw TAU_ERROR::Out_Of_Range with the store's message.
+void AddMesh(IGraphicsEngine& engine, const Mesh& mesh, const IGraphicsEngine::MATRIX4& placement);
+
+} // namespace obj
+} // namespace koru
