@@ -51,6 +51,12 @@ void check_launch(cudaError_t status, int line)
     }
 }
 
+// Events around every launch, for the device time of the last one (made by
+// nyxInit, destroyed by nyxRelease).
+cudaEvent_t launch_start = nullptr;
+cudaEvent_t launch_stop = nullptr;
+float last_launch_ms = 0.0f;
+
 // Launches kernel over grid x (8 x 8) threads, then checks the launch and
 // waits for the kernel. A grid without a whole block launches nothing (the
 // runtime would refuse it as a configuration error).
@@ -58,10 +64,17 @@ template <class... Params, class... Args>
 void launch(void (*kernel)(Params...), dim3 grid, int line, Args... args)
 {
     const dim3 threads(8, 8, 1);
+    const bool timed = launch_start != nullptr;
+    if (timed)
+        check(cudaEventRecord(launch_start), line, false);
     if (grid.x > 0 && grid.y > 0)
         kernel<<<grid, threads>>>(args...);
     check_launch(cudaGetLastError(), line);
+    if (timed)
+        check(cudaEventRecord(launch_stop), line, false);
     check_launch(cudaDeviceSynchronize(), line);
+    if (timed)
+        check(cudaEventElapsedTime(&last_launch_ms, launch_start, launch_stop), line, false);
 }
 
 } // namespace
@@ -330,6 +343,8 @@ bool GpuDeviceAvailable()
 
 const nyxDeviceScene& nyxGetDeviceScene() { return state; }
 
+float nyxGetLastLaunchMilliseconds() { return last_launch_ms; }
+
 void nyxInit(int width, int height)
 {
     // Device selection. A machine without a driver or without a device has
@@ -389,6 +404,10 @@ void nyxInit(int width, int height)
 
     const int32_t size[2] = {width, height};
     upload_constant(offsetof(Constant_Block, window_size), size, sizeof size, __LINE__);
+
+    NYX_GUARD_SYNC(cudaEventCreate(&launch_start));
+    NYX_GUARD_SYNC(cudaEventCreate(&launch_stop));
+    last_launch_ms = 0.0f;
 }
 
 void nyxRelease()
@@ -420,6 +439,11 @@ void nyxRelease()
     }
     state.textureCount = 0;
     state.sphereCapacity = state.vertexCapacity = state.indexCapacity = 0;
+    for (cudaEvent_t* event : {&launch_start, &launch_stop}) {
+        if (*event != nullptr)
+            NYX_GUARD_SYNC(cudaEventDestroy(*event));
+        *event = nullptr;
+    }
     samplers = Sampler_Table();
 }
 

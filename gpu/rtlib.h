@@ -75,3 +75,6 @@ const char* nyxGetErrorString(int code);
 
 // The state record, read-only, for diagnostics and tests.
 const nyxDeviceScene& nyxGetDeviceScene();
+// Device time of the last kernel launch in milliseconds (CUDA events around
+// it), for benchmarks; 0 before the first.
+float nyxGetLastLaunchMilliseconds();

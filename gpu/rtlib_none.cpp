@@ -32,6 +32,8 @@ bool GpuDeviceAvailable() { return false; }
 
 const nyxDeviceScene& nyxGetDeviceScene() { return state; }
 
+float nyxGetLastLaunchMilliseconds() { return 0.0f; }
+
 void nyxInit(int, int)
 {
     std::fprintf(stderr, "There is no device.\n");

@@ -57,6 +57,7 @@ TEST(GpuDevice, FramesMatchTheHostEmulation)
     for (unsigned depth : {0u, 1u, 2u, 3u, 4u, 5u, 7u})
         for (bool shadows : {true, false}) {
             const std::vector<unsigned> device = device_frame(engine, depth, shadows);
+            EXPECT_GT(nyxGetLastLaunchMilliseconds(), 0.0f);
             const std::vector<unsigned> host = emulate(engine, depth, shadows);
             expect_close_frames(device, host, 640, 480,
                                 "device_depth" + std::to_string(depth) + (shadows ? "_shadows" : "_no_shadows"));

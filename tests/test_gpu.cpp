@@ -636,6 +636,7 @@ TEST(GpuWithoutDevice, AvailabilityQueryAndInit)
     nyxRelease();
     EXPECT_EQ(nyxGetDeviceScene().textureCount, 0);
     EXPECT_EQ(nyxGetDeviceScene().pixels, nullptr);
+    EXPECT_EQ(nyxGetLastLaunchMilliseconds(), 0.0f);
 }
 
 TEST(GpuWithoutDevice, RayQueriesReportTheMissingBuffers)
