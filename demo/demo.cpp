@@ -290,7 +290,7 @@ int RunDemo(int argc, char** argv)
         return 0;
     }
     if (g_options.engine == EngineChoice::Gpu && !koru::GpuDeviceAvailable()) {
-        std::cerr << "koru_demo: the GPU engine has no usable CUDA device in this build; try --engine cpu\n";
+        std::cerr << "koru_demo: the GPU engine has no usable CUDA device here; try --engine cpu\n";
         return 2;
     }
     if (!g_options.log.empty()) {

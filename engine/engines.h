@@ -52,11 +52,20 @@ protected:
     koru::cpu::Leaf_Blocks* leaf_blocks = nullptr;
 };
 
-// Traces on an NVIDIA GPU through the CUDA runtime. One may be live per process.
+// Traces triangles and spheres on an NVIDIA GPU through the CUDA runtime,
+// with 1 to 5 ray generations (mirror reflections) and shadows on request.
+// One may be live per process; all GPU state lives in the device layer
+// (gpu/rtlib.h). Without a usable device, Init ends the process (status 1):
+// ask koru::GpuDeviceAvailable() first.
 class GPU_Ray_Tracer : public Ray_Tracer {
 public:
+    // Nearest hits of ray batches on the GPU. A hit record of a triangle has
+    // prim_id -1, of a sphere the sphere's index, and a ray that hits nothing
+    // gets zeros with prim_id kMissPrimId.
     class RT_Core : public Ray_Tracer::RT_Core {
     public:
+        static constexpr int32_t kMissPrimId = -2;
+
         void TraverseRayGrid(const TAU_MATH::RAY<3, float>* rays, RAYTR::Hit* hits, unsigned width,
                              unsigned height) override;
         void TraverseRays(const TAU_MATH::RAY<3, float>* rays, RAYTR::Hit* hits, unsigned count) override;

@@ -192,12 +192,3 @@ TEST(InterfaceGpu, ProtectedAssignmentThrows)
     const std::string notice = testing::internal::GetCapturedStderr();
     EXPECT_EQ(notice, "Error: GPU_Ray_Tracer:: Atempt to call protected operator=() \n");
 }
-
-TEST(InterfaceGpu, NoDeviceWithoutCuda)
-{
-#if defined(KORU_WITH_CUDA)
-    GTEST_SKIP() << "built with CUDA: whether a device is usable depends on the machine";
-#else
-    EXPECT_FALSE(koru::GpuDeviceAvailable());
-#endif
-}

@@ -1,0 +1,227 @@
+// The GPU engine on a device: its frames against the host emulation of the
+// same kernels' code, its ray queries against the host walk, and the device
+// layer's buffers, warnings and limits. Every test skips, saying so, where
+// no CUDA device is usable.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gpu/rtlib.h"
+#include "gpu_test_support.h"
+
+using namespace gpu_test;
+
+namespace {
+
+#define KORU_REQUIRE_DEVICE()                                                                                  \
+    if (!koru::GpuDeviceAvailable())                                                                           \
+    GTEST_SKIP() << "no usable CUDA device here"
+
+std::vector<unsigned> device_frame(GPU_Ray_Tracer& engine, unsigned depth, bool shadows)
+{
+    engine.BeginDrawScene(depth, shadows);
+    std::vector<unsigned> frame(static_cast<std::size_t>(engine.Width()) * engine.Height(), 0u);
+    nyxReadPixels(frame.data());
+    return frame;
+}
+
+std::vector<Ray3> random_rays(std::mt19937& rng, std::size_t n)
+{
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    std::vector<Ray3> rays(n);
+    for (Ray3& r : rays) {
+        r.pos = TAU_MATH::VECTOR<3, float>(4.0f * unit(rng), 3.0f * unit(rng), 6.0f + unit(rng));
+        const V4 d = TAU_MATH::Normalize(V4(0.6f * unit(rng), 0.5f * unit(rng), -1.0f, 0.0f));
+        r.dir = TAU_MATH::VECTOR<3, float>(d[0], d[1], d[2]);
+    }
+    return rays;
+}
+
+} // namespace
+
+// Every depth (0 and 7 included) and both shadow modes: the device's frame is
+// the host emulation's, within a level on 99.9 % of the pixels.
+TEST(GpuDevice, FramesMatchTheHostEmulation)
+{
+    KORU_REQUIRE_DEVICE();
+    const Demo_Textures textures(31);
+    GPU_Ray_Tracer engine;
+    set_up_demo(engine, 640, 480, textures);
+    for (unsigned depth : {0u, 1u, 2u, 3u, 4u, 5u, 7u})
+        for (bool shadows : {true, false}) {
+            const std::vector<unsigned> device = device_frame(engine, depth, shadows);
+            EXPECT_GT(nyxGetLastLaunchMilliseconds(), 0.0f);
+            const std::vector<unsigned> host = emulate(engine, depth, shadows);
+            expect_close_frames(device, host, 640, 480,
+                                "device_depth" + std::to_string(depth) + (shadows ? "_shadows" : "_no_shadows"));
+        }
+    engine.Release();
+}
+
+// Depth 1 with shadows on triangles is the CPU tracer's picture.
+TEST(GpuDevice, TriangleSceneGivesTheCpuTracersImage)
+{
+    KORU_REQUIRE_DEVICE();
+    std::vector<unsigned> frames[2];
+    for (int gpu = 0; gpu < 2; ++gpu) {
+        std::mt19937 rng(41);
+        IMAGE images[2];
+        fill_random_image(images[0], 5, 3, rng);
+        fill_random_image(images[1], 8, 8, rng);
+        std::unique_ptr<Ray_Tracer> engine(gpu ? static_cast<Ray_Tracer*>(new GPU_Ray_Tracer)
+                                               : static_cast<Ray_Tracer*>(new CPU_Ray_Tracer));
+        engine->Init(160, 120);
+        add_random_scene(*engine, rng, 200, 2, images, 2);
+        engine->BuildKdTree();
+        engine->BeginDrawScene(1, true);
+        frames[gpu].assign(static_cast<std::size_t>(160) * 120, 0u);
+        if (gpu)
+            nyxReadPixels(frames[gpu].data());
+        else
+            std::memcpy(frames[gpu].data(), engine->FrameBuffer(), frames[gpu].size() * 4);
+        engine->Release();
+    }
+    expect_close_frames(frames[1], frames[0], 160, 120, "device_triangles_vs_cpu");
+}
+
+// Nearest hits of the device's walk for batches of every launch shape, and a
+// grid with partial blocks, against the host walk; nothing past the count
+// is written.
+TEST(GpuDevice, RayQueriesMatchTheHostWalk)
+{
+    KORU_REQUIRE_DEVICE();
+    const Demo_Textures textures(32);
+    GPU_Ray_Tracer engine;
+    set_up_demo(engine, 64, 48, textures);
+    std::unique_ptr<Ray_Tracer::RT_Core> core(engine.GetRTCore());
+    std::mt19937 rng(3);
+    for (unsigned count : {1u, 150u, 640u, 4096u, 65536u, 2000000u}) {
+        SCOPED_TRACE("count " + std::to_string(count));
+        const std::vector<Ray3> rays = random_rays(rng, count);
+        std::vector<RAYTR::Hit> device(count + 1), host(count);
+        std::memset(&device[count], 0x5A, sizeof(RAYTR::Hit));
+        core->TraverseRays(rays.data(), device.data(), count);
+        koru::gpu::EmulateRays(engine, rays.data(), host.data(), count);
+        std::size_t same = 0, hits = 0;
+        for (unsigned i = 0; i < count; ++i) {
+            same += device[i].prim_id == host[i].prim_id &&
+                    std::fabs(device[i].pos[0] - host[i].pos[0]) <= 1e-4f * (1.0f + std::fabs(host[i].pos[0]));
+            hits += host[i].prim_id != GPU_Ray_Tracer::RT_Core::kMissPrimId;
+        }
+        EXPECT_GE(same * 1000, static_cast<std::size_t>(count) * 999);
+        if (count >= 150) {
+            EXPECT_GT(hits, count / 10);
+        }
+        const unsigned char* beyond = reinterpret_cast<const unsigned char*>(&device[count]);
+        for (std::size_t b = 0; b < sizeof(RAYTR::Hit); ++b)
+            ASSERT_EQ(beyond[b], 0x5A);
+    }
+    for (const auto& [w, h] : {std::pair<unsigned, unsigned>{16, 8}, {13, 7}, {1, 1}}) {
+        const std::vector<Ray3> rays = random_rays(rng, static_cast<std::size_t>(w) * h);
+        std::vector<RAYTR::Hit> device(rays.size()), host(rays.size());
+        core->TraverseRayGrid(rays.data(), device.data(), w, h);
+        koru::gpu::EmulateRays(engine, rays.data(), host.data(), static_cast<unsigned>(rays.size()));
+        for (std::size_t i = 0; i < rays.size(); ++i)
+            EXPECT_EQ(device[i].prim_id, host[i].prim_id) << w << "x" << h << " ray " << i;
+    }
+    engine.Release();
+}
+
+TEST(GpuDevice, LayerGrowsItsBuffersAndKeepsItsLimits)
+{
+    KORU_REQUIRE_DEVICE();
+    GPU_Ray_Tracer engine;
+    engine.Init(64, 48);
+    const nyxDeviceScene& state = nyxGetDeviceScene();
+    EXPECT_EQ(state.sphereCapacity, 64);
+    EXPECT_EQ(state.vertexCapacity, 16000);
+    EXPECT_EQ(state.indexCapacity, 48000);
+
+    std::vector<TAU_MATH::SPHERE<4, float>> spheres(65);
+    std::vector<Vertex> vertices(16001);
+    std::vector<unsigned> indices(48001, 0u);
+    const auto captured = [](const std::function<int()>& call, int expected_result) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(call(), expected_result);
+        return testing::internal::GetCapturedStderr();
+    };
+    EXPECT_EQ(captured([&] { return nyxSetSpheres(spheres.data(), 64); }, 0), "");
+    EXPECT_EQ(captured([&] { return nyxSetSpheres(spheres.data(), 65); }, 0),
+              "nyx WARNING: reallocating 2080 bytes for spheres\n");
+    EXPECT_EQ(state.sphereCapacity, 65);
+    EXPECT_EQ(captured([&] { return nyxSetSpheres(spheres.data(), 3); }, 0), "");
+    EXPECT_EQ(state.sphereCapacity, 65);
+    EXPECT_EQ(captured([&] { return nyxSetVertices(vertices.data(), 16001); }, 0),
+              "nyx WARNING: reallocating 768048 bytes for vertices\n");
+    EXPECT_EQ(captured([&] { return nyxSetIndices(indices.data(), 48001); }, 0),
+              "nyx WARNING: reallocating 192004 bytes for vertices\n");
+    EXPECT_EQ(state.indexCapacity, 48001);
+
+    std::vector<Material> materials(33, make_material(0.1f, 0.5f, 0.2f, 10.0f));
+    EXPECT_EQ(captured([&] { return nyxSetMaterials(materials.data(), 33); }, -1),
+              "nyx ALERT: too many materials in nyxSetMaterials requested(33) \n \t\t\t\t\t    32 are maximum");
+    EXPECT_EQ(captured([&] { return nyxSetMaterials(materials.data(), 32); }, 0), "");
+    std::vector<Light> lights(9);
+    EXPECT_EQ(nyxSetPointLights(lights.data(), 9), -1);
+    EXPECT_EQ(nyxSetPointLights(lights.data(), 0), 0);
+
+    std::vector<unsigned char> texels(4 * 4 * 4, 200);
+    for (int t = 0; t < 7; ++t)
+        EXPECT_EQ(nyxAddTexture(4, 4, texels.data()), t);
+    EXPECT_EQ(nyxAddTexture(4, 4, texels.data()), -1);
+    EXPECT_EQ(state.textureCount, 7);
+    engine.Release();
+    EXPECT_EQ(state.textureCount, 0);
+    EXPECT_EQ(state.kdTreeNodes, nullptr);
+    EXPECT_EQ(state.objListData, nullptr);
+}
+
+// An empty scene (one empty leaf, an object list of 0 bytes) renders black;
+// a tree set twice replaces the first.
+TEST(GpuDevice, EmptySceneRendersBlack)
+{
+    KORU_REQUIRE_DEVICE();
+    GPU_Ray_Tracer engine;
+    engine.Init(32, 24);
+    TAU_GRAPHICS::Point_Light<4, float> light;
+    light.pos = V4(0.0f, 2.0f, 0.0f, 1.0f);
+    engine.AddPointLight(light);
+    engine.BuildKdTree();
+    engine.BuildKdTree();
+    for (unsigned depth : {1u, 3u}) {
+        const std::vector<unsigned> frame = device_frame(engine, depth, true);
+        EXPECT_TRUE(std::all_of(frame.begin(), frame.end(), [](unsigned p) { return p == 0; })) << depth;
+    }
+    engine.Release();
+}
+
+// The kernel's grid covers whole 8 x 8 tiles: the last four columns and rows
+// of an 84 x 60 window keep what they held while the picture changes.
+TEST(GpuDevice, PixelsOutsideWholeTilesAreNeverWritten)
+{
+    KORU_REQUIRE_DEVICE();
+    const Demo_Textures textures(33);
+    GPU_Ray_Tracer engine;
+    set_up_demo(engine, 84, 60, textures);
+    const std::vector<unsigned> first = device_frame(engine, 1, true);
+    engine.SetCamRotation(V4(10.0f, 25.0f, 0.0f, 0.0f));
+    const std::vector<unsigned> second = device_frame(engine, 1, true);
+    std::size_t changed_inside = 0;
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 84; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * 84 + x;
+            if (x >= 80 || y >= 56)
+                EXPECT_EQ(first[i], second[i]) << x << ", " << y;
+            else
+                changed_inside += first[i] != second[i];
+        }
+    EXPECT_GT(changed_inside, 80u * 56u / 4);
+    engine.Release();
+}

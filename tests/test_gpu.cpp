@@ -1,0 +1,676 @@
+// The GPU engine without a device: its per-pixel and per-ray code run on the
+// host (the kernels' own functions over the scene store), held against the
+// CPU tracer and against closed-form scenes; the shared pieces it adds (the
+// sphere test, reflections, the texture unit's filter); the ray queries'
+// launch shapes and count checks; and the device layer's answers on a
+// machine without a device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cpu/traversal.h"
+#include "engine/tau_error.h"
+#include "gpu/ray_grid.h"
+#include "gpu/rtlib.h"
+#include "gpu_test_support.h"
+#include "rt/sphere.h"
+#include "rt/texture_filter.h"
+
+using namespace gpu_test;
+namespace rt = koru::rt;
+
+namespace {
+
+// The material of a scene without reflections, and a reflective one.
+Material matte(float ambient, float diffuse, float specular, float reflect = 0.0f)
+{
+    Material m = make_material(ambient, diffuse, specular, 20.0f);
+    m.param[0].f = reflect;
+    return m;
+}
+
+// A square of side 2 s around (x, z) at height y, facing up, in one material.
+void add_floor(IGraphicsEngine& engine, float y, float x, float z, float s, int material)
+{
+    Vertex v[4];
+    const float corners[4][2] = {{-s, -s}, {-s, s}, {s, s}, {s, -s}};
+    for (int k = 0; k < 4; ++k) {
+        v[k] = make_vertex(x + corners[k][0], y, z + corners[k][1], material);
+        v[k].norm = V4(0.0f, 1.0f, 0.0f, 0.0f);
+    }
+    const unsigned indices[6] = {0, 1, 2, 2, 3, 0};
+    engine.AddTriangles(v, 4, indices, 6);
+}
+
+Light light_at(float x, float y, float z)
+{
+    Light light;
+    light.power = 1.0f;
+    light.kc = 0.2f;
+    light.kl = 0.05f;
+    light.kq = 0.01f;
+    light.pos = V4(x, y, z, 1.0f);
+    return light;
+}
+
+std::vector<unsigned> cpu_frame(Test_Tracer& engine)
+{
+    engine.BeginDrawScene(1, true);
+    return std::vector<unsigned>(engine.FrameBuffer(),
+                                 engine.FrameBuffer() + static_cast<std::size_t>(engine.Width()) * engine.Height());
+}
+
+std::vector<RAYTR::Hit> primary_hits(Test_Tracer& engine)
+{
+    const std::vector<Ray3> rays = primary_rays(engine);
+    std::vector<RAYTR::Hit> hits(rays.size());
+    koru::gpu::EmulateRays(engine, rays.data(), hits.data(), static_cast<unsigned>(rays.size()));
+    return hits;
+}
+
+// The query ray as the walks take it, direction as given.
+Ray4 ray4_of(const Ray3& r)
+{
+    Ray4 ray;
+    ray.pos = V4(r.pos[0], r.pos[1], r.pos[2], 1.0f);
+    ray.dir = V4(r.dir[0], r.dir[1], r.dir[2], 0.0f);
+    return ray;
+}
+
+bool is_miss(const RAYTR::Hit& hit) { return hit.prim_id == GPU_Ray_Tracer::RT_Core::kMissPrimId; }
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Whole frames through the host emulation.
+
+// Depth 1 with shadows is the CPU tracer's picture: to the bit where no
+// texture is read (same walk, same shading arithmetic), within a level where
+// the texture unit's 8-bit filter weights enter.
+TEST(GpuEmulation, TriangleScenesGiveTheCpuTracersImage)
+{
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        for (int n_textures : {0, 2}) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", textures " + std::to_string(n_textures));
+            std::mt19937 rng(seed);
+            IMAGE images[2];
+            fill_random_image(images[0], 5, 3, rng);
+            fill_random_image(images[1], 8, 8, rng);
+            Test_Tracer engine;
+            engine.Init(96, 72);
+            add_random_scene(engine, rng, 40 + 30 * static_cast<int>(seed), 1 + seed % 3, images, n_textures);
+            engine.BuildKdTree();
+            const std::vector<unsigned> cpu = cpu_frame(engine);
+            const std::vector<unsigned> gpu = emulate(engine, 1, true);
+            const std::string name = "triangles_" + std::to_string(seed) + "_" + std::to_string(n_textures);
+            expect_close_frames(cpu, gpu, 96, 72, name);
+            const Frame_Difference d = compare_frames(cpu, gpu);
+            if (n_textures == 0) {
+                EXPECT_EQ(d.equal, d.total) << name << ": worst " << d.worst;
+            }
+            EXPECT_GT(std::count_if(cpu.begin(), cpu.end(), [](unsigned p) { return p != 0; }), 96 * 72 / 10);
+            engine.Release();
+        }
+    }
+}
+
+// The CPU tracer skips spheres; the GPU engine draws the demo's three, lit.
+TEST(GpuEmulation, DemoSceneShowsItsSpheres)
+{
+    const Demo_Textures textures(21);
+    Test_Tracer engine;
+    set_up_demo(engine, 160, 120, textures);
+    const std::vector<unsigned> cpu = cpu_frame(engine);
+    const std::vector<unsigned> gpu = emulate(engine, 1, true);
+    const std::vector<RAYTR::Hit> hits = primary_hits(engine);
+    std::size_t sphere_pixels[3] = {0, 0, 0}, lit[3] = {0, 0, 0}, changed[3] = {0, 0, 0};
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        const int id = hits[i].prim_id;
+        if (id < 0)
+            continue;
+        ASSERT_LT(id, 3);
+        ++sphere_pixels[id];
+        lit[id] += gpu[i] != 0;
+        changed[id] += gpu[i] != cpu[i];
+    }
+    for (int s = 0; s < 3; ++s) {
+        SCOPED_TRACE("sphere " + std::to_string(s));
+        EXPECT_GT(sphere_pixels[s], 30u);
+        EXPECT_EQ(lit[s], sphere_pixels[s]);
+        EXPECT_GT(changed[s] * 10, sphere_pixels[s] * 9);
+    }
+    write_frame("demo_emulated_depth1", 160, 120, gpu);
+    engine.Release();
+}
+
+TEST(GpuEmulation, DepthZeroAndSevenRunAsDepthFour)
+{
+    const Demo_Textures textures(22);
+    Test_Tracer engine;
+    set_up_demo(engine, 64, 48, textures);
+    cpu_frame(engine);
+    for (bool shadows : {true, false}) {
+        const std::vector<unsigned> four = emulate(engine, 4, shadows);
+        EXPECT_EQ(emulate(engine, 0, shadows), four) << shadows;
+        EXPECT_EQ(emulate(engine, 7, shadows), four) << shadows;
+        EXPECT_NE(emulate(engine, 1, shadows), four) << shadows;
+    }
+    engine.Release();
+}
+
+// Depth 2 adds reflections where the primary hit's material reflects
+// (param[0] > 0) and nowhere else; it only ever adds light.
+TEST(GpuEmulation, DepthTwoReflectsOnReflectiveMaterialsOnly)
+{
+    const Demo_Textures textures(23);
+    Test_Tracer engine;
+    set_up_demo(engine, 160, 120, textures);
+    cpu_frame(engine);
+    const std::vector<RAYTR::Hit> hits = primary_hits(engine);
+    for (bool shadows : {true, false}) {
+        const std::vector<unsigned> one = emulate(engine, 1, shadows);
+        const std::vector<unsigned> two = emulate(engine, 2, shadows);
+        std::size_t reflective = 0, reflecting = 0, matte_pixels = 0;
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+            const bool reflects = !is_miss(hits[i]) && rt::reflectivity(engine.Materials()[hits[i].material_id]) > 0.0f;
+            if (!reflects) {
+                ++matte_pixels;
+                EXPECT_EQ(two[i], one[i]) << "pixel " << i;
+                continue;
+            }
+            ++reflective;
+            reflecting += two[i] != one[i];
+            for (int c = 0; c < 3; ++c)
+                EXPECT_GE(channel(two[i], c), channel(one[i], c)) << "pixel " << i;
+        }
+        EXPECT_GT(matte_pixels, hits.size() / 20);
+        EXPECT_GT(reflective, hits.size() / 4);
+        EXPECT_GT(reflecting * 2, reflective) << shadows;
+    }
+    engine.Release();
+}
+
+// A mirror floor under an empty sky and no light: black at depth 1; from
+// depth 2 on the floor shows the ambient light, weighted by its
+// reflectivity (0.15 of 255 is 38, half of it 19).
+TEST(GpuEmulation, ReflectedRaysThatLeaveTheSceneBringTheAmbientLight)
+{
+    for (float reflect : {1.0f, 0.5f, 2.0f}) {
+        Test_Tracer engine;
+        engine.Init(32, 24);
+        engine.AddMaterial(matte(0.2f, 0.5f, 0.0f, reflect));
+        engine.AddMaterial(matte(0.2f, 0.5f, 0.0f, reflect));
+        add_floor(engine, -1.0f, 0.0f, -10.0f, 50.0f, 1);
+        engine.BuildKdTree();
+        cpu_frame(engine);
+        const std::vector<unsigned> one = emulate(engine, 1, true);
+        const std::vector<unsigned> two = emulate(engine, 2, true);
+        const unsigned expected = reflect == 0.5f ? 19u : 38u;
+        // The bottom row sees the floor, the top row the sky.
+        EXPECT_EQ(one[5], 0u);
+        EXPECT_EQ(two[5], expected | expected << 8 | expected << 16) << reflect;
+        EXPECT_EQ(two[23 * 32 + 5], 0u);
+        engine.Release();
+    }
+}
+
+// Shadows off: an occluder that the camera cannot see changes nothing; with
+// shadows it darkens part of the floor and brightens nothing.
+TEST(GpuEmulation, ShadowsOffLetsEveryLightContribute)
+{
+    std::vector<unsigned> frames[2][2]; // [with occluder][shadows]
+    for (int with_occluder = 0; with_occluder < 2; ++with_occluder) {
+        Test_Tracer engine;
+        engine.Init(64, 48);
+        engine.AddMaterial(matte(0.1f, 0.6f, 0.3f));
+        engine.AddMaterial(matte(0.1f, 0.6f, 0.3f));
+        engine.AddPointLight(light_at(0.0f, 7.0f, 8.0f));
+        engine.AddPointLight(light_at(5.0f, 6.0f, -10.0f));
+        add_floor(engine, -1.0f, 0.0f, -10.0f, 20.0f, 1);
+        if (with_occluder != 0)
+            add_floor(engine, 5.0f, 0.0f, 8.0f, 1.0f, 1); // above the camera (at z = 10), out of view
+        engine.BuildKdTree();
+        cpu_frame(engine);
+        frames[with_occluder][0] = emulate(engine, 1, false);
+        frames[with_occluder][1] = emulate(engine, 1, true);
+        engine.Release();
+    }
+    EXPECT_EQ(compare_frames(frames[0][0], frames[1][0]).within_one, frames[0][0].size());
+    const std::vector<unsigned>& lit = frames[1][0];
+    const std::vector<unsigned>& shadowed = frames[1][1];
+    std::size_t darker = 0;
+    for (std::size_t i = 0; i < lit.size(); ++i) {
+        for (int c = 0; c < 3; ++c)
+            EXPECT_LE(channel(shadowed[i], c), channel(lit[i], c)) << "pixel " << i;
+        darker += shadowed[i] != lit[i];
+    }
+    EXPECT_GT(darker, lit.size() / 10);
+    // Without the occluder nothing casts a shadow on the floor.
+    EXPECT_EQ(compare_frames(frames[0][0], frames[0][1]).within_one, lit.size());
+}
+
+TEST(GpuEmulation, EmptyScenesRenderBlack)
+{
+    for (bool build : {false, true}) {
+        Test_Tracer engine;
+        engine.Init(24, 16);
+        engine.AddPointLight(light_at(0.0f, 2.0f, 0.0f));
+        if (build)
+            engine.BuildKdTree();
+        cpu_frame(engine);
+        for (unsigned depth : {1u, 3u}) {
+            std::vector<unsigned> frame(24 * 16, 0xDEADBEEFu);
+            koru::gpu::EmulateFrame(engine, frame_camera(engine), depth, true, frame.data());
+            EXPECT_TRUE(std::all_of(frame.begin(), frame.end(), [](unsigned p) { return p == 0; })) << build;
+        }
+        engine.Release();
+    }
+}
+
+// Only whole 8 x 8 tiles are traced, as the kernel's grid covers them.
+TEST(GpuEmulation, PixelsOutsideWholeTilesAreNotWritten)
+{
+    const Demo_Textures textures(24);
+    Test_Tracer engine;
+    set_up_demo(engine, 37, 21, textures);
+    cpu_frame(engine);
+    std::vector<unsigned> frame(37 * 21, 0xDEADBEEFu);
+    koru::gpu::EmulateFrame(engine, frame_camera(engine), 1, true, frame.data());
+    for (int y = 0; y < 21; ++y)
+        for (int x = 0; x < 37; ++x) {
+            const bool inside = x < 32 && y < 16;
+            EXPECT_EQ(frame[y * 37 + x] == 0xDEADBEEFu, !inside) << x << ", " << y;
+        }
+    engine.Release();
+}
+
+// ---------------------------------------------------------------------------
+// Ray queries through the host walk.
+
+// Over triangles the scene walk is the CPU tracer's single-ray walk, hit
+// record and all; a miss comes back as the miss record.
+TEST(GpuQueries, WalkMatchesTheCpuWalkOnTriangles)
+{
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        std::mt19937 rng(seed);
+        IMAGE images[1];
+        fill_random_image(images[0], 4, 4, rng);
+        Test_Tracer engine;
+        engine.Init(8, 8);
+        add_random_scene(engine, rng, 150, 1, images, 1);
+        engine.BuildKdTree();
+        std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+        std::vector<Ray3> rays(2000);
+        for (Ray3& r : rays) {
+            r.pos = TAU_MATH::VECTOR<3, float>(4.0f * unit(rng), 3.0f * unit(rng), 4.0f * unit(rng));
+            const V4 d = TAU_MATH::Normalize(V4(unit(rng), unit(rng), unit(rng), 0.0f));
+            r.dir = TAU_MATH::VECTOR<3, float>(d[0], d[1], d[2]);
+        }
+        std::vector<RAYTR::Hit> hits(rays.size());
+        koru::gpu::EmulateRays(engine, rays.data(), hits.data(), static_cast<unsigned>(rays.size()));
+        std::size_t n_hits = 0;
+        for (std::size_t i = 0; i < rays.size(); ++i) {
+            const Ray4 ray = ray4_of(rays[i]);
+            RAYTR::Hit expected;
+            const bool hit = engine.kd_tree_traverse(ray, &expected) != 0;
+            ASSERT_EQ(!is_miss(hits[i]), hit) << "ray " << i;
+            if (!hit)
+                continue;
+            ++n_hits;
+            EXPECT_EQ(std::memcmp(&hits[i], &expected, offsetof(RAYTR::Hit, untextured)), 0) << "ray " << i;
+            EXPECT_EQ(hits[i].untextured, 0);
+            EXPECT_EQ(hits[i].prim_id, -1);
+        }
+        EXPECT_GT(n_hits, rays.size() / 4);
+        engine.Release();
+    }
+}
+
+// Spheres among triangles: the walk's nearest hit is the nearest of all
+// primitives tested one by one.
+TEST(GpuQueries, SpheresAndTrianglesAgainstBruteForce)
+{
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    Test_Tracer engine;
+    engine.Init(8, 8);
+    add_random_scene(engine, rng, 60, 1, nullptr, 0);
+    std::vector<rt::Sphere> spheres(40);
+    for (std::size_t s = 0; s < spheres.size(); ++s) {
+        spheres[s].center = V4(3.5f * unit(rng), 2.5f * unit(rng), 3.5f * unit(rng), 1.0f);
+        spheres[s].radius = 0.1f + 0.5f * std::fabs(unit(rng));
+        spheres[s].radius2 = spheres[s].radius * spheres[s].radius;
+        spheres[s].material_id = static_cast<int>(s % 3);
+        spheres[s].reserved = 0;
+    }
+    engine.AddSpheres(spheres.data(), static_cast<int>(spheres.size()));
+    engine.BuildKdTree();
+
+    std::vector<Ray3> rays(3000);
+    for (Ray3& r : rays) {
+        r.pos = TAU_MATH::VECTOR<3, float>(5.0f * unit(rng), 4.0f * unit(rng), 6.0f + unit(rng));
+        const V4 d = TAU_MATH::Normalize(V4(0.5f * unit(rng), 0.4f * unit(rng), -1.0f, 0.0f));
+        r.dir = TAU_MATH::VECTOR<3, float>(d[0], d[1], d[2]);
+    }
+    std::vector<RAYTR::Hit> hits(rays.size());
+    koru::gpu::EmulateRays(engine, rays.data(), hits.data(), static_cast<unsigned>(rays.size()));
+
+    std::size_t sphere_hits = 0;
+    for (std::size_t i = 0; i < rays.size(); ++i) {
+        const Ray4 ray = ray4_of(rays[i]);
+        float best = std::numeric_limits<float>::infinity();
+        int best_sphere = -1;
+        for (std::size_t s = 0; s < spheres.size(); ++s) {
+            float t;
+            if (rt::intersect_sphere(ray.pos.v, ray.dir.v, spheres[s], t) && t < best) {
+                best = t;
+                best_sphere = static_cast<int>(s);
+            }
+        }
+        for (int k = 0; k + 2 < engine.IndexCount(); k += 3) {
+            float w[3];
+            const Vertex* v = engine.Vertices();
+            const unsigned* idx = engine.Indices() + k;
+            if (!rt::intersect_triangle(ray, v[idx[0]].pos, v[idx[1]].pos, v[idx[2]].pos, w))
+                continue;
+            const V4 p = (v[idx[0]].pos * w[0] + v[idx[1]].pos * w[1]) + v[idx[2]].pos * w[2];
+            const float t = std::sqrt(TAU_MATH::Dot3(p - ray.pos, p - ray.pos));
+            if (TAU_MATH::Dot3(p - ray.pos, ray.dir) > 1e-8f && t < best) {
+                best = t;
+                best_sphere = -1;
+            }
+        }
+        if (std::isinf(best)) {
+            EXPECT_TRUE(is_miss(hits[i])) << "ray " << i;
+            continue;
+        }
+        ASSERT_FALSE(is_miss(hits[i])) << "ray " << i;
+        const V4 p(hits[i].pos[0], hits[i].pos[1], hits[i].pos[2], 1.0f);
+        const float t = std::sqrt(TAU_MATH::Dot3(p - ray.pos, p - ray.pos));
+        EXPECT_NEAR(t, best, 1e-3f * (1.0f + best)) << "ray " << i;
+        if (best_sphere >= 0 && std::fabs(t - best) < 1e-5f) {
+            EXPECT_EQ(hits[i].prim_id, best_sphere) << "ray " << i;
+            EXPECT_EQ(hits[i].material_id, best_sphere % 3);
+            EXPECT_EQ(hits[i].untextured, 1);
+            ++sphere_hits;
+        }
+    }
+    EXPECT_GT(sphere_hits, 200u);
+    engine.Release();
+}
+
+// ---------------------------------------------------------------------------
+// The pieces the GPU engine adds to the shared core.
+
+TEST(GpuCore, SphereTestFromOutsideInsideAndBehind)
+{
+    rt::Sphere s;
+    s.center = V4(0.0f, 0.0f, -5.0f, 1.0f);
+    s.radius = 2.0f;
+    s.material_id = 0x1207;
+    const float origin[3] = {0.0f, 0.0f, 0.0f};
+    const float ahead[3] = {0.0f, 0.0f, -1.0f};
+    float t = 0.0f;
+    ASSERT_TRUE(rt::intersect_sphere(origin, ahead, s, t));
+    EXPECT_FLOAT_EQ(t, 3.0f);
+    RAYTR::Hit hit;
+    rt::fill_sphere_hit(origin, ahead, t, s, 9, &hit);
+    EXPECT_FLOAT_EQ(hit.pos[2], -3.0f);
+    EXPECT_FLOAT_EQ(hit.norm[2], 1.0f);
+    EXPECT_EQ(hit.prim_id, 9);
+    EXPECT_EQ(hit.material_id, 0x07);
+    EXPECT_NE(hit.untextured, 0);
+    EXPECT_EQ(hit.tex_id, TAU_GRAPHICS::kNoTexture);
+
+    const float inside[3] = {0.0f, 0.0f, -5.5f};
+    ASSERT_TRUE(rt::intersect_sphere(inside, ahead, s, t));
+    EXPECT_FLOAT_EQ(t, 1.5f);
+    const float behind[3] = {0.0f, 0.0f, 1.0f};
+    EXPECT_FALSE(rt::intersect_sphere(origin, behind, s, t));
+    const float past[3] = {0.0f, 2.01f, 0.0f};
+    EXPECT_FALSE(rt::intersect_sphere(past, ahead, s, t));
+    // Starting on the surface, the ray finds the far side, not itself.
+    const float on_surface[3] = {0.0f, 0.0f, -3.0f};
+    ASSERT_TRUE(rt::intersect_sphere(on_surface, ahead, s, t));
+    EXPECT_FLOAT_EQ(t, 4.0f);
+}
+
+TEST(GpuCore, ReflectionMirrorsAboutTheFacingNormal)
+{
+    Ray4 ray = make_ray(0.0f, 1.0f, 0.0f, 1.0f, -1.0f, 0.0f);
+    RAYTR::Hit hit{};
+    hit.pos[0] = 1.0f;
+    for (const float ny : {1.0f, -1.0f, 3.0f}) {
+        hit.norm[0] = 0.0f;
+        hit.norm[1] = ny;
+        hit.norm[2] = 0.0f;
+        Ray4 r;
+        ASSERT_TRUE(rt::reflection_ray(ray, hit, r)) << ny;
+        EXPECT_NEAR(r.dir[0], std::sqrt(0.5f), 1e-6f);
+        EXPECT_NEAR(r.dir[1], std::sqrt(0.5f), 1e-6f);
+        EXPECT_NEAR(r.pos[0], 1.0f + rt::reflection_ray_offset * std::sqrt(0.5f), 1e-6f);
+        EXPECT_GT(r.pos[1], 0.0f);
+    }
+    hit.norm[1] = 0.0f;
+    Ray4 r;
+    EXPECT_FALSE(rt::reflection_ray(ray, hit, r));
+
+    Material m = matte(0, 0, 0);
+    for (const auto& [param, expected] : {std::pair<float, float>{0.35f, 0.35f}, {-1.0f, 0.0f}, {4.0f, 1.0f},
+                                          {std::numeric_limits<float>::quiet_NaN(), 0.0f}}) {
+        m.param[0].f = param;
+        EXPECT_EQ(rt::reflectivity(m), expected) << param;
+    }
+}
+
+// The emulated texture unit: texel centres read one texel, weights come in
+// 256ths, coordinates wrap; pointed by device_texture_coordinate it reads
+// where the CPU tracer's sampler does, to within the weights' rounding.
+TEST(GpuCore, TextureUnitFilterAndTheCpuSampler)
+{
+    std::mt19937 rng(7);
+    IMAGE image;
+    fill_random_image(image, 7, 5, rng);
+    const rt::Texture_View view{7, 5, image.data};
+    const auto texel = [&](int x, int y, int c) { return image.data[4 * (y * 7 + x) + c] / 255.0f; };
+
+    const rt::Color centre = rt::filter_linear_wrap(view, 3.5f / 7.0f, 2.5f / 5.0f);
+    for (int c = 0; c < 4; ++c)
+        EXPECT_FLOAT_EQ(centre[c], texel(3, 2, c));
+    const rt::Color wrapped = rt::filter_linear_wrap(view, 3.5f / 7.0f + 2.0f, 2.5f / 5.0f - 1.0f);
+    EXPECT_EQ(std::memcmp(&wrapped, &centre, sizeof centre), 0);
+    // A third of the way from texel 6 to texel 0 (across the edge).
+    const rt::Color third = rt::filter_linear_wrap(view, (6.5f + 1.0f / 3.0f) / 7.0f, 0.5f / 5.0f);
+    const float a = 85.0f / 256.0f;
+    EXPECT_NEAR(third[0], (1.0f - a) * texel(6, 0, 0) + a * texel(0, 0, 0), 1e-6f);
+
+    std::uniform_real_distribution<float> coordinate(-0.5f, 3.0f);
+    for (int k = 0; k < 2000; ++k) {
+        const float u = coordinate(rng), v = coordinate(rng);
+        const rt::Color cpu = rt::sample_texture(view, u, v);
+        const rt::Color unit = rt::filter_linear_wrap(view, rt::device_texture_coordinate(u, 7),
+                                                      rt::device_texture_coordinate(v, 5));
+        for (int c = 0; c < 3; ++c)
+            ASSERT_NEAR(unit[c], cpu[c], 1.0f / 255.0f) << u << ", " << v;
+    }
+}
+
+TEST(GpuCore, ConstantBlockHoldsTheSceneAtItsOffsets)
+{
+    const Demo_Textures textures(25);
+    Test_Tracer engine;
+    set_up_demo(engine, 48, 40, textures);
+    cpu_frame(engine);
+    const rt::Constant_Block k = koru::gpu::constant_block_of(engine, engine.GetCamMatrix());
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&k);
+    int32_t size[2];
+    std::memcpy(size, bytes, 8);
+    EXPECT_EQ(size[0], 48);
+    EXPECT_EQ(size[1], 40);
+    EXPECT_EQ(std::memcmp(bytes + 8, &k.num_point_lights, 4), 0);
+    EXPECT_EQ(k.num_point_lights, 1);
+    EXPECT_EQ(std::memcmp(bytes + 20, &engine.GetCamMatrix(), 64), 0);
+    float ambient[3];
+    std::memcpy(ambient, bytes + 84, 12);
+    EXPECT_EQ(ambient[0], 0.15f);
+    EXPECT_EQ(ambient[2], 0.15f);
+    EXPECT_EQ(std::memcmp(bytes + 100, &engine.KdTreeData()->world_box, 32), 0);
+    EXPECT_EQ(std::memcmp(bytes + 132, engine.Materials(), 56 * engine.MaterialCount()), 0);
+    EXPECT_EQ(std::memcmp(bytes + 1924, engine.PointLights(), 48), 0);
+    const Light light = rt::light_of(k, 0);
+    EXPECT_EQ(std::memcmp(&light, engine.PointLights(), 48), 0);
+    engine.Release();
+
+    for (unsigned depth : {0u, 6u, 7u, 100u, 4294967295u})
+        EXPECT_EQ(rt::kernel_depth(depth), 4) << depth;
+    for (unsigned depth = 1; depth <= 5; ++depth)
+        EXPECT_EQ(rt::kernel_depth(depth), static_cast<int>(depth));
+}
+
+// ---------------------------------------------------------------------------
+// TraverseRays' launch shapes and count checks.
+
+TEST(GpuRayGrid, LaunchWidthTable)
+{
+    const struct {
+        unsigned count, width, height;
+    } table[] = {{1, 8, 8},          {150, 8, 24},          {640, 16, 40},
+                 {4096, 512, 8},     {65536, 1024, 64},     {2000000, 16, 125000},
+                 {64, 8, 8},         {4294967232u, 8, 536870904u}};
+    for (const auto& row : table) {
+        const koru::gpu::Ray_Grid grid = koru::gpu::ray_grid_for(row.count);
+        EXPECT_EQ(grid.width, row.width) << row.count;
+        EXPECT_EQ(grid.height, row.height) << row.count;
+    }
+}
+
+// Every acceptable count gets a grid of 8 x 8 blocks that covers it with
+// less than 64 slots to spare, and the widest width the table allows.
+TEST(GpuRayGrid, EveryCountIsCoveredByWholeBlocks)
+{
+    std::mt19937 rng(9);
+    std::uniform_int_distribution<unsigned> any(1u, koru::gpu::max_ray_count);
+    std::uniform_int_distribution<unsigned> small(1u, 100000u);
+    for (int k = 0; k < 20000; ++k) {
+        const unsigned count = k % 2 ? any(rng) : small(rng);
+        ASSERT_TRUE(koru::gpu::ray_count_acceptable(count));
+        const koru::gpu::Ray_Grid g = koru::gpu::ray_grid_for(count);
+        const unsigned long long slots = static_cast<unsigned long long>(g.width) * g.height;
+        ASSERT_GE(slots, count);
+        ASSERT_LT(slots - count, 64u) << count;
+        ASSERT_EQ(g.width % 8, 0u);
+        ASSERT_EQ(g.height % 8, 0u);
+        ASSERT_TRUE(g.width >= 8 && g.width <= 1024 && (g.width & (g.width - 1)) == 0);
+        if (g.width < 1024) {
+            ASSERT_TRUE(slots % (2 * g.width) != 0 || (slots / (2 * g.width)) % 8 != 0) << count;
+        }
+    }
+}
+
+TEST(GpuRayGrid, CountsThatCannotBePaddedAreRefused)
+{
+    for (unsigned count : {0u, 4294967295u, 4294967233u, 4294967290u})
+        EXPECT_FALSE(koru::gpu::ray_count_acceptable(count)) << count;
+    EXPECT_TRUE(koru::gpu::ray_count_acceptable(4294967232u));
+
+    const std::unique_ptr<Ray_Tracer::RT_Core> core(GPU_Ray_Tracer().GetRTCore());
+    const std::pair<unsigned, std::string> refused[] = {{0u, "0"}, {4294967295u, "-1"}, {4294967233u, "-63"}};
+    for (const auto& [count, text] : refused) {
+        testing::internal::CaptureStderr();
+        try {
+            core->TraverseRays(nullptr, nullptr, count);
+            ADD_FAILURE() << "count " << count << " was taken";
+        } catch (const TAU_ERROR::Out_Of_Range& error) {
+            EXPECT_EQ(error.message, "GPU_Ray_Tracer::RT_Core::TraverseRays:: Unacceptable rays number: " + text);
+        }
+        testing::internal::GetCapturedStderr();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The device layer where no device is usable.
+
+TEST(GpuWithoutDevice, LimitsAndTextsNeedNoDevice)
+{
+    EXPECT_STREQ(nyxGetErrorString(0), "nyxError: no error fixed");
+    EXPECT_STREQ(nyxGetErrorString(1), "nyxError: no memory avaliable");
+    EXPECT_STREQ(nyxGetErrorString(2), "nyxError: too small, or to great size");
+    EXPECT_STREQ(nyxGetErrorString(3), "nyxError: unknown fixed");
+    EXPECT_STREQ(nyxGetErrorString(-1), "nyxError: unknown fixed");
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(nyxSetMaterials(nullptr, 33), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "nyx ALERT: too many materials in nyxSetMaterials requested(33) \n \t\t\t\t\t    32 are maximum");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(nyxSetPointLights(nullptr, 9), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "nyx ALERT: too many point lights in nyxSetPointLights requested(9) \n \t\t\t\t\t    8 are maximum");
+}
+
+TEST(GpuWithoutDevice, AvailabilityQueryAndInit)
+{
+#if !defined(KORU_WITH_CUDA)
+    EXPECT_FALSE(koru::GpuDeviceAvailable());
+#endif
+    const bool available = koru::GpuDeviceAvailable();
+    EXPECT_EQ(koru::GpuDeviceAvailable(), available) << "the answer is stable";
+    if (available)
+        GTEST_SKIP() << "a CUDA device is usable here: the gpu tests cover it";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(nyxInit(64, 48), testing::ExitedWithCode(1), "^There is no device( supporting CUDA)?\\.\n$");
+    EXPECT_EXIT(
+        {
+            GPU_Ray_Tracer engine;
+            engine.Init(64, 48);
+        },
+        testing::ExitedWithCode(1), "There is no device");
+    // Nothing was set up, so there is nothing to release.
+    nyxRelease();
+    EXPECT_EQ(nyxGetDeviceScene().textureCount, 0);
+    EXPECT_EQ(nyxGetDeviceScene().pixels, nullptr);
+    EXPECT_EQ(nyxGetLastLaunchMilliseconds(), 0.0f);
+}
+
+TEST(GpuWithoutDevice, RayQueriesReportTheMissingBuffers)
+{
+    if (koru::GpuDeviceAvailable())
+        GTEST_SKIP() << "a CUDA device is usable here: the gpu tests cover it";
+    GPU_Ray_Tracer engine;
+    Ray_Tracer::RT_Core* first = engine.GetRTCore();
+    Ray_Tracer::RT_Core* second = engine.GetRTCore();
+    EXPECT_NE(first, second);
+    delete second;
+    std::vector<Ray3> rays(150);
+    std::vector<RAYTR::Hit> hits(150);
+    const std::pair<unsigned, unsigned> grids[] = {{150, 1}, {16, 8}};
+    for (const auto& [w, h] : grids) {
+        testing::internal::CaptureStderr();
+        try {
+            first->TraverseRayGrid(rays.data(), hits.data(), w, h);
+            ADD_FAILURE() << "a grid was traced without a device";
+        } catch (const TAU_ERROR::Error& error) {
+            EXPECT_EQ(error.message, "nyxError: no memory avaliable");
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: nyxError: no memory avaliable\n");
+    }
+    // An empty grid has nothing to trace; one past 32 bits cannot be counted.
+    first->TraverseRayGrid(nullptr, nullptr, 0, 5);
+    testing::internal::CaptureStderr();
+    try {
+        first->TraverseRayGrid(nullptr, nullptr, 65536, 65537);
+        ADD_FAILURE() << "an uncountable grid was taken";
+    } catch (const TAU_ERROR::Error& error) {
+        EXPECT_EQ(error.message, "nyxError: too small, or to great size");
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(nyxTraverseRays(rays.data(), hits.data(), 8, 8, 65), nyxBadSize);
+    delete first;
+}
