@@ -43,11 +43,13 @@ KORU_HD Color sample_texture(const Texture_View& texture, float u, float v)
     const int h = texture.height;
     float x = u * static_cast<float>(w - 1);
     float y = v * static_cast<float>(h - 1);
-    // Beyond 2^24 floats are whole numbers; keep the integer conversion in range.
-    if (x >= 16777216.0f)
-        x = std::fmod(x, static_cast<float>(w));
-    if (y >= 16777216.0f)
-        y = std::fmod(y, static_cast<float>(h));
+    // Beyond 2^24 floats are whole numbers; keep the integer conversion in
+    // range. A coordinate that overflowed (or met a zero-width texture)
+    // reads the first texel.
+    if (!(x < 16777216.0f))
+        x = x < INFINITY ? std::fmod(x, static_cast<float>(w)) : 0.0f;
+    if (!(y < 16777216.0f))
+        y = y < INFINITY ? std::fmod(y, static_cast<float>(h)) : 0.0f;
     int x0 = static_cast<int>(x);
     int y0 = static_cast<int>(y);
     const float fx = x - static_cast<float>(x0);

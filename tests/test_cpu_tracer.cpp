@@ -626,6 +626,11 @@ TEST(ShadingTexture, BilinearRepeatsAndClamps)
     EXPECT_NEAR(red(0.9375f), 47.5f, 1e-3f); // x = 3.75, between the last two
     EXPECT_NEAR(koru::rt::sample_texture(row, 0.5f, 3.7f)[2], 1.0f, 1e-6f);
     EXPECT_EQ(koru::rt::sample_texture(row, 0.5f, 0.0f)[3], 1.0f);
+    // Coordinates that overflow to infinity on the way, or are infinite, read
+    // the first texel instead of converting NaN to an integer.
+    EXPECT_NEAR(red(3e38f), 10.0f, 1e-4f);
+    EXPECT_NEAR(red(INFINITY), 10.0f, 1e-4f);
+    EXPECT_NEAR(koru::rt::sample_texture(row, 0.0f, INFINITY)[0] * 255.0f, 10.0f, 1e-4f);
 }
 
 // A wall lit by two strong lights: each alone brings red to full, together
