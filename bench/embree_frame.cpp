@@ -9,7 +9,7 @@
 #include <string>
 
 #include "rt/shading.h"
-#include "rt/walk.h"
+#include "rt/scene_walk.h"
 
 namespace koru {
 namespace bench {

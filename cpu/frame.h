@@ -4,7 +4,7 @@
 
 #include "../engine/engines.h"
 #include "../rt/shading.h"
-#include "../rt/walk.h"
+#include "../rt/scene_walk.h"
 #include "ray_packet.h"
 #include "traversal.h"
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "../engine/engines.h"
-#include "../rt/walk.h"
+#include "../rt/scene_walk.h"
 #include "leaf_blocks.h"
 #include "ray_packet.h"
 

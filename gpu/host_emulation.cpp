@@ -14,6 +14,7 @@ namespace {
 // rt/scene_walk.h), from the scene store's arrays; textures through the
 // emulated texture unit.
 struct Host_Scene {
+    static constexpr bool with_spheres = true;
     const RAYTR::KdTreeNode* nodes = nullptr;
     uint32_t n_nodes = 0;
     const unsigned char* obj_list = nullptr;

@@ -107,6 +107,7 @@ namespace {
 // (the texture cache), the tables from constant memory. The accessor of the
 // shared walk (rt/scene_walk.h) and shading (rt/gpu_pixel.h).
 struct Device_Scene {
+    static constexpr bool with_spheres = true;
     __device__ uint32_t node_count() const { return sampler_table.node_count; }
     __device__ float scale() const { return sampler_table.tree_scale; }
 

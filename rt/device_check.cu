@@ -3,7 +3,7 @@
 // with a CUDA toolkit checks that the core still builds for the GPU. It is
 // never launched.
 #include "shading.h"
-#include "walk.h"
+#include "scene_walk.h"
 
 namespace koru {
 namespace rt {

@@ -1,17 +1,17 @@
-// The GPU tracer's walk: the single-ray front-to-back walk of walk.h with the
-// same leaf rules, reading the scene through an accessor (plain arrays on the
-// host, texture objects on the GPU) and testing the spheres that the leaf
-// records list as well as their triangles. Over a scene of triangles it
-// returns traverse_ray's answers.
+// The single-ray front-to-back walk of the ray tracers, reading the scene
+// through an accessor: plain arrays on the host, texture objects on the GPU.
+// The GPU tracer's accessors test the spheres that the leaf records list as
+// well as their triangles; the CPU tracer's (traverse_ray) draws triangles
+// only.
 //
-// An accessor S offers, all const and KORU_HD:
+// An accessor S offers, all const and KORU_HD, and with_spheres:
 //   uint32_t node_count()             0: no tree, every ray misses
 //   float scale()                     box_scale of the world box
 //   RAYTR::KdTreeNode node(uint32_t)  node i of the flattened tree
 //   uint32_t list_word(uint32_t)      32-bit word i of the object list
 //   Vec4 vertex_pos(uint32_t)         position of vertex i
 //   Vertex vertex(uint32_t)           vertex i
-//   Sphere sphere(uint32_t)           sphere i
+//   Sphere sphere(uint32_t)           sphere i (only where with_spheres)
 #pragma once
 
 #include <cmath>
@@ -30,6 +30,7 @@ namespace rt {
 // The primitive a leaf accepted last: a triangle (its first index word in
 // the object list) or a sphere, with what its hit needs.
 struct Leaf_Pick {
+    bool found;      // false: the leaf accepted nothing
     uint32_t word;   // triangle: object-list word of its first index
     uint32_t sphere; // sphere: its index
     bool is_sphere;
@@ -56,7 +57,7 @@ KORU_HD float intersect_leaf_primitives(const S& scene, const Ray4& ray, const R
                                           static_cast<unsigned char>((counts >> 16) & 0xFFu),
                                           static_cast<unsigned char>(counts >> 24)};
     const unsigned n_triangles = RAYTR::kd_record_triangle_count(count_bytes);
-    const unsigned n_spheres = RAYTR::kd_record_sphere_count(count_bytes);
+    const unsigned n_spheres = S::with_spheres ? RAYTR::kd_record_sphere_count(count_bytes) : 0u;
 
     float best = RAYTR::KD_INFINITY;
     uint32_t word = head + 1u;
@@ -69,35 +70,41 @@ KORU_HD float intersect_leaf_primitives(const S& scene, const Ray4& ray, const R
             !accept_hit<float>(ray.pos.v, ray.dir.v, a.v, b.v, c.v, true, u, v, best, d2))
             continue;
         best = d2;
+        pick.found = true;
         pick.word = word;
         pick.is_sphere = false;
         pick.u = u;
         pick.v = v;
     }
-    for (unsigned k = 0; k < n_spheres; ++k, ++word) {
-        const uint32_t index = scene.list_word(word);
-        float t;
-        if (!intersect_sphere(ray.pos.v, ray.dir.v, scene.sphere(index), t))
-            continue;
-        const float d2 = t * t;
-        if (d2 > best)
-            continue;
-        best = d2;
-        pick.sphere = index;
-        pick.is_sphere = true;
-        pick.t = t;
+    if constexpr (S::with_spheres) {
+        for (unsigned k = 0; k < n_spheres; ++k, ++word) {
+            const uint32_t index = scene.list_word(word);
+            float t;
+            if (!intersect_sphere(ray.pos.v, ray.dir.v, scene.sphere(index), t))
+                continue;
+            const float d2 = t * t;
+            if (d2 > best)
+                continue;
+            best = d2;
+            pick.found = true;
+            pick.sphere = index;
+            pick.is_sphere = true;
+            pick.t = t;
+        }
     }
     return std::sqrt(best);
 }
 
-// The hit of a leaf's pick, as intersect_leaf and fill_hit make it for a
-// triangle, as fill_sphere_hit for a sphere.
+// The hit of a leaf's pick: fill_hit for a triangle, fill_sphere_hit for a
+// sphere.
 template <class S>
 KORU_HD void fill_pick(const S& scene, const Ray4& ray, const Leaf_Pick& pick, RAYTR::Hit* hit)
 {
-    if (pick.is_sphere) {
-        fill_sphere_hit(ray.pos.v, ray.dir.v, pick.t, scene.sphere(pick.sphere), pick.sphere, hit);
-        return;
+    if constexpr (S::with_spheres) {
+        if (pick.is_sphere) {
+            fill_sphere_hit(ray.pos.v, ray.dir.v, pick.t, scene.sphere(pick.sphere), pick.sphere, hit);
+            return;
+        }
     }
     const Vertex corners[3] = {scene.vertex(scene.list_word(pick.word)), scene.vertex(scene.list_word(pick.word + 1u)),
                                scene.vertex(scene.list_word(pick.word + 2u))};
@@ -167,6 +174,46 @@ KORU_HD bool walk_scene(const S& scene, const RAYTR::KdTreeBox& box, const Ray4&
         node = stack[depth].node;
         tfar = stack[depth].tfar;
     }
+}
+
+// A Tree_View's triangles as the walk reads them: the CPU tracer draws no
+// spheres.
+struct Tree_Triangles {
+    static constexpr bool with_spheres = false;
+    const Tree_View& tree;
+
+    KORU_HD uint32_t node_count() const { return tree.node_count; }
+    KORU_HD float scale() const { return tree.scale; }
+    KORU_HD RAYTR::KdTreeNode node(uint32_t i) const { return tree.nodes[i]; }
+    KORU_HD uint32_t list_word(uint32_t i) const { return reinterpret_cast<const uint32_t*>(tree.obj_list)[i]; }
+    KORU_HD Vec4 vertex_pos(uint32_t i) const { return tree.vertices[i].pos; }
+    KORU_HD Vertex vertex(uint32_t i) const { return tree.vertices[i]; }
+};
+
+// Nearest accepted triangle of a leaf, ordered by squared distance from the
+// origin (the later triangle wins a tie). Returns that distance, with hit
+// filled; KD_INFINITY for an empty leaf, no_hit_distance when nothing was
+// accepted. Spheres in the record are skipped.
+KORU_HD float intersect_leaf(const Ray4& ray, const RAYTR::KdTreeNode& leaf, const unsigned char* obj_list,
+                             const Vertex* vertices, RAYTR::Hit* hit)
+{
+    Tree_View view{};
+    view.obj_list = obj_list;
+    view.vertices = vertices;
+    const Tree_Triangles triangles{view};
+    Leaf_Pick pick = {};
+    const float dist = intersect_leaf_primitives(triangles, ray, leaf, pick);
+    if (pick.found)
+        fill_pick(triangles, ray, pick, hit);
+    return dist;
+}
+
+// Front-to-back walk of one ray (unit-length direction) over the triangles.
+// 0xFFFFFFFF when a triangle is hit, with hit filled for the nearest; 0 on a
+// miss.
+KORU_HD uint32_t traverse_ray(const Tree_View& tree, const Ray4& ray, RAYTR::Hit* hit)
+{
+    return walk_scene(Tree_Triangles{tree}, tree.world_box, ray, hit) ? 0xFFFFFFFFu : 0u;
 }
 
 } // namespace rt

@@ -1,6 +1,7 @@
-// The single-ray kd-tree walk and its leaf test: plain functions over plain
-// data, with nothing that only a processor has, so the CPU tracer and a GPU
-// kernel run the same code.
+// What a single-ray kd-tree walk reads and the tests it makes: the tree view,
+// the box and triangle tests for one ray, and the hit record. The walk itself
+// is in scene_walk.h. Plain functions over plain data, with nothing that only
+// a processor has, so the CPU tracer and a GPU kernel run the same code.
 #pragma once
 
 #include <cmath>
@@ -88,94 +89,10 @@ KORU_HD void fill_hit(const Vertex* vertices, const uint32_t* triangle, float w0
     hit->prim_id = -1;
 }
 
-// Nearest accepted triangle of a leaf, ordered by squared distance from the
-// origin (the later triangle wins a tie). Returns that distance, with hit
-// filled; KD_INFINITY for an empty leaf, no_hit_distance when nothing was
-// accepted. Spheres in the record are skipped.
-KORU_HD float intersect_leaf(const Ray4& ray, const RAYTR::KdTreeNode& leaf, const unsigned char* obj_list,
-                             const Vertex* vertices, RAYTR::Hit* hit)
-{
-    const int32_t offset = RAYTR::kd_leaf_offset(leaf);
-    if (offset < 0)
-        return RAYTR::KD_INFINITY;
-    const unsigned char* record = obj_list + offset;
-    const unsigned n_triangles = RAYTR::kd_record_triangle_count(record);
-    const uint32_t* triangle = RAYTR::kd_record_triangles(record);
-
-    float best = RAYTR::KD_INFINITY;
-    for (unsigned k = 0; k < n_triangles; ++k, triangle += 3) {
-        const float* a = vertices[triangle[0]].pos.v;
-        const float* b = vertices[triangle[1]].pos.v;
-        const float* c = vertices[triangle[2]].pos.v;
-        float u, v, d2;
-        if (!moller_trumbore<float>(ray.pos.v, ray.dir.v, a, b, c, true, u, v) ||
-            !accept_hit<float>(ray.pos.v, ray.dir.v, a, b, c, true, u, v, best, d2))
-            continue;
-        best = d2;
-        fill_hit(vertices, triangle, 1.0f - u - v, u, v, hit);
-    }
-    return std::sqrt(best);
-}
-
 struct Traversal_Data {
     uint32_t node;
     float tfar;
 };
-
-// Front-to-back walk of one ray (unit-length direction). 0xFFFFFFFF when a
-// triangle is hit, with hit filled for the nearest; 0 on a miss.
-KORU_HD uint32_t traverse_ray(const Tree_View& tree, const Ray4& ray, RAYTR::Hit* hit)
-{
-    if (tree.node_count == 0)
-        return 0;
-    float tnear, tfar;
-    // A ray that meets the box, be it only on its surface, walks the tree.
-    if (!intersect_box(ray, tree.world_box, tnear, tfar))
-        return 0;
-    tnear = max_or_bound(tnear, 0.0f);
-
-    float inv[3];
-    uint32_t upper_is_far[3];
-    for (int a = 0; a < 3; ++a) {
-        inv[a] = 1.0f / ray.dir[a];
-        upper_is_far[a] = far_child_is_upper(ray.dir[a]);
-    }
-
-    Traversal_Data stack[walk_stack_size];
-    int depth = 0;
-    uint32_t node = 0;
-    for (;;) {
-        const RAYTR::KdTreeNode* n = &tree.nodes[node];
-        while (!RAYTR::kd_is_leaf(*n)) {
-            const int a = RAYTR::kd_axis(*n);
-            const uint32_t lower = RAYTR::kd_left_child(*n);
-            const uint32_t far_child = lower + upper_is_far[a];
-            const uint32_t near_child = lower + 1u - upper_is_far[a];
-            const float t = split_distance(RAYTR::kd_split_position(*n), ray.pos[a], inv[a]);
-            if (t <= tnear) {
-                node = far_child;
-            } else if (t >= tfar) {
-                node = near_child;
-            } else {
-                stack[depth].node = far_child;
-                stack[depth].tfar = tfar;
-                ++depth;
-                tfar = t;
-                node = near_child;
-            }
-            n = &tree.nodes[node];
-        }
-        // The hit counts only when it lies within this leaf's stretch.
-        if (hit_in_leaf(intersect_leaf(ray, *n, tree.obj_list, tree.vertices, hit), tfar, tree.scale))
-            return 0xFFFFFFFFu;
-        if (depth == 0)
-            return 0;
-        tnear = tfar;
-        --depth;
-        node = stack[depth].node;
-        tfar = stack[depth].tfar;
-    }
-}
 
 } // namespace rt
 } // namespace koru

@@ -12,7 +12,7 @@
 #include "cpu/traversal.h"
 #include "engine/engines.h"
 #include "rt/shading.h"
-#include "rt/walk.h"
+#include "rt/scene_walk.h"
 #include "kdtree/kdtree.h"
 
 namespace cpu_test {
