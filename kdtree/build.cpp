@@ -381,7 +381,12 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
                      ? build::naive_search(*this, bounds, box, scratch.search)
                      : build::sorted_search(*this, bounds, box, scratch.sort, scratch.search);
     }
-    if (!choice.split) {
+    // A box without surface (a line or a point, as collinear triangles make)
+    // costs every candidate as infinite or undefined, and the search answers
+    // with its initial choice, a split that separates nothing. Split again and
+    // again to the depth budget, a handful of triangles would fill the node
+    // array; the node is a leaf instead, as a box too small to split is.
+    if (!choice.split || build::surface_area(box) == 0.0f) {
         MakeLeaf(node, list, n);
         ++cost_forced_leaves;
         return;

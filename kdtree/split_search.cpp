@@ -18,9 +18,6 @@ namespace {
 
 constexpr float min_node_volume = 1e-5f; // 9.99999975e-06: smaller nodes are never split
 
-// SA = 2 (dx dy + dx dz + dy dz), in this order of single-precision steps.
-inline float surface_area(float dx, float dy, float dz) { return ((dz + dy) * dx + dy * dz) * 2.0f; }
-
 // What SAHCost needs of the node box; the same for every candidate of a node.
 struct NodeMeasure {
     float extent[3];

@@ -12,6 +12,14 @@
 namespace RAYTR {
 namespace build {
 
+// SA = 2 (dx dy + dx dz + dy dz), in this order of single-precision steps.
+inline float surface_area(float dx, float dy, float dz) { return ((dz + dy) * dx + dy * dz) * 2.0f; }
+
+inline float surface_area(const KdTreeBox& box)
+{
+    return surface_area(box.max[0] - box.min[0], box.max[1] - box.min[1], box.max[2] - box.min[2]);
+}
+
 // Bounds of a node's list along the three axes, in list order.
 struct ListBounds {
     const float* lo[3];

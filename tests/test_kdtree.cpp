@@ -1140,6 +1140,21 @@ TEST(KdTreeBuild, LeavesListExactlyThePrimitivesThatReachTheirBox)
     }
 }
 
+// Collinear triangles give a world box without surface: no candidate has a
+// cost, and splitting at the search's initial choice would separate nothing
+// down to the depth budget and overflow the node array. The node is a leaf.
+TEST(KdTreeBuild, BoxWithoutSurfaceIsALeaf)
+{
+    SceneData s;
+    for (int i = 0; i < 5; ++i)
+        s.triangle(Vec4(0, 0, 0, 1), Vec4(1, 0, 0, 1), Vec4(2, 0, 0, 1));
+    KdTree tree;
+    build(tree, s);
+    EXPECT_EQ(tree.node_count, 1u);
+    EXPECT_EQ(tree.cost_forced_leaves, 1);
+    EXPECT_EQ(RAYTR::kd_record_triangle_count(tree.obj_list_data), 5u);
+}
+
 TEST(KdTreeBuild, BudgetZeroMakesLeavesThatAreNotCostForced)
 {
     // Ten copies of one huge triangle: every node is large enough that
