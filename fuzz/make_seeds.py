@@ -44,7 +44,7 @@ def vector(x, y, z):
 
 
 # --- scene_api: calls as fuzz_scene_api.cpp reads them -----------------------
-INIT, RELEASE, TRIANGLES, SPHERES, MATERIAL, LIGHT, SET_LIGHT, GET_LIGHT, GET_MATERIAL, TEXTURE = range(10)
+INIT, RELEASE, TRIANGLES, SPHERES, MATERIAL, LIGHT, SET_LIGHT, GET_LIGHT, GET_MATERIAL, TEXTURE = 0, 1, 2, 4, 5, 6, 7, 8, 9, 10
 CAM_POS, CAM_ROT, CAM_DIR, CAM_MATRIX, MOVE, BUILD, FRAME = 11, 12, 13, 14, 15, 16, 18
 SIZES = [1, 2, 3, 4, 5, 8, 9, 16, 0, -1, -640]
 
