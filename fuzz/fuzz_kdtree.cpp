@@ -186,9 +186,11 @@ void through_engine(const Scene& scene, Bytes& in)
         }
         engine->BeginDrawScene(1, true);
     } catch (const TAU_ERROR::Error& error) {
-        // The builder's own limits may refuse a scene; the store then keeps
-        // the tree it had.
+        // The builder's own limits may refuse a large scene; the store then
+        // keeps the tree it had.
         KORU_FUZZ_CHECK(!error.message.empty());
+        KORU_FUZZ_CHECK(scene.indices.size() / 3 + scene.spheres.size() > koru_fuzz::small_scene_primitives,
+                        "a small scene was refused: " + error.message);
         KORU_FUZZ_CHECK(engine->KdTreeData() == previous_tree, "a failed build replaced the tree");
     }
 }

@@ -64,6 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         engine->BeginDrawScene(1, true);
     } catch (const TAU_ERROR::Error& error) {
         check_message(error.message);
+        KORU_FUZZ_CHECK(static_cast<std::size_t>(engine->IndexCount() / 3) > koru_fuzz::small_scene_primitives,
+                        "a small mesh could not be built: " + error.message);
     }
     return 0;
 }

@@ -200,6 +200,10 @@ public:
     }
 };
 
+// A scene this small fits the builder's node array and record space many
+// times over; running out of either is a fault of the builder, not a limit.
+constexpr std::size_t small_scene_primitives = 64;
+
 // Walks a built tree from the root and checks that every node, record and
 // index it holds lies inside what the tree owns.
 inline void check_tree(const RAYTR::KdTree& tree)
