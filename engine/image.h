@@ -14,14 +14,19 @@ public:
     int width;
     int height;
     unsigned char* data = nullptr;      // 4 bytes per pixel (R, G, B, A), rows packed
-    GLUquadric* quadric;                // for textured quadrics of the rasterizer; never deleted
+    GLUquadric* quadric;                // for textured quadrics of the rasterizer
     unsigned id;                        // serial number, later the OpenGL texture name
     bool first_bind = true;             // cleared once the rasterizer made the texture
     std::string name;
 
     // Width and height stay unset until SetSize.
     IMAGE() : quadric(gluNewQuadric()), id(koru::next_image_serial()) {}
-    ~IMAGE() { delete[] data; }
+    ~IMAGE()
+    {
+        delete[] data;
+        if (quadric != nullptr)
+            gluDeleteQuadric(quadric);
+    }
 
     IMAGE(const IMAGE&) = delete;
     IMAGE& operator=(const IMAGE&) = delete;

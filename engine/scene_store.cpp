@@ -1,4 +1,8 @@
+#include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "../kdtree/kdtree.h"
 #include "graphics_engine.h"
@@ -8,25 +12,84 @@ using TAU_ERROR::Out_Of_Range;
 using TAU_MATH::aligned_delete_array;
 using TAU_MATH::aligned_new_array;
 
+namespace {
+
+// Scene operations work on the arrays Init allocates; before Init and after
+// Release there are none. The kd-tree is the last thing Init allocates.
+void require_storage(const RAYTR::KdTree* kd_tree, const char* operation)
+{
+    if (kd_tree == nullptr)
+        throw TAU_ERROR::Error(std::string(operation) + ": Init must come first");
+}
+
+// A null array is refused only where the count says something should be read.
+void require_array(const void* array, int count, const char* operation, const char* what)
+{
+    if (array == nullptr && count > 0)
+        throw Out_Of_Range(std::string(operation) + ": the " + what + " array is null");
+}
+
+bool finite3(const IGraphicsEngine::VECTOR4& v)
+{
+    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
+
+bool finite4(const IGraphicsEngine::VECTOR4& v) { return finite3(v) && std::isfinite(v[3]); }
+
+// The part of a vertex that is not finite, or null.
+const char* non_finite_field(const IGraphicsEngine::VERTEX& v)
+{
+    if (!finite3(v.pos))
+        return "position";
+    if (!finite3(v.norm))
+        return "normal";
+    if (!std::isfinite(v.tex_coord[0]) || !std::isfinite(v.tex_coord[1]))
+        return "texture coordinate";
+    return nullptr;
+}
+
+// A light is used whole by the shading: position, colour, power, attenuation.
+bool finite_light(const IGraphicsEngine::LIGHT& light)
+{
+    return finite3(light.pos) && finite3(light.color) && std::isfinite(light.power) && std::isfinite(light.kc) &&
+           std::isfinite(light.kl) && std::isfinite(light.kq);
+}
+
+// Texels are addressed with 32-bit byte counts.
+constexpr uint64_t max_texture_bytes = UINT32_MAX;
+
+} // namespace
+
 void Common_Graphics_Engine::Init(int frame_width, int frame_height)
 {
+    // A second Init would drop the scene held; Release must come between.
+    if (kd_tree != nullptr)
+        throw TAU_ERROR::Error("Init: the engine is already initialised; Release must come first");
     if (frame_width <= 0 || frame_height <= 0)
         throw Out_Of_Range("Init: the frame width and height must be positive");
     width = frame_width;
     height = frame_height;
-    frame_buffer = aligned_new_array<unsigned>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    spheres = aligned_new_array<SPHERE>(kMaxSpheres);
-    vertices = aligned_new_array<VERTEX>(kMaxVertices);
-    indices = aligned_new_array<unsigned>(kMaxIndices);
-    materials = aligned_new_array<MATERIAL>(kMaxMaterials);
-    textures = new IMAGE[kMaxTextures];
-    point_lights = aligned_new_array<LIGHT>(kMaxPointLights);
-    kd_tree = new RAYTR::KdTree();
+    // All or nothing: an allocation that fails frees the ones before it.
+    try {
+        frame_buffer =
+            aligned_new_array<unsigned>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+        spheres = aligned_new_array<SPHERE>(kMaxSpheres);
+        vertices = aligned_new_array<VERTEX>(kMaxVertices);
+        indices = aligned_new_array<unsigned>(kMaxIndices);
+        materials = aligned_new_array<MATERIAL>(kMaxMaterials);
+        textures = new IMAGE[kMaxTextures];
+        point_lights = aligned_new_array<LIGHT>(kMaxPointLights);
+        kd_tree = new RAYTR::KdTree();
+    } catch (...) {
+        Common_Graphics_Engine::Release();
+        throw;
+    }
     point_light_count = material_count = sphere_count = vertex_count = index_count = texture_count = 0;
     cam_position = VECTOR4(0.0f, 0.0f, 10.0f, 1.0f);
 }
 
-// Frees everything Init and BuildKdTree allocated. Safe to call twice, and on
+// Frees everything Init and BuildKdTree allocated and leaves an engine that
+// holds nothing: no frame, no scene. Safe to call twice, before Init, and on
 // an engine whose Init failed part-way.
 void Common_Graphics_Engine::Release()
 {
@@ -46,33 +109,41 @@ void Common_Graphics_Engine::Release()
     textures = nullptr;
     point_lights = nullptr;
     kd_tree = nullptr;
+    point_light_count = material_count = sphere_count = vertex_count = index_count = texture_count = 0;
+    width = 0;
+    height = 0;
 }
 
-// The kd-tree supports one build; a second BuildKdTree starts from a fresh
-// tree over all current geometry, so the result never mixes two builds.
+// Every build starts from a fresh tree over all current geometry, so the
+// result never mixes two builds. A build that fails part-way (a limit of the
+// tree, memory) would leave a half-made tree for the frames to walk; the
+// last complete tree, or none, stays instead.
 void Common_Graphics_Engine::BuildKdTree()
 {
-    if (kd_tree->node_count != 0) {
-        RAYTR::KdTree* fresh = new RAYTR::KdTree();
-        delete kd_tree;
-        kd_tree = fresh;
-    }
-    kd_tree->SetVertices(vertices, static_cast<uint32_t>(vertex_count));
-    kd_tree->SetIndices(indices, static_cast<uint32_t>(index_count));
-    kd_tree->SetSpheres(spheres, static_cast<uint32_t>(sphere_count));
-    kd_tree->Build();
+    require_storage(kd_tree, "BuildKdTree");
+    std::unique_ptr<RAYTR::KdTree> fresh(new RAYTR::KdTree());
+    fresh->SetVertices(vertices, static_cast<uint32_t>(vertex_count));
+    fresh->SetIndices(indices, static_cast<uint32_t>(index_count));
+    fresh->SetSpheres(spheres, static_cast<uint32_t>(sphere_count));
+    fresh->Build();
+    delete kd_tree;
+    kd_tree = fresh.release();
 }
 
 unsigned Common_Graphics_Engine::AddPointLight(const LIGHT& light)
 {
+    require_storage(kd_tree, "AddPointLight");
     if (point_light_count >= kMaxPointLights)
         throw Out_Of_Range("Too many point lights");
+    if (!finite_light(light))
+        throw Out_Of_Range("AddPointLight: the light has a value that is not finite");
     point_lights[point_light_count] = light;
     return static_cast<unsigned>(point_light_count++);
 }
 
 unsigned Common_Graphics_Engine::AddMaterial(const MATERIAL& material)
 {
+    require_storage(kd_tree, "AddMaterial");
     if (material_count + 1 >= kMaxMaterials)
         throw Out_Of_Range("AddMaterial: no more materials can be added");
     std::memcpy(&materials[material_count], &material, sizeof(MATERIAL));
@@ -82,10 +153,14 @@ unsigned Common_Graphics_Engine::AddMaterial(const MATERIAL& material)
 TAU_MATH::VECTOR<2, unsigned> Common_Graphics_Engine::AddTriangles(const VERTEX* v, int nv, const unsigned* idx,
                                                                    int ni)
 {
-    if (nv < 0 || vertex_count + nv > kMaxVertices)
+    require_storage(kd_tree, "AddTriangles");
+    // Compared as what is left, so that a huge count cannot overflow the sum.
+    if (nv < 0 || nv > kMaxVertices - vertex_count)
         throw Out_Of_Range("Too many vertices");
-    if (ni < 0 || index_count + ni > kMaxIndices)
+    if (ni < 0 || ni > kMaxIndices - index_count)
         throw Out_Of_Range("Too many indices");
+    require_array(v, nv, "AddTriangles", "vertex");
+    require_array(idx, ni, "AddTriangles", "index");
     // A scene with a dangling index or material would read outside the arrays
     // in every build and frame, so it is refused before anything is stored.
     if (ni % 3 != 0)
@@ -100,6 +175,12 @@ TAU_MATH::VECTOR<2, unsigned> Common_Graphics_Engine::AddTriangles(const VERTEX*
             throw Out_Of_Range("AddTriangles: vertex " + std::to_string(k) + " has material_id " +
                                std::to_string(v[k].material_id) + " outside 0 to " +
                                std::to_string(kMaxMaterials - 1));
+    // One coordinate that is not a number or infinite would spoil the world
+    // box, and with it the tree, for the whole scene.
+    for (int k = 0; k < nv; ++k)
+        if (const char* field = non_finite_field(v[k]))
+            throw Out_Of_Range("AddTriangles: vertex " + std::to_string(k) + " has a " + field +
+                               " that is not finite");
 
     const int first_vertex = vertex_count;
     const int first_index = index_count;
@@ -120,13 +201,19 @@ TAU_MATH::VECTOR<2, unsigned> Common_Graphics_Engine::AddTriangles(const VERTEX*
 
 unsigned Common_Graphics_Engine::AddSpheres(const SPHERE* s, int n)
 {
-    if (n < 0 || sphere_count + n > kMaxSpheres)
+    require_storage(kd_tree, "AddSpheres");
+    if (n < 0 || n > kMaxSpheres - sphere_count)
         throw Out_Of_Range("Too many spheres");
+    require_array(s, n, "AddSpheres", "sphere");
     for (int k = 0; k < n; ++k)
         if (s[k].material_id < 0 || s[k].material_id >= kMaxMaterials)
             throw Out_Of_Range("AddSpheres: sphere " + std::to_string(k) + " has material_id " +
                                std::to_string(s[k].material_id) + " outside 0 to " +
                                std::to_string(kMaxMaterials - 1));
+    for (int k = 0; k < n; ++k)
+        if (!finite3(s[k].center) || !std::isfinite(s[k].radius) || !std::isfinite(s[k].radius2))
+            throw Out_Of_Range("AddSpheres: sphere " + std::to_string(k) +
+                               " has a centre or radius that is not finite");
     const int first = sphere_count;
     for (int k = 0; k < n; ++k) {
         SPHERE& d = spheres[first + k];
@@ -141,8 +228,17 @@ unsigned Common_Graphics_Engine::AddSpheres(const SPHERE* s, int n)
 
 unsigned Common_Graphics_Engine::AddTexture(const void* pixels, unsigned w, unsigned h, unsigned)
 {
+    require_storage(kd_tree, "AddTexture");
     if (texture_count + 1 > kMaxTextures)
         throw Out_Of_Range("Too many point textures");
+    // The samplers wrap coordinates by the size, so a texture without pixels
+    // cannot be read at all.
+    const std::string size = std::to_string(w) + " x " + std::to_string(h);
+    if (w == 0 || h == 0)
+        throw Out_Of_Range("AddTexture: a texture needs at least one pixel, not " + size);
+    if (static_cast<uint64_t>(w) * h * 4u > max_texture_bytes)
+        throw Out_Of_Range("AddTexture: a texture of " + size + " pixels is larger than 4 GiB");
+    require_array(pixels, 1, "AddTexture", "pixel");
     IMAGE& image = textures[texture_count];
     image.SetSize(static_cast<int>(w), static_cast<int>(h));
     image.CopyFromBuffer(pixels, static_cast<std::size_t>(w) * h * 4u);
@@ -151,13 +247,17 @@ unsigned Common_Graphics_Engine::AddTexture(const void* pixels, unsigned w, unsi
 
 void Common_Graphics_Engine::SetPointLight(const LIGHT& light, int index)
 {
+    require_storage(kd_tree, "SetPointLight");
     if (index < 0 || index >= point_light_count)
         throw Out_Of_Range("No point light with this index");
+    if (!finite_light(light))
+        throw Out_Of_Range("SetPointLight: the light has a value that is not finite");
     point_lights[index] = light;
 }
 
 const Common_Graphics_Engine::LIGHT& Common_Graphics_Engine::GetPointLight(int index)
 {
+    require_storage(kd_tree, "GetPointLight");
     if (index < 0 || index >= point_light_count)
         throw Out_Of_Range("No point light with this index");
     return point_lights[index];
@@ -165,14 +265,28 @@ const Common_Graphics_Engine::LIGHT& Common_Graphics_Engine::GetPointLight(int i
 
 const Common_Graphics_Engine::MATERIAL& Common_Graphics_Engine::GetMaterial(int index)
 {
+    require_storage(kd_tree, "GetMaterial");
     if (index < 0 || index >= material_count)
         throw Out_Of_Range("No material with this index");
     return materials[index];
 }
 
-void Common_Graphics_Engine::SetCamPosition(const VECTOR4& position) { cam_position = position; }
+// The camera refuses what would make every later frame undefined: values
+// that are not finite, and angles whose conversion to radians overflows.
+void Common_Graphics_Engine::SetCamPosition(const VECTOR4& position)
+{
+    if (!finite4(position))
+        throw Out_Of_Range("SetCamPosition: the position is not finite");
+    cam_position = position;
+}
 
-void Common_Graphics_Engine::SetCamRotation(const VECTOR4& rotation) { cam_rotation = rotation; }
+void Common_Graphics_Engine::SetCamRotation(const VECTOR4& rotation)
+{
+    for (int a = 0; a < 3; ++a)
+        if (!std::isfinite(rotation[a] * TAU_MATH::kPi))
+            throw Out_Of_Range("SetCamRotation: the angles are not finite");
+    cam_rotation = rotation;
+}
 
 void Common_Graphics_Engine::SetCamDirection(const VECTOR4& direction) { cam_direction = direction; }
 
@@ -180,6 +294,10 @@ void Common_Graphics_Engine::SetCamDirection(const VECTOR4& direction) { cam_dir
 // from the stored angles at the next rebuild.
 void Common_Graphics_Engine::SetCamMatrix(const MATRIX4& matrix)
 {
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            if (!std::isfinite(matrix[r][c]))
+                throw Out_Of_Range("SetCamMatrix: the matrix is not finite");
     cam_matrix = matrix;
     cam_rot_matrix = matrix;
     cam_rot_matrix[0][3] = 0.0f;
@@ -193,9 +311,13 @@ void Common_Graphics_Engine::SetCamMatrix(const MATRIX4& matrix)
 void Common_Graphics_Engine::MoveCam(const VECTOR4& move)
 {
     const VECTOR4 e = cam_rot_matrix * move;
-    cam_position[0] += e[0];
-    cam_position[1] += e[1];
-    cam_position[2] += e[2];
+    VECTOR4 moved = cam_position;
+    moved[0] += e[0];
+    moved[1] += e[1];
+    moved[2] += e[2];
+    if (!finite3(moved))
+        throw Out_Of_Range("MoveCam: the move or the position it leads to is not finite");
+    cam_position = moved;
 }
 
 const Common_Graphics_Engine::MATRIX4& Common_Graphics_Engine::GetCamMatrix() { return cam_matrix; }

@@ -60,4 +60,19 @@ TEST_F(GlWindow, CpuFrameReachesTheWindowUnchanged)
     delete engine;
 }
 
+// Before Init and after Release the engine holds no frame buffer; a frame
+// then draws nothing instead of reading the old size through a null pointer.
+TEST_F(GlWindow, FramesWithoutStorageDrawNothing)
+{
+    CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
+    engine->DrawScene(1, false);
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    engine->Init(kWidth, kHeight);
+    engine->Release();
+    engine->DrawScene(1, false);
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    engine->Release();
+    delete engine;
+}
+
 } // namespace

@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
 # Installs what koru needs to build, test and run on Debian 12, if missing.
+# Optional groups: 'fuzz' (clang with libFuzzer, for tools/fuzz.sh) and
+# 'long-run' (valgrind, for tools/long_run.sh).
+# Usage: tools/install_deps.sh [fuzz] [long-run]
 set -euo pipefail
 
 packages=(
@@ -9,6 +12,13 @@ packages=(
   googletest libgtest-dev
   xvfb xauth xdotool
 )
+for group in "$@"; do
+  case "$group" in
+    fuzz) packages+=(clang libclang-rt-dev) ;;
+    long-run) packages+=(valgrind) ;;
+    *) echo "install_deps.sh: unknown group '$group' (fuzz, long-run)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

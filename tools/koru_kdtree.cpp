@@ -15,14 +15,14 @@
 #include <string>
 #include <vector>
 
-#include <tiny_obj_loader.h>
-
 #include "engine/graphics_engine.h"
 #include "engine/tau_error.h"
+#include "obj_mesh.h"
 
 namespace {
 
-using Vertex = TAU_GRAPHICS::VERTEX<4, float>;
+using koru_tools::Mesh;
+using koru_tools::make_vertex;
 
 // The scene store alone: nothing is drawn.
 class Headless_Engine : public Common_Graphics_Engine {
@@ -30,21 +30,6 @@ public:
     void BeginDrawScene(unsigned, bool) override {}
     void EndDrawScene() override {}
 };
-
-struct Scene {
-    std::vector<Vertex> vertices;
-    std::vector<unsigned> indices;
-};
-
-Vertex make_vertex(float x, float y, float z)
-{
-    Vertex v;
-    v.pos = TAU_MATH::VECTOR<4, float>(x, y, z, 1.0f);
-    v.norm = TAU_MATH::VECTOR<4, float>(0.0f, 0.0f, 1.0f, 0.0f);
-    v.tex_coord = TAU_MATH::VECTOR<2, float>(0.0f, 0.0f);
-    v.material_id = 0;
-    return v;
-}
 
 // splitmix64: the same sequence on every platform and compiler.
 struct SplitMix64 {
@@ -68,11 +53,11 @@ struct SoupShape {
     float edge = 0.05f;
 };
 
-Scene random_soup(unsigned count, uint64_t seed, const SoupShape& shape)
+Mesh random_soup(unsigned count, uint64_t seed, const SoupShape& shape)
 {
     const float half = shape.extent * 0.5f;
     SplitMix64 rng{seed};
-    Scene scene;
+    Mesh scene;
     scene.vertices.reserve(3u * count);
     scene.indices.reserve(3u * count);
     for (unsigned t = 0; t < count; ++t) {
@@ -84,62 +69,6 @@ Scene random_soup(unsigned count, uint64_t seed, const SoupShape& shape)
                 p[a] = c[a] + (rng.unit() * 2.0f - 1.0f) * shape.edge;
             scene.indices.push_back(static_cast<unsigned>(scene.vertices.size()));
             scene.vertices.push_back(make_vertex(p[0], p[1], p[2]));
-        }
-    }
-    return scene;
-}
-
-// The loader's multi-line texts on one line.
-std::string trimmed(std::string text)
-{
-    for (char& c : text)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
-
-// Every OBJ position becomes one vertex; faces in file order, polygons fanned
-// from their first corner.
-Scene load_obj(const char* path)
-{
-    tinyobj::attrib_t attrib;
-    std::vector<tinyobj::shape_t> shapes;
-    std::vector<tinyobj::material_t> materials;
-    std::string warn, err;
-    if (!tinyobj::LoadObj(&attrib, &shapes, &materials, &warn, &err, path, nullptr, false))
-        throw std::runtime_error(std::string("cannot read OBJ file '") + path + "': " +
-                                 (err.empty() ? "unknown error" : trimmed(err)));
-    if (!warn.empty())
-        throw std::runtime_error(std::string("malformed OBJ file '") + path + "': " + trimmed(warn));
-
-    Scene scene;
-    const std::size_t n_positions = attrib.vertices.size() / 3;
-    scene.vertices.reserve(n_positions);
-    for (std::size_t i = 0; i < n_positions; ++i)
-        scene.vertices.push_back(
-            make_vertex(attrib.vertices[3 * i], attrib.vertices[3 * i + 1], attrib.vertices[3 * i + 2]));
-
-    for (const tinyobj::shape_t& shape : shapes) {
-        std::size_t first = 0;
-        for (std::size_t f = 0; f < shape.mesh.num_face_vertices.size(); ++f) {
-            const std::size_t corners = shape.mesh.num_face_vertices[f];
-            if (corners < 3)
-                throw std::runtime_error(std::string("malformed OBJ file '") + path + "': a face of " +
-                                         std::to_string(corners) + " corners in shape '" + shape.name + "'");
-            for (std::size_t c = 0; c < corners; ++c) {
-                const int v = shape.mesh.indices[first + c].vertex_index;
-                if (v < 0 || static_cast<std::size_t>(v) >= n_positions)
-                    throw std::runtime_error(std::string("malformed OBJ file '") + path +
-                                             "': a face refers to a missing vertex");
-            }
-            for (std::size_t c = 1; c + 1 < corners; ++c) {
-                scene.indices.push_back(static_cast<unsigned>(shape.mesh.indices[first].vertex_index));
-                scene.indices.push_back(static_cast<unsigned>(shape.mesh.indices[first + c].vertex_index));
-                scene.indices.push_back(static_cast<unsigned>(shape.mesh.indices[first + c + 1].vertex_index));
-            }
-            first += corners;
         }
     }
     return scene;
@@ -245,12 +174,12 @@ int main(int argc, char** argv)
     if (!parse_options(argc, argv, options))
         return 2;
 
-    Scene scene;
+    Mesh scene;
     try {
         if (options.random)
             scene = random_soup(static_cast<unsigned>(options.count), options.seed, options.shape);
         else
-            scene = load_obj(options.obj_path);
+            scene = koru_tools::load_obj_file(options.obj_path);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "koru_kdtree: %s\n", e.what());
         return 1;
@@ -262,13 +191,7 @@ int main(int argc, char** argv)
         engine.Init(1, 1);
         TAU_GRAPHICS::MATERIAL<3> material{};
         engine.AddMaterial(material);
-        if (scene.vertices.size() > static_cast<std::size_t>(INT32_MAX) ||
-            scene.indices.size() > static_cast<std::size_t>(INT32_MAX))
-            throw TAU_ERROR::Out_Of_Range("Too many vertices");
-        // The store's limits are totals, so one call carries the whole mesh.
-        if (!scene.indices.empty())
-            engine.AddTriangles(scene.vertices.data(), static_cast<int>(scene.vertices.size()),
-                                scene.indices.data(), static_cast<int>(scene.indices.size()));
+        koru_tools::add_mesh(engine, scene);
         // Every build after the first starts from a fresh tree (BuildKdTree).
         std::vector<double> seconds;
         for (unsigned long long r = 0; r < options.repeat; ++r) {
