@@ -211,6 +211,26 @@ void through_builder(const Scene& scene)
     koru_fuzz::check_tree(*tree);
 }
 
+// With KORU_FUZZ_VERBOSE set, what an input made, for reading a finding.
+void describe(const Scene& scene)
+{
+    if (std::getenv("KORU_FUZZ_VERBOSE") == nullptr)
+        return;
+    std::printf("%zu triangles, %zu spheres\n", scene.indices.size() / 3, scene.spheres.size());
+    for (std::size_t t = 0; t < scene.indices.size() / 3 && t < 12; ++t) {
+        std::printf("triangle %zu:", t);
+        for (int k = 0; k < 3; ++k) {
+            const Vec4& p = scene.vertices[scene.indices[3 * t + k]].pos;
+            std::printf(" (%g, %g, %g)", p[0], p[1], p[2]);
+        }
+        std::printf("\n");
+    }
+    for (std::size_t k = 0; k < scene.spheres.size() && k < 12; ++k)
+        std::printf("sphere %zu: (%g, %g, %g) r %g\n", k, scene.spheres[k].center[0], scene.spheres[k].center[1],
+                    scene.spheres[k].center[2], scene.spheres[k].radius);
+    std::fflush(stdout);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -224,6 +244,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     Bytes in(data, size);
     Scene scene;
     make_scene(in, scene);
+    describe(scene);
     if (scene.finite() && scene.vertices.size() <= static_cast<std::size_t>(Common_Graphics_Engine::kMaxVertices) &&
         scene.spheres.size() <= static_cast<std::size_t>(Common_Graphics_Engine::kMaxSpheres))
         through_engine(scene, in);
