@@ -381,18 +381,11 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
                      ? build::naive_search(*this, bounds, box, scratch.search)
                      : build::sorted_search(*this, bounds, box, scratch.sort, scratch.search);
     }
-    // A box without surface (a line or a point, as collinear triangles make)
-    // costs every candidate as infinite or undefined, and the search answers
-    // with its initial choice, a split that separates nothing. Split again and
-    // again to the depth budget, a handful of triangles would fill the node
-    // array; the node is a leaf instead, as a box too small to split is.
-    if (!choice.split || build::surface_area(box) == 0.0f) {
+    if (!choice.split) {
         MakeLeaf(node, list, n);
         ++cost_forced_leaves;
         return;
     }
-
-    kd_set_split(nodes[node], choice.position, choice.axis);
 
     KdTreeBox left_box = box, right_box = box;
     left_box.max[choice.axis] = choice.position;
@@ -400,6 +393,22 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
 
     uint32_t child_n[2];
     classify(list, n, left_box, right_box, choice.axis, child_n, scratch);
+
+    // A box without surface (a line or a point, as collinear triangles make)
+    // or with one too large for a float costs every candidate as infinite or
+    // undefined, and the search answers with its initial choice. When that
+    // split separates nothing, splitting again and again to the depth budget
+    // would double the references at every level until the node array or the
+    // object list runs out, for a handful of triangles; the node is a leaf
+    // instead.
+    const float area = build::surface_area(box);
+    if ((area == 0.0f || area == INFINITY) && child_n[0] == n && child_n[1] == n) {
+        MakeLeaf(node, list, n);
+        ++cost_forced_leaves;
+        return;
+    }
+
+    kd_set_split(nodes[node], choice.position, choice.axis);
     const uint8_t* side_of = scratch.side_of.data();
 
     // Both child lists, keeping list order and the sorted orders. Only a
