@@ -30,6 +30,8 @@ usage() {
 # samples its resident set until it ends.
 if [ "${1:-}" = "--sample" ]; then
   frames=$2 samples=$3 frame_log=$4
+  # A log left by an earlier run would count its frames as this run's.
+  : >"$frame_log"
   ./koru_demo --engine cpu --frames "$frames" --log "$frame_log" >"$out/demo_stdout.txt" 2>&1 &
   pid=$!
   start=$SECONDS
