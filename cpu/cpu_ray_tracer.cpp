@@ -76,6 +76,8 @@ int CPU_Ray_Tracer::ThreadCount() const
     return hardware > 0 ? static_cast<int>(hardware) : 1;
 }
 
+bool CPU_Ray_Tracer::WidePackets() const { return wide_packets && koru::cpu::wide_packets_available(); }
+
 unsigned CPU_Ray_Tracer::kd_tree_traverse(const TAU_MATH::RAY<4, float>& ray, Hit* hit)
 {
     return koru::rt::traverse_ray(koru::cpu::tree_view(*this), ray, hit);
@@ -124,6 +126,7 @@ void CPU_Ray_Tracer::BeginDrawScene(unsigned, bool)
     scene.eye_rays = eye_rays;
     scene.width = width;
     scene.height = height;
+    const bool wide = WidePackets();
 
     // Every block writes only its own pixels, so the tiles may go in any
     // order to any thread; each thread counts into its own statistics.
@@ -138,9 +141,16 @@ void CPU_Ray_Tracer::BeginDrawScene(unsigned, bool)
             const int x0 = (tile % tiles_x) * tile_size, y0 = (tile / tiles_x) * tile_size;
             const int x1 = x0 + tile_size < scene.width ? x0 + tile_size : scene.width;
             const int y1 = y0 + tile_size < scene.height ? y0 + tile_size : scene.height;
-            for (int x = x0; x < x1; x += 2)
-                for (int y = y0; y < y1; y += 2)
+            for (int y = y0; y < y1; y += 2)
+                for (int x = x0; x < x1; x += 4) {
+                    if (wide && x + 2 < x1) {
+                        koru::cpu::trace_wide_block(scene, x, y, pixels, thread_stats);
+                        continue;
+                    }
                     koru::cpu::trace_quad(scene, x, y, pixels, thread_stats);
+                    if (x + 2 < x1)
+                        koru::cpu::trace_quad(scene, x + 2, y, pixels, thread_stats);
+                }
         }
 #pragma omp critical(koru_frame_stats)
         add_stats(stats, thread_stats);
@@ -157,17 +167,46 @@ namespace koru {
 namespace cpu {
 namespace {
 
-// The colours of the block's four lanes: black without a hit, else the sum
-// over the lights of each light's shading, each limited to 1 per channel.
-void shade_packet(const Frame_Scene& scene, const Ray_Packet& packet, Color colors[4],
+// The packets of four and of eight, with their walks.
+struct Quad_Walks {
+    using Packet = Ray_Packet;
+    static constexpr int lanes = 4;
+    static unsigned nearest(const Packet_Tree& tree, const Packet& packet, Hit hits[], CPU_Ray_Tracer::Frame_Stats& stats)
+    {
+        return trace_packet(tree, packet, hits, stats);
+    }
+    static unsigned any(const Packet_Tree& tree, const Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats)
+    {
+        return trace_shadow_packet(tree, packet, stats);
+    }
+};
+
+struct Wide_Walks {
+    using Packet = Wide_Ray_Packet;
+    static constexpr int lanes = 8;
+    static unsigned nearest(const Packet_Tree& tree, const Packet& packet, Hit hits[], CPU_Ray_Tracer::Frame_Stats& stats)
+    {
+        return trace_wide_packet(tree, packet, hits, stats);
+    }
+    static unsigned any(const Packet_Tree& tree, const Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats)
+    {
+        return trace_shadow_wide_packet(tree, packet, stats);
+    }
+};
+
+// The colours of the packet's lanes: black without a hit, else the sum over
+// the lights of each light's shading, each limited to 1 per channel.
+template <class Walks>
+void shade_packet(const Frame_Scene& scene, const typename Walks::Packet& packet, Color colors[],
                   CPU_Ray_Tracer::Frame_Stats& stats)
 {
-    for (int k = 0; k < 4; ++k)
+    constexpr int n = Walks::lanes;
+    for (int k = 0; k < n; ++k)
         colors[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
 
-    alignas(16) Hit hits[4];
-    const unsigned hit_mask = trace_packet(scene.tree, packet, hits, stats);
-    stats.primary_rays += 4;
+    alignas(16) Hit hits[n];
+    const unsigned hit_mask = Walks::nearest(scene.tree, packet, hits, stats);
+    stats.primary_rays += n;
     if (hit_mask == 0)
         return;
 
@@ -176,7 +215,7 @@ void shade_packet(const Frame_Scene& scene, const Ray_Packet& packet, Color colo
         // Only hits that face the light need a shadow ray: elsewhere shading
         // ignores shadows.
         unsigned lit = 0;
-        for (int k = 0; k < 4; ++k)
+        for (int k = 0; k < n; ++k)
             if ((hit_mask & (1u << k)) && rt::faces_light(rt::light_direction(hits[k], light)))
                 lit |= 1u << k;
         unsigned shadowed = 0;
@@ -187,16 +226,17 @@ void shade_packet(const Frame_Scene& scene, const Ray_Packet& packet, Color colo
             int first_lit = 0;
             while (!(lit & (1u << first_lit)))
                 ++first_lit;
-            Ray_Packet shadow_packet;
-            for (int k = 0; k < 4; ++k) {
+            typename Walks::Packet shadow_packet;
+            for (int k = 0; k < n; ++k) {
                 const int source = (lit & (1u << k)) ? k : first_lit;
                 set_lane(shadow_packet, k, rt::make_shadow_ray(hits[source].pos, light.pos));
             }
-            shadowed = trace_shadow_packet(scene.tree, shadow_packet, stats) & lit;
-            stats.shadow_rays += ((lit >> 0) & 1u) + ((lit >> 1) & 1u) + ((lit >> 2) & 1u) + ((lit >> 3) & 1u);
+            shadowed = Walks::any(scene.tree, shadow_packet, stats) & lit;
+            for (unsigned bits = lit; bits != 0; bits &= bits - 1)
+                ++stats.shadow_rays;
         }
 
-        for (int k = 0; k < 4; ++k) {
+        for (int k = 0; k < n; ++k) {
             if (!(hit_mask & (1u << k)))
                 continue;
             const Color c = rt::shade_hit(lane_ray(packet, k), hits[k], light, (shadowed & (1u << k)) != 0,
@@ -232,13 +272,11 @@ void make_primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet& pac
         ((float4(m[a][0]) * eye[0] + float4(m[a][1]) * eye[1]) + float4(m[a][2]) * eye[2]).store(packet.direction[a]);
 }
 
-void trace_quad(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer, CPU_Ray_Tracer::Frame_Stats& stats)
-{
-    Ray_Packet packet;
-    make_primary_packet(scene, x, y, packet);
-    Color colors[4];
-    shade_packet(scene, packet, colors, stats);
+namespace {
 
+// Stores the pixels of the 2x2 block at (x, y) that lie inside the frame.
+void store_block(const Frame_Scene& scene, int x, int y, const Color colors[4], unsigned* frame_buffer)
+{
     const int width = scene.width;
     const std::size_t row = static_cast<std::size_t>(y) * width;
     const bool has_right = x + 1 < width;
@@ -251,6 +289,36 @@ void trace_quad(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer, 
         if (has_right)
             frame_buffer[row + width + x + 1] = rt::pack_color(colors[3]);
     }
+}
+
+} // namespace
+
+void trace_quad(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer, CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    Ray_Packet packet;
+    make_primary_packet(scene, x, y, packet);
+    Color colors[4];
+    shade_packet<Quad_Walks>(scene, packet, colors, stats);
+    store_block(scene, x, y, colors, frame_buffer);
+}
+
+void trace_wide_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer,
+                      CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    Wide_Ray_Packet packet;
+    for (int h = 0; h < 2; ++h) {
+        Ray_Packet half;
+        make_primary_packet(scene, x + 2 * h, y, half);
+        for (int a = 0; a < 3; ++a)
+            for (int k = 0; k < 4; ++k) {
+                packet.origin[a][4 * h + k] = half.origin[a][k];
+                packet.direction[a][4 * h + k] = half.direction[a][k];
+            }
+    }
+    Color colors[8];
+    shade_packet<Wide_Walks>(scene, packet, colors, stats);
+    store_block(scene, x, y, colors, frame_buffer);
+    store_block(scene, x + 2, y, colors + 4, frame_buffer);
 }
 
 } // namespace cpu

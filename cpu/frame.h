@@ -34,5 +34,10 @@ void make_primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet& pac
 // pixels that lie inside the frame.
 void trace_quad(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer, CPU_Ray_Tracer::Frame_Stats& stats);
 
+// The same for the blocks at (x, y) and (x + 2, y) as one packet of eight;
+// only where wide_packets_available() answers true, and x + 2 < width.
+void trace_wide_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer,
+                      CPU_Ray_Tracer::Frame_Stats& stats);
+
 } // namespace cpu
 } // namespace koru

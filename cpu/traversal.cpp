@@ -3,6 +3,7 @@
 #include "traversal.h"
 
 #include <cmath>
+#include <stdexcept>
 
 #include "../kdtree/kdtree.h"
 #include "../rt/simd.h"
@@ -15,26 +16,50 @@ using RAYTR::Hit;
 using simd::float4;
 using simd::mask4;
 
-constexpr int all_lanes = 0xF;
+// The walks below are written once over the lane type F: float4 for the
+// packets of four, float8 for the wide packets of eight.
+template <class F>
+struct Lanes;
+template <>
+struct Lanes<float4> {
+    static constexpr int count = 4;
+};
+#if KORU_SIMD_WIDE
+using simd::float8;
+using simd::mask8;
+template <>
+struct Lanes<float8> {
+    static constexpr int count = 8;
+};
+#endif
+
+template <class F>
+using Mask = rt::mask_of<F>;
+
+template <class F>
+constexpr int all_lanes = (1 << Lanes<F>::count) - 1;
 
 // One deferred far child of the packet walk.
-struct alignas(16) Packet_Stack_Entry {
-    float4 tfar;
-    mask4 active;
+template <class F>
+struct Packet_Stack_Entry {
+    F tfar;
+    Mask<F> active;
     uint32_t node;
 };
 
+template <class F>
 struct Packet_Rays {
-    float4 origin[3];
-    float4 direction[3];
-    float4 inv[3];
+    F origin[3];
+    F direction[3];
+    F inv[3];
 
-    explicit Packet_Rays(const Ray_Packet& packet)
+    template <class Packet>
+    explicit Packet_Rays(const Packet& packet)
     {
         for (int a = 0; a < 3; ++a) {
-            origin[a] = float4::load(packet.origin[a]);
-            direction[a] = float4::load(packet.direction[a]);
-            inv[a] = float4(1.0f) / direction[a];
+            origin[a] = F::load(packet.origin[a]);
+            direction[a] = F::load(packet.direction[a]);
+            inv[a] = F(1.0f) / direction[a];
         }
     }
 };
@@ -44,39 +69,43 @@ struct Packet_Rays {
 // single-ray answer. Returns each lane's nearest accepted distance
 // (KD_INFINITY for an empty leaf, no_hit_distance when nothing was accepted);
 // hits are filled for the lanes that accepted one.
-float4 intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode& leaf, const Packet_Rays& rays,
-                             mask4 active, Hit hits[4])
+template <class F>
+F intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode& leaf, const Packet_Rays<F>& rays,
+                         Mask<F> active, Hit hits[])
 {
+    constexpr int n = Lanes<F>::count;
     const int32_t offset = RAYTR::kd_leaf_offset(leaf);
     if (offset < 0)
-        return float4(RAYTR::KD_INFINITY);
+        return F(RAYTR::KD_INFINITY);
     const unsigned char* record = tree.obj_list + offset;
     const unsigned n_triangles = RAYTR::kd_record_triangle_count(record);
     const uint32_t* triangles = RAYTR::kd_record_triangles(record);
 
-    float4 best(RAYTR::KD_INFINITY);
-    int best_triangle[4] = {-1, -1, -1, -1};
-    alignas(16) float best_w[3][4];
+    F best(RAYTR::KD_INFINITY);
+    int best_triangle[n];
+    for (int k = 0; k < n; ++k)
+        best_triangle[k] = -1;
+    alignas(32) float best_w[3][n];
 
     for (unsigned t = 0; t < n_triangles; ++t) {
         const uint32_t* corner = triangles + 3 * t;
         const float* a = tree.vertices[corner[0]].pos.v;
         const float* b = tree.vertices[corner[1]].pos.v;
         const float* c = tree.vertices[corner[2]].pos.v;
-        float4 u, v, d2;
-        const mask4 met = rt::moller_trumbore<float4>(rays.origin, rays.direction, a, b, c, active, u, v);
+        F u, v, d2;
+        const Mask<F> met = rt::moller_trumbore<F>(rays.origin, rays.direction, a, b, c, active, u, v);
         if (simd::none(met))
             continue;
-        const mask4 ok = rt::accept_hit<float4>(rays.origin, rays.direction, a, b, c, met, u, v, best, d2);
+        const Mask<F> ok = rt::accept_hit<F>(rays.origin, rays.direction, a, b, c, met, u, v, best, d2);
         const int accepted = simd::movemask(ok);
         if (!accepted)
             continue;
         best = simd::select(ok, d2, best);
-        alignas(16) float lane_w[3][4];
-        (float4(1.0f) - u - v).store(lane_w[0]);
+        alignas(32) float lane_w[3][n];
+        (F(1.0f) - u - v).store(lane_w[0]);
         u.store(lane_w[1]);
         v.store(lane_w[2]);
-        for (int k = 0; k < 4; ++k)
+        for (int k = 0; k < n; ++k)
             if (accepted & (1 << k)) {
                 best_triangle[k] = static_cast<int>(t);
                 for (int i = 0; i < 3; ++i)
@@ -84,15 +113,15 @@ float4 intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode
             }
     }
 
-    alignas(16) float dist[4];
+    alignas(32) float dist[n];
     best.store(dist);
-    for (int k = 0; k < 4; ++k) {
+    for (int k = 0; k < n; ++k) {
         dist[k] = std::sqrt(dist[k]);
         if (best_triangle[k] >= 0)
             rt::fill_hit(tree.vertices, triangles + 3 * best_triangle[k], best_w[0][k], best_w[1][k], best_w[2][k],
                          &hits[k]);
     }
-    return float4::load(dist);
+    return F::load(dist);
 }
 
 // A block's entry distance is compared with distances to hits, which the
@@ -101,23 +130,24 @@ float4 intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode
 constexpr float block_slack = 1e-4f;
 constexpr float block_slack2 = (1.0f + block_slack) * (1.0f + block_slack);
 
-float4 block_reach(float4 tfar, float scale)
+template <class F>
+F block_reach(F tfar, float scale)
 {
-    const float4 exit = rt::leaf_exit(tfar, scale);
-    return exit + (exit + float4(scale)) * float4(block_slack);
+    const F exit = rt::leaf_exit(tfar, scale);
+    return exit + (exit + F(scale)) * F(block_slack);
 }
 
 // Calls visit(block, lanes) for each block of the leaf that lanes_in(box,
 // lanes) keeps some lanes for, testing a group's box before its blocks' in
 // leaves of more than one group; stops when visit answers false.
-template <class Lanes_In, class Visit>
-void for_each_block(const Leaf_Blocks& blocks, uint32_t node, mask4 active, const Lanes_In& lanes_in,
+template <class M, class Lanes_In, class Visit>
+void for_each_block(const Leaf_Blocks& blocks, uint32_t node, M active, const Lanes_In& lanes_in,
                     const Visit& visit)
 {
     const uint32_t first_group = blocks.node_first_group[node], last_group = blocks.node_first_group[node + 1];
     if (last_group - first_group <= 1) {
         for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
-            const mask4 lanes = lanes_in(blocks.blocks[b].box, active);
+            const M lanes = lanes_in(blocks.blocks[b].box, active);
             if (!simd::none(lanes) && !visit(blocks.blocks[b], lanes))
                 return;
         }
@@ -125,11 +155,11 @@ void for_each_block(const Leaf_Blocks& blocks, uint32_t node, mask4 active, cons
     }
     for (uint32_t g = first_group; g < last_group; ++g) {
         const Block_Group& group = blocks.groups[g];
-        const mask4 group_lanes = lanes_in(group.box, active);
+        const M group_lanes = lanes_in(group.box, active);
         if (simd::none(group_lanes))
             continue;
         for (uint32_t b = group.first; b < group.first + group.count; ++b) {
-            const mask4 lanes = lanes_in(blocks.blocks[b].box, group_lanes);
+            const M lanes = lanes_in(blocks.blocks[b].box, group_lanes);
             if (!simd::none(lanes) && !visit(blocks.blocks[b], lanes))
                 return;
         }
@@ -139,41 +169,43 @@ void for_each_block(const Leaf_Blocks& blocks, uint32_t node, mask4 active, cons
 // The nearest accepted hit of each lane in a leaf: its distance (no_hit_distance
 // when nothing was accepted), the triangle (its place in Leaf_Blocks::triangles,
 // -1 for none) and the weights u and v.
+template <class F>
 struct Leaf_Answer {
-    float4 dist, triangle, u, v;
+    F dist, triangle, u, v;
 };
 
 // The same leaf test over the leaf's blocks: a block no active lane meets is
 // skipped, and since blocks group triangles by place rather than by record
 // order, a tie goes to the later triangle of the record explicitly.
-Leaf_Answer intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays& rays, mask4 active,
-                                  float4 exit)
+template <class F>
+Leaf_Answer<F> intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays<F>& rays,
+                                     Mask<F> active, F exit)
 {
-    float4 best(RAYTR::KD_INFINITY), best_order(-1.0f);
-    Leaf_Answer answer{float4(0.0f), float4(-1.0f), float4(0.0f), float4(0.0f)};
+    F best(RAYTR::KD_INFINITY), best_order(-1.0f);
+    Leaf_Answer<F> answer{F(0.0f), F(-1.0f), F(0.0f), F(0.0f)};
     // A box that starts beyond the leaf's exit, or beyond the nearest hit so
     // far, holds nothing that can settle the lane or beat its hit.
-    const auto lanes_in = [&](const RAYTR::KdTreeBox& box, mask4 lanes) {
-        const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(box, rays.origin, rays.inv);
-        const float4 entry = simd::max_or_bound(stretch.tnear, float4(0.0f));
-        return lanes & rt::meets_box(stretch) & (entry <= exit) & (entry * entry <= best * float4(block_slack2));
+    const auto lanes_in = [&](const RAYTR::KdTreeBox& box, Mask<F> lanes) {
+        const rt::Box_Stretch<F> stretch = rt::slab_stretch<F>(box, rays.origin, rays.inv);
+        const F entry = simd::max_or_bound(stretch.tnear, F(0.0f));
+        return lanes & rt::meets_box(stretch) & (entry <= exit) & (entry * entry <= best * F(block_slack2));
     };
-    for_each_block(blocks, node, active, lanes_in, [&](const Triangle_Block& block, mask4 lanes) {
+    for_each_block(blocks, node, active, lanes_in, [&](const Triangle_Block& block, Mask<F> lanes) {
         for (uint32_t t = block.first; t < block.first + block.count; ++t) {
             const Block_Triangle& triangle = blocks.triangles[t];
-            float4 u(0.0f), v(0.0f), d2;
-            const mask4 met =
-                rt::moller_trumbore<float4>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, lanes, u, v);
+            F u(0.0f), v(0.0f), d2;
+            const Mask<F> met =
+                rt::moller_trumbore<F>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, lanes, u, v);
             if (simd::none(met))
                 continue;
-            mask4 ok = rt::accept_hit<float4>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, met, u, v,
-                                              best, d2);
-            ok = andnot(ok, (d2 == best) & (float4(triangle.order) < best_order));
+            Mask<F> ok =
+                rt::accept_hit<F>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, met, u, v, best, d2);
+            ok = andnot(ok, (d2 == best) & (F(triangle.order) < best_order));
             if (simd::none(ok))
                 continue;
             best = simd::select(ok, d2, best);
-            best_order = simd::select(ok, float4(triangle.order), best_order);
-            answer.triangle = simd::select(ok, float4(static_cast<float>(t)), answer.triangle);
+            best_order = simd::select(ok, F(triangle.order), best_order);
+            answer.triangle = simd::select(ok, F(static_cast<float>(t)), answer.triangle);
             answer.u = simd::select(ok, u, answer.u);
             answer.v = simd::select(ok, v, answer.v);
         }
@@ -186,28 +218,29 @@ Leaf_Answer intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, cons
 // The lanes of a shadow packet that meet anything in the leaf within its
 // stretch. A lane's nearest hit lies within the stretch exactly when some
 // accepted hit does, so the first one found settles the lane.
-mask4 leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays& rays, mask4 active, float4 tfar,
-                    float scale)
+template <class F>
+Mask<F> leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays<F>& rays, Mask<F> active, F tfar,
+                      float scale)
 {
-    const float4 exit = block_reach(tfar, scale);
-    mask4 occluded(false);
-    const float4 unbounded(RAYTR::KD_INFINITY);
-    const auto lanes_in = [&](const RAYTR::KdTreeBox& box, mask4 lanes) {
-        const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(box, rays.origin, rays.inv);
+    const F exit = block_reach(tfar, scale);
+    Mask<F> occluded(false);
+    const F unbounded(RAYTR::KD_INFINITY);
+    const auto lanes_in = [&](const RAYTR::KdTreeBox& box, Mask<F> lanes) {
+        const rt::Box_Stretch<F> stretch = rt::slab_stretch<F>(box, rays.origin, rays.inv);
         return andnot(lanes, occluded) & rt::meets_box(stretch) & (stretch.tnear <= exit);
     };
-    for_each_block(blocks, node, active, lanes_in, [&](const Triangle_Block& block, mask4 lanes) {
+    for_each_block(blocks, node, active, lanes_in, [&](const Triangle_Block& block, Mask<F> lanes) {
         const Block_Triangle* triangle = &blocks.triangles[block.first];
         for (uint32_t t = 0; t < block.count && !simd::none(lanes); ++t, ++triangle) {
-            float4 u(0.0f), v(0.0f), d2;
-            const mask4 met =
-                rt::moller_trumbore<float4>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, lanes, u, v);
+            F u(0.0f), v(0.0f), d2;
+            const Mask<F> met =
+                rt::moller_trumbore<F>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, lanes, u, v);
             if (simd::none(met))
                 continue;
-            const mask4 accepted = rt::accept_hit<float4>(rays.origin, rays.direction, triangle->a, triangle->b,
-                                                          triangle->c, met, u, v, unbounded, d2);
+            const Mask<F> accepted = rt::accept_hit<F>(rays.origin, rays.direction, triangle->a, triangle->b,
+                                                       triangle->c, met, u, v, unbounded, d2);
             // d2 is known only once accept_hit has returned.
-            const mask4 hit = accepted & rt::hit_in_leaf(simd::sqrt(d2), tfar, scale);
+            const Mask<F> hit = accepted & rt::hit_in_leaf(simd::sqrt(d2), tfar, scale);
             occluded = occluded | hit;
             lanes = andnot(lanes, hit);
         }
@@ -219,21 +252,22 @@ mask4 leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays&
 // What a leaf settles for the walk: the lanes that are done there. Over leaf
 // blocks the winning triangle of each lane is kept and its hit filled once,
 // after the walk.
+template <class F>
 struct Nearest_Hit {
     const Packet_Tree& tree;
     Hit* hits;
-    float4 triangle{-1.0f}, u{0.0f}, v{0.0f};
+    F triangle{-1.0f}, u{0.0f}, v{0.0f};
 
-    mask4 operator()(uint32_t node, const Packet_Rays& rays, mask4 active, float4 tfar)
+    Mask<F> operator()(uint32_t node, const Packet_Rays<F>& rays, Mask<F> active, F tfar)
     {
         if (tree.blocks == nullptr) {
-            const float4 dist = intersect_leaf_records(tree.view, tree.view.nodes[node], rays, active, hits);
+            const F dist = intersect_leaf_records(tree.view, tree.view.nodes[node], rays, active, hits);
             // Inactive lanes count as no hit.
             return active & rt::hit_in_leaf(dist, tfar, tree.view.scale);
         }
-        const Leaf_Answer answer =
+        const Leaf_Answer<F> answer =
             intersect_leaf_blocks(*tree.blocks, node, rays, active, block_reach(tfar, tree.view.scale));
-        const mask4 done = active & rt::hit_in_leaf(answer.dist, tfar, tree.view.scale);
+        const Mask<F> done = active & rt::hit_in_leaf(answer.dist, tfar, tree.view.scale);
         triangle = simd::select(done, answer.triangle, triangle);
         u = simd::select(done, answer.u, u);
         v = simd::select(done, answer.v, v);
@@ -244,50 +278,52 @@ struct Nearest_Hit {
     {
         if (tree.blocks == nullptr)
             return;
-        alignas(16) float lane_triangle[4], lane_u[4], lane_v[4], lane_w0[4];
+        constexpr int n = Lanes<F>::count;
+        alignas(32) float lane_triangle[n], lane_u[n], lane_v[n], lane_w0[n];
         triangle.store(lane_triangle);
         u.store(lane_u);
         v.store(lane_v);
-        (float4(1.0f) - u - v).store(lane_w0);
+        (F(1.0f) - u - v).store(lane_w0);
         // A packet walked ray by ray has its hits filled already (no triangle here).
-        for (int k = 0; k < 4; ++k)
+        for (int k = 0; k < n; ++k)
             if ((done & (1u << k)) && lane_triangle[k] >= 0.0f)
                 rt::fill_hit(tree.view.vertices, tree.blocks->triangles[static_cast<uint32_t>(lane_triangle[k])].corners,
                              lane_w0[k], lane_u[k], lane_v[k], &hits[k]);
     }
 };
 
+template <class F>
 struct Any_Hit {
     const Packet_Tree& tree;
 
-    mask4 operator()(uint32_t node, const Packet_Rays& rays, mask4 active, float4 tfar)
+    Mask<F> operator()(uint32_t node, const Packet_Rays<F>& rays, Mask<F> active, F tfar)
     {
         if (tree.blocks)
             return leaf_occludes(*tree.blocks, node, rays, active, tfar, tree.view.scale);
-        Hit hits[4];
-        const float4 dist = intersect_leaf_records(tree.view, tree.view.nodes[node], rays, active, hits);
+        Hit hits[Lanes<F>::count];
+        const F dist = intersect_leaf_records(tree.view, tree.view.nodes[node], rays, active, hits);
         return active & rt::hit_in_leaf(dist, tfar, tree.view.scale);
     }
 };
 
-// Four rays, one walk, front to back; the child order comes from lane 0 (the
-// caller guarantees that all lanes share its octant). Lanes leave the walk as
-// the leaf test settles them; a settled lane is never active again, so its
-// hit is never overwritten.
-template <class Leaf_Test>
-int walk_packet(const rt::Tree_View& tree, const Ray_Packet& packet, const Packet_Rays& rays,
-                const rt::Box_Stretch<float4>& stretch, Leaf_Test& leaf_test)
+// All rays of the packet, one walk, front to back; the child order comes from
+// lane 0 (the caller guarantees that all lanes share its octant). Lanes leave
+// the walk as the leaf test settles them; a settled lane is never active
+// again, so its hit is never overwritten.
+template <class F, class Packet, class Leaf_Test>
+int walk_packet(const rt::Tree_View& tree, const Packet& packet, const Packet_Rays<F>& rays,
+                const rt::Box_Stretch<F>& stretch, Leaf_Test& leaf_test)
 {
     uint32_t upper_is_far[3];
     for (int a = 0; a < 3; ++a)
         upper_is_far[a] = rt::far_child_is_upper(packet.direction[a][0]);
 
-    Packet_Stack_Entry stack[rt::walk_stack_size];
+    Packet_Stack_Entry<F> stack[rt::walk_stack_size];
     int depth = 0;
-    float4 tnear = simd::max_or_bound(stretch.tnear, float4(0.0f));
-    float4 tfar = stretch.tfar;
-    mask4 active(true);
-    mask4 done(false);
+    F tnear = simd::max_or_bound(stretch.tnear, F(0.0f));
+    F tfar = stretch.tfar;
+    Mask<F> active(true);
+    Mask<F> done(false);
     uint32_t node = 0;
     for (;;) {
         const RAYTR::KdTreeNode* n = &tree.nodes[node];
@@ -296,7 +332,7 @@ int walk_packet(const rt::Tree_View& tree, const Ray_Packet& packet, const Packe
             const uint32_t lower = RAYTR::kd_left_child(*n);
             const uint32_t far_child = lower + upper_is_far[a];
             const uint32_t near_child = lower + 1u - upper_is_far[a];
-            const float4 t = rt::split_distance(RAYTR::kd_split_position(*n), rays.origin[a], rays.inv[a]);
+            const F t = rt::split_distance(RAYTR::kd_split_position(*n), rays.origin[a], rays.inv[a]);
             if (simd::none(andnot(active, t < tnear))) {
                 node = far_child;
             } else if (simd::none(andnot(active, tfar <= t))) {
@@ -327,44 +363,70 @@ int walk_packet(const rt::Tree_View& tree, const Ray_Packet& packet, const Packe
     }
 }
 
-// A packet walked as one when its directions share an octant and all four
-// rays enter the tree, ray by ray otherwise.
-template <class Leaf_Test, class Ray_Walk>
-unsigned trace(const Packet_Tree& tree, const Ray_Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats,
-               Leaf_Test& leaf_test, const Ray_Walk& ray_walk)
+// Walks the packet as one when its directions share an octant and all its
+// rays enter the tree (or none does), counting it as that many 2x2 blocks;
+// otherwise answers what apart() does.
+template <class F, class Packet, class Leaf_Test, class Apart>
+unsigned trace(const Packet_Tree& tree, const Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats,
+               Leaf_Test& leaf_test, const Apart& apart)
 {
-    ++stats.packets;
-    if (tree.view.node_count == 0)
+    constexpr unsigned blocks = Lanes<F>::count / 4;
+    if (tree.view.node_count == 0) {
+        stats.packets += blocks;
         return 0;
-    const Packet_Rays rays(packet);
+    }
+    const Packet_Rays<F> rays(packet);
 
-    // Coherent: on every axis the four sign bits agree.
+    // Coherent: on every axis the sign bits agree.
     bool coherent = true;
     for (int a = 0; a < 3; ++a) {
         const int signs = simd::sign_bits(rays.direction[a]);
-        coherent = coherent && (signs == 0 || signs == all_lanes);
+        coherent = coherent && (signs == 0 || signs == all_lanes<F>);
     }
     if (coherent) {
-        const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(tree.view.world_box, rays.origin, rays.inv);
+        const rt::Box_Stretch<F> stretch = rt::slab_stretch<F>(tree.view.world_box, rays.origin, rays.inv);
         const int entering = simd::movemask(rt::meets_box(stretch));
-        // The packet walk needs all four rays inside the tree; a packet of
-        // which only some enter goes ray by ray below.
-        if (entering == all_lanes) {
-            ++stats.coherent_packets;
+        // The packet walk needs all rays inside the tree; a packet of which
+        // only some enter goes apart.
+        if (entering == all_lanes<F>) {
+            stats.packets += blocks;
+            stats.coherent_packets += blocks;
             return static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, leaf_test));
         }
         if (entering == 0) {
-            ++stats.coherent_packets;
+            stats.packets += blocks;
+            stats.coherent_packets += blocks;
             return 0;
         }
     }
+    return apart();
+}
 
+// A packet of four that cannot be walked as one goes ray by ray.
+template <class Ray_Walk>
+unsigned ray_by_ray(CPU_Ray_Tracer::Frame_Stats& stats, const Ray_Walk& ray_walk)
+{
+    ++stats.packets;
     unsigned mask = 0;
     for (int k = 0; k < 4; ++k)
         if (ray_walk(k))
             mask |= 1u << k;
     return mask;
 }
+
+#if KORU_SIMD_WIDE
+// Lanes 4h to 4h + 3 of a wide packet as a packet of four.
+Ray_Packet half_packet(const Wide_Ray_Packet& packet, int h)
+{
+    Ray_Packet half;
+    for (int a = 0; a < 3; ++a)
+        for (int k = 0; k < 4; ++k) {
+            half.origin[a][k] = packet.origin[a][4 * h + k];
+            half.direction[a][k] = packet.direction[a][4 * h + k];
+        }
+    return half;
+}
+#endif
 
 } // namespace
 
@@ -395,11 +457,11 @@ unsigned kd_tree_traverse_packet(const Packet_Tree& tree, const Ray_Packet& pack
 {
     if (tree.view.node_count == 0)
         return 0;
-    const Packet_Rays rays(packet);
+    const Packet_Rays<float4> rays(packet);
     const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(tree.view.world_box, rays.origin, rays.inv);
-    if (simd::movemask(rt::meets_box(stretch)) != all_lanes)
+    if (simd::movemask(rt::meets_box(stretch)) != all_lanes<float4>)
         return 0;
-    Nearest_Hit nearest{tree, hits};
+    Nearest_Hit<float4> nearest{tree, hits};
     const unsigned done = static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, nearest));
     nearest.fill_hits(done);
     return done;
@@ -408,9 +470,9 @@ unsigned kd_tree_traverse_packet(const Packet_Tree& tree, const Ray_Packet& pack
 unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet& packet, Hit hits[4],
                       CPU_Ray_Tracer::Frame_Stats& stats)
 {
-    Nearest_Hit nearest{tree, hits};
-    const unsigned done = trace(tree, packet, stats, nearest, [&](int k) {
-        return rt::traverse_ray(tree.view, lane_ray(packet, k), &hits[k]) != 0;
+    Nearest_Hit<float4> nearest{tree, hits};
+    const unsigned done = trace<float4>(tree, packet, stats, nearest, [&] {
+        return ray_by_ray(stats, [&](int k) { return rt::traverse_ray(tree.view, lane_ray(packet, k), &hits[k]) != 0; });
     });
     nearest.fill_hits(done);
     return done;
@@ -418,12 +480,52 @@ unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet& packet, Hit hit
 
 unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats)
 {
-    Any_Hit any{tree};
-    return trace(tree, packet, stats, any, [&](int k) {
-        Hit hit;
-        return rt::traverse_ray(tree.view, lane_ray(packet, k), &hit) != 0;
+    Any_Hit<float4> any{tree};
+    return trace<float4>(tree, packet, stats, any, [&] {
+        return ray_by_ray(stats, [&](int k) {
+            Hit hit;
+            return rt::traverse_ray(tree.view, lane_ray(packet, k), &hit) != 0;
+        });
     });
 }
+
+bool wide_packets_available() { return simd::wide_lanes_available(); }
+
+#if KORU_SIMD_WIDE
+// Everything these two call is compiled into them for AVX2; a wide packet
+// that cannot be walked as one goes as its two packets of four.
+KORU_WIDE_ENTRY unsigned trace_wide_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet, Hit hits[8],
+                                           CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    Nearest_Hit<float8> nearest{tree, hits};
+    const unsigned done = trace<float8>(tree, packet, stats, nearest, [&] {
+        return trace_packet(tree, half_packet(packet, 0), hits, stats) |
+               trace_packet(tree, half_packet(packet, 1), hits + 4, stats) << 4;
+    });
+    nearest.fill_hits(done);
+    return done;
+}
+
+KORU_WIDE_ENTRY unsigned trace_shadow_wide_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet,
+                                                  CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    Any_Hit<float8> any{tree};
+    return trace<float8>(tree, packet, stats, any, [&] {
+        return trace_shadow_packet(tree, half_packet(packet, 0), stats) |
+               trace_shadow_packet(tree, half_packet(packet, 1), stats) << 4;
+    });
+}
+#else
+unsigned trace_wide_packet(const Packet_Tree&, const Wide_Ray_Packet&, Hit[8], CPU_Ray_Tracer::Frame_Stats&)
+{
+    throw std::logic_error("trace_wide_packet: this build has no eight-lane packets");
+}
+
+unsigned trace_shadow_wide_packet(const Packet_Tree&, const Wide_Ray_Packet&, CPU_Ray_Tracer::Frame_Stats&)
+{
+    throw std::logic_error("trace_shadow_wide_packet: this build has no eight-lane packets");
+}
+#endif
 
 } // namespace cpu
 } // namespace koru

@@ -1,7 +1,8 @@
 // Kd-tree walks of the CPU tracer. A packet of four rays whose directions
 // share an octant walks the tree once with four-wide arithmetic; any other
 // packet is walked ray by ray with the shared single-ray walk
-// (koru::rt::traverse_ray).
+// (koru::rt::traverse_ray). On processors with AVX2, packets of eight walk
+// the same way with eight-wide arithmetic.
 #pragma once
 
 #include "../engine/engines.h"
@@ -33,6 +34,18 @@ unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet& packet, RAYTR::
 // mask, found without looking for the nearest hit.
 unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet& packet,
                              CPU_Ray_Tracer::Frame_Stats& stats);
+
+// Whether this processor runs the wide walks below (AVX2); when it does not,
+// they must not be called.
+bool wide_packets_available();
+
+// trace_packet and trace_shadow_packet for eight rays at once, bit k for
+// lane k: the same answers as the two packets of four of lanes 0 to 3 and 4
+// to 7, lane by lane.
+unsigned trace_wide_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet, RAYTR::Hit hits[8],
+                           CPU_Ray_Tracer::Frame_Stats& stats);
+unsigned trace_shadow_wide_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet,
+                                  CPU_Ray_Tracer::Frame_Stats& stats);
 
 // The packet walk alone, for a packet whose direction signs agree per axis:
 // the four rays enter the tree together or, when one misses the world box,

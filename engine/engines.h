@@ -36,6 +36,11 @@ public:
     // default). The image is the same for every count.
     void SetThreadCount(int count);
     int ThreadCount() const;
+    // Whether frames walk eight rays at once (two 2x2 blocks side by side)
+    // where the processor has AVX2; on by default. The image is the same
+    // either way. WidePackets answers whether frames use them.
+    void SetWidePackets(bool on) { wide_packets = on; }
+    bool WidePackets() const;
     // Camera-space primary rays, width x height, row-major; null before Init.
     const TAU_MATH::RAY<4, float>* EyeRays() const { return eye_rays; }
     // Made by BuildKdTree for the tree it built; null before.
@@ -50,6 +55,7 @@ protected:
     Frame_Stats stats;
     int thread_count = 0; // 0: one per hardware thread
     koru::cpu::Leaf_Blocks* leaf_blocks = nullptr;
+    bool wide_packets = true;
 };
 
 // Traces triangles and spheres on an NVIDIA GPU through the CUDA runtime,

@@ -12,7 +12,7 @@
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #define KORU_SIMD_SSE 1
-#include <emmintrin.h>
+#include <immintrin.h>
 #else
 #define KORU_SIMD_SSE 0
 #endif
@@ -203,6 +203,81 @@ inline mask4 either(mask4 a, mask4 b) { return a | b; }
 inline bool any(mask4 a) { return movemask(a) != 0; }
 inline bool all(mask4 a) { return movemask(a) == 0xF; }
 inline bool none(mask4 a) { return movemask(a) == 0; }
+
+#if KORU_SIMD_SSE && (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+
+// Eight lanes with AVX2, for the wide packet walk. Every operation is
+// compiled for AVX2 alone, so only functions compiled for it (marked
+// KORU_WIDE_ENTRY, which inlines everything they call, and entered only
+// after wide_lanes_available()) may use these types; the rest of the
+// program stays plain x86-64. Each lane answers as float4's lanes do.
+#define KORU_SIMD_WIDE 1
+#define KORU_WIDE_TARGET __attribute__((target("avx2")))
+#define KORU_WIDE_ENTRY __attribute__((target("avx2"), flatten))
+
+struct mask8 {
+    __m256 m;
+
+    mask8() = default;
+    KORU_WIDE_TARGET explicit mask8(__m256 bits) : m(bits) {}
+    KORU_WIDE_TARGET explicit mask8(bool set)
+        : m(set ? _mm256_castsi256_ps(_mm256_set1_epi32(-1)) : _mm256_setzero_ps())
+    {
+    }
+
+    KORU_WIDE_TARGET friend mask8 operator&(mask8 a, mask8 b) { return mask8(_mm256_and_ps(a.m, b.m)); }
+    KORU_WIDE_TARGET friend mask8 operator|(mask8 a, mask8 b) { return mask8(_mm256_or_ps(a.m, b.m)); }
+    KORU_WIDE_TARGET friend mask8 andnot(mask8 a, mask8 b) { return mask8(_mm256_andnot_ps(b.m, a.m)); }
+};
+
+KORU_WIDE_TARGET inline int movemask(mask8 a) { return _mm256_movemask_ps(a.m); }
+
+struct float8 {
+    __m256 v;
+
+    float8() = default;
+    KORU_WIDE_TARGET explicit float8(__m256 value) : v(value) {}
+    KORU_WIDE_TARGET float8(float s) : v(_mm256_set1_ps(s)) {}
+
+    KORU_WIDE_TARGET static float8 load(const float* aligned) { return float8(_mm256_load_ps(aligned)); }
+    KORU_WIDE_TARGET void store(float* aligned) const { _mm256_store_ps(aligned, v); }
+
+    KORU_WIDE_TARGET friend float8 operator+(float8 a, float8 b) { return float8(_mm256_add_ps(a.v, b.v)); }
+    KORU_WIDE_TARGET friend float8 operator-(float8 a, float8 b) { return float8(_mm256_sub_ps(a.v, b.v)); }
+    KORU_WIDE_TARGET friend float8 operator*(float8 a, float8 b) { return float8(_mm256_mul_ps(a.v, b.v)); }
+    KORU_WIDE_TARGET friend float8 operator/(float8 a, float8 b) { return float8(_mm256_div_ps(a.v, b.v)); }
+
+    KORU_WIDE_TARGET friend mask8 operator<(float8 a, float8 b) { return mask8(_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ)); }
+    KORU_WIDE_TARGET friend mask8 operator<=(float8 a, float8 b) { return mask8(_mm256_cmp_ps(a.v, b.v, _CMP_LE_OQ)); }
+    KORU_WIDE_TARGET friend mask8 operator>(float8 a, float8 b) { return mask8(_mm256_cmp_ps(a.v, b.v, _CMP_GT_OQ)); }
+    KORU_WIDE_TARGET friend mask8 operator>=(float8 a, float8 b) { return mask8(_mm256_cmp_ps(a.v, b.v, _CMP_GE_OQ)); }
+    KORU_WIDE_TARGET friend mask8 operator==(float8 a, float8 b) { return mask8(_mm256_cmp_ps(a.v, b.v, _CMP_EQ_OQ)); }
+};
+
+KORU_WIDE_TARGET inline float8 min_or_bound(float8 t, float8 bound) { return float8(_mm256_min_ps(t.v, bound.v)); }
+KORU_WIDE_TARGET inline float8 max_or_bound(float8 t, float8 bound) { return float8(_mm256_max_ps(t.v, bound.v)); }
+KORU_WIDE_TARGET inline int sign_bits(float8 a) { return _mm256_movemask_ps(a.v); }
+KORU_WIDE_TARGET inline float8 sqrt(float8 a) { return float8(_mm256_sqrt_ps(a.v)); }
+KORU_WIDE_TARGET inline float8 select(mask8 m, float8 a, float8 b) { return float8(_mm256_blendv_ps(b.v, a.v, m.m)); }
+
+KORU_WIDE_TARGET inline mask8 both(mask8 a, mask8 b) { return a & b; }
+KORU_WIDE_TARGET inline mask8 either(mask8 a, mask8 b) { return a | b; }
+
+KORU_WIDE_TARGET inline bool any(mask8 a) { return movemask(a) != 0; }
+KORU_WIDE_TARGET inline bool all(mask8 a) { return movemask(a) == 0xFF; }
+KORU_WIDE_TARGET inline bool none(mask8 a) { return movemask(a) == 0; }
+
+// Whether this processor runs the eight-lane code.
+inline bool wide_lanes_available()
+{
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+
+#else
+#define KORU_SIMD_WIDE 0
+inline bool wide_lanes_available() { return false; }
+#endif
 
 } // namespace simd
 } // namespace koru
