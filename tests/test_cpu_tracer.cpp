@@ -335,29 +335,39 @@ TEST(CpuTracerImage, DemoSceneMatchesReference)
 }
 
 // Threads share out whole tiles; the picture and the counts do not depend on
-// how many there are, partial tiles at the odd edges included.
+// how many there are, partial tiles at the odd edges included, nor does the
+// picture depend on whether blocks are walked in pairs as packets of eight.
 TEST(CpuTracerImage, SameFrameAndCountsForEveryThreadCount)
 {
     Demo_Textures textures(17);
     Test_Tracer engine;
     set_up_demo(engine, 203, 117, textures);
     engine.SetCamRotation(V4(-5.0f, 10.0f, 0.0f, 0.0f));
+    engine.SetWidePackets(false);
+    EXPECT_FALSE(engine.WidePackets());
     engine.SetThreadCount(1);
     EXPECT_EQ(engine.ThreadCount(), 1);
     engine.BeginDrawScene(1, true);
     const std::vector<unsigned> one = frame_of(engine);
-    const CPU_Ray_Tracer::Frame_Stats one_stats = engine.LastFrameStats();
-    for (int threads : {2, 7}) {
-        engine.SetThreadCount(threads);
+    for (bool wide : {false, true}) {
+        engine.SetWidePackets(wide);
+        EXPECT_EQ(engine.WidePackets(), wide && koru::cpu::wide_packets_available());
+        engine.SetThreadCount(1);
         engine.BeginDrawScene(1, true);
-        EXPECT_TRUE(frame_of(engine) == one) << threads << " threads";
-        const CPU_Ray_Tracer::Frame_Stats& s = engine.LastFrameStats();
-        EXPECT_EQ(s.packets, one_stats.packets) << threads;
-        EXPECT_EQ(s.coherent_packets, one_stats.coherent_packets) << threads;
-        EXPECT_EQ(s.primary_rays, one_stats.primary_rays) << threads;
-        EXPECT_EQ(s.shadow_rays, one_stats.shadow_rays) << threads;
+        EXPECT_TRUE(frame_of(engine) == one) << "wide " << wide;
+        const CPU_Ray_Tracer::Frame_Stats one_stats = engine.LastFrameStats();
+        EXPECT_EQ(one_stats.primary_rays, 102u * 59u * 4u);
+        for (int threads : {2, 7}) {
+            engine.SetThreadCount(threads);
+            engine.BeginDrawScene(1, true);
+            EXPECT_TRUE(frame_of(engine) == one) << threads << " threads, wide " << wide;
+            const CPU_Ray_Tracer::Frame_Stats& s = engine.LastFrameStats();
+            EXPECT_EQ(s.packets, one_stats.packets) << threads;
+            EXPECT_EQ(s.coherent_packets, one_stats.coherent_packets) << threads;
+            EXPECT_EQ(s.primary_rays, one_stats.primary_rays) << threads;
+            EXPECT_EQ(s.shadow_rays, one_stats.shadow_rays) << threads;
+        }
     }
-    EXPECT_EQ(one_stats.primary_rays, 102u * 59u * 4u);
     engine.SetThreadCount(0);
     EXPECT_GE(engine.ThreadCount(), 1);
     engine.Release();

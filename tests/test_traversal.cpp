@@ -184,14 +184,11 @@ TEST(TraversalRandom, PacketWalkAgreesWithSingleRays)
 
 // A tangle of triangles that cross the whole scene leaves no split worth
 // making, so its leaves hold hundreds of triangles (more than 255 in one),
-// and pairs of coincident triangles make ties. The packet walk over the leaf
-// blocks still gives each lane the single-ray walk's hit, the later triangle
-// of a tie included, and the shadow walk the same mask.
-TEST(TraversalRandom, LargeLeavesAndTiesAgreeWithSingleRays)
+// and pairs of coincident triangles make ties.
+namespace {
+void build_tangle(Test_Tracer& engine, std::mt19937& rng)
 {
-    std::mt19937 rng(21);
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
-    Test_Tracer engine;
     engine.Init(8, 8);
     for (int m = 0; m < 2; ++m)
         engine.AddMaterial(make_material(0.1f, 0.5f, 0.2f, 10.0f));
@@ -213,7 +210,18 @@ TEST(TraversalRandom, LargeLeavesAndTiesAgreeWithSingleRays)
     testing::internal::CaptureStderr();
     engine.BuildKdTree();
     testing::internal::GetCapturedStderr();
+}
+} // namespace
 
+// The packet walk over the tangle's leaf blocks still gives each lane the
+// single-ray walk's hit, the later triangle of a tie included, and the shadow
+// walk the same mask.
+TEST(TraversalRandom, LargeLeavesAndTiesAgreeWithSingleRays)
+{
+    std::mt19937 rng(21);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    Test_Tracer engine;
+    build_tangle(engine, rng);
     const koru::cpu::Packet_Tree tree = engine.tree_view();
     ASSERT_NE(tree.blocks, nullptr);
     unsigned largest = 0;
@@ -254,6 +262,66 @@ TEST(TraversalRandom, LargeLeavesAndTiesAgreeWithSingleRays)
     EXPECT_GT(lanes_hit, 8000);
     EXPECT_GT(ties_won_by_later, 200);
     engine.Release();
+}
+
+// Packets of eight give, lane by lane, what their two packets of four give:
+// the hit mask, the hits and the shadow mask, over random scenes and a
+// tangle of large leaves, for packets that walk as one and for packets whose
+// halves head into different octants or start inside and outside the scene.
+TEST(TraversalRandom, WidePacketsAgreeWithPacketsOfFour)
+{
+    if (!koru::cpu::wide_packets_available())
+        GTEST_SKIP() << "this processor has no AVX2";
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    int walked_as_one = 0, lanes_hit = 0;
+    for (unsigned seed = 30; seed <= 32; ++seed) {
+        Test_Tracer engine;
+        std::mt19937 scene_rng(seed);
+        if (seed == 32)
+            build_tangle(engine, scene_rng); // leaves of hundreds of triangles
+        else
+            build_random(engine, seed, 150);
+        const koru::cpu::Packet_Tree tree = engine.tree_view();
+        std::mt19937 rng(seed);
+        for (int i = 0; i < 1500; ++i) {
+            const float spread = i % 3 == 0 ? 0.02f : 0.3f;
+            const float ox = 2.0f * unit(rng), oy = 2.0f * unit(rng), oz = i % 5 == 0 ? unit(rng) : 9.0f;
+            const float dx = 0.4f * unit(rng), dy = 0.3f * unit(rng);
+            alignas(32) Wide_Ray_Packet wide;
+            for (int k = 0; k < 8; ++k) {
+                float jx = dx + spread * unit(rng), jy = dy + spread * unit(rng);
+                if (i % 4 != 0 && k > 0) { // else the octants may differ
+                    jx = std::copysign(jx, wide.direction[0][0]);
+                    jy = std::copysign(jy, wide.direction[1][0]);
+                }
+                Ray4 ray = make_ray(ox + 0.05f * unit(rng), oy + 0.05f * unit(rng), oz, jx, jy, -1.0f);
+                ray.dir = TAU_MATH::Normalize(ray.dir);
+                koru::cpu::set_lane(wide, k, ray);
+            }
+            CPU_Ray_Tracer::Frame_Stats stats;
+            alignas(16) RAYTR::Hit hits[8], quad_hits[8];
+            const unsigned mask = koru::cpu::trace_wide_packet(tree, wide, hits, stats);
+            walked_as_one += stats.coherent_packets == 2 && stats.packets == 2;
+            unsigned quad_mask = 0, quad_shadow = 0;
+            for (int h = 0; h < 2; ++h) {
+                Ray_Packet half;
+                for (int k = 0; k < 4; ++k)
+                    koru::cpu::set_lane(half, k, koru::cpu::lane_ray(wide, 4 * h + k));
+                quad_mask |= koru::cpu::trace_packet(tree, half, quad_hits + 4 * h, stats) << (4 * h);
+                quad_shadow |= koru::cpu::trace_shadow_packet(tree, half, stats) << (4 * h);
+            }
+            ASSERT_EQ(mask, quad_mask) << "seed " << seed << " packet " << i;
+            EXPECT_EQ(koru::cpu::trace_shadow_wide_packet(tree, wide, stats), quad_shadow) << "packet " << i;
+            for (int k = 0; k < 8; ++k)
+                if (mask & (1u << k)) {
+                    expect_same_hit(hits[k], quad_hits[k]);
+                    ++lanes_hit;
+                }
+        }
+        engine.Release();
+    }
+    EXPECT_GT(walked_as_one, 2500);
+    EXPECT_GT(lanes_hit, 12000);
 }
 
 // ---------------------------------------------------------------------------
