@@ -11,11 +11,9 @@
 #include "engine/engines.h"
 #include "frame.h"
 #include "leaf_blocks.h"
-#include "../rt/simd.h"
 #include "traversal.h"
 
 using koru::rt::Color;
-using koru::simd::float4;
 using RAYTR::Hit;
 
 namespace {
@@ -248,28 +246,36 @@ void shade_packet(const Frame_Scene& scene, const typename Walks::Packet& packet
 
 } // namespace
 
+namespace {
+
+// The primary rays of the pixels (lane_x[k], lane_y[k]) in world space.
+template <class Packet, int N>
+void primary_lanes(const Frame_Scene& scene, const int (&lane_x)[N], const int (&lane_y)[N], Packet& packet)
+{
+    const IGraphicsEngine::MATRIX4& m = scene.cam_matrix;
+    const auto eye = [&](int k) -> const TAU_MATH::RAY<4, float>& {
+        return scene.eye_rays[static_cast<std::size_t>(lane_y[k]) * scene.width + lane_x[k]];
+    };
+    // Every eye ray starts at the camera, so the lanes share one origin.
+    const IGraphicsEngine::VECTOR4 origin = m * eye(0).pos;
+    for (int a = 0; a < 3; ++a)
+        for (int k = 0; k < N; ++k)
+            packet.origin[a][k] = origin[a];
+    // Rotation only: a unit direction stays unit length.
+    for (int k = 0; k < N; ++k) {
+        const IGraphicsEngine::VECTOR4& d = eye(k).dir;
+        for (int a = 0; a < 3; ++a)
+            packet.direction[a][k] = (m[a][0] * d[0] + m[a][1] * d[1]) + m[a][2] * d[2];
+    }
+}
+
+} // namespace
+
 void make_primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet& packet)
 {
     const int x1 = x + 1 < scene.width ? x + 1 : x;
     const int y1 = y + 1 < scene.height ? y + 1 : y;
-    const TAU_MATH::RAY<4, float>* lane_eye[4] = {
-        &scene.eye_rays[static_cast<std::size_t>(y) * scene.width + x],
-        &scene.eye_rays[static_cast<std::size_t>(y) * scene.width + x1],
-        &scene.eye_rays[static_cast<std::size_t>(y1) * scene.width + x],
-        &scene.eye_rays[static_cast<std::size_t>(y1) * scene.width + x1]};
-    const IGraphicsEngine::MATRIX4& m = scene.cam_matrix;
-    // Every eye ray starts at the camera, so the lanes share one origin.
-    const IGraphicsEngine::VECTOR4 origin = m * lane_eye[0]->pos;
-    for (int a = 0; a < 3; ++a) {
-        const float4 along(origin[a]);
-        along.store(packet.origin[a]);
-    }
-    // Rotation only: a unit direction stays unit length.
-    float4 eye[3];
-    for (int i = 0; i < 3; ++i)
-        eye[i] = float4(lane_eye[0]->dir[i], lane_eye[1]->dir[i], lane_eye[2]->dir[i], lane_eye[3]->dir[i]);
-    for (int a = 0; a < 3; ++a)
-        ((float4(m[a][0]) * eye[0] + float4(m[a][1]) * eye[1]) + float4(m[a][2]) * eye[2]).store(packet.direction[a]);
+    primary_lanes(scene, {x, x1, x, x1}, {y, y, y1, y1}, packet);
 }
 
 namespace {
@@ -305,16 +311,10 @@ void trace_quad(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer, 
 void trace_wide_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer,
                       CPU_Ray_Tracer::Frame_Stats& stats)
 {
+    const int x3 = x + 3 < scene.width ? x + 3 : x + 2;
+    const int y1 = y + 1 < scene.height ? y + 1 : y;
     Wide_Ray_Packet packet;
-    for (int h = 0; h < 2; ++h) {
-        Ray_Packet half;
-        make_primary_packet(scene, x + 2 * h, y, half);
-        for (int a = 0; a < 3; ++a)
-            for (int k = 0; k < 4; ++k) {
-                packet.origin[a][4 * h + k] = half.origin[a][k];
-                packet.direction[a][4 * h + k] = half.direction[a][k];
-            }
-    }
+    primary_lanes(scene, {x, x + 1, x, x + 1, x + 2, x3, x + 2, x3}, {y, y, y1, y1, y, y, y1, y1}, packet);
     Color colors[8];
     shade_packet<Wide_Walks>(scene, packet, colors, stats);
     store_block(scene, x, y, colors, frame_buffer);
