@@ -74,7 +74,14 @@ int CPU_Ray_Tracer::ThreadCount() const
     return hardware > 0 ? static_cast<int>(hardware) : 1;
 }
 
-bool CPU_Ray_Tracer::WidePackets() const { return wide_packets && koru::cpu::wide_packets_available(); }
+int CPU_Ray_Tracer::PacketWidth() const
+{
+    if (packet_width >= 16 && koru::cpu::wider_packets_available())
+        return 16;
+    if (packet_width >= 8 && koru::cpu::wide_packets_available())
+        return 8;
+    return 4;
+}
 
 unsigned CPU_Ray_Tracer::kd_tree_traverse(const TAU_MATH::RAY<4, float>& ray, Hit* hit)
 {
@@ -124,7 +131,7 @@ void CPU_Ray_Tracer::BeginDrawScene(unsigned, bool)
     scene.eye_rays = eye_rays;
     scene.width = width;
     scene.height = height;
-    const bool wide = WidePackets();
+    const int lanes = PacketWidth();
 
     // Every block writes only its own pixels, so the tiles may go in any
     // order to any thread; each thread counts into its own statistics.
@@ -139,15 +146,21 @@ void CPU_Ray_Tracer::BeginDrawScene(unsigned, bool)
             const int x0 = (tile % tiles_x) * tile_size, y0 = (tile / tiles_x) * tile_size;
             const int x1 = x0 + tile_size < scene.width ? x0 + tile_size : scene.width;
             const int y1 = y0 + tile_size < scene.height ? y0 + tile_size : scene.height;
-            for (int y = y0; y < y1; y += 2)
+            for (int y = y0; y < y1; y += 4)
                 for (int x = x0; x < x1; x += 4) {
-                    if (wide && x + 2 < x1) {
-                        koru::cpu::trace_wide_block(scene, x, y, pixels, thread_stats);
+                    if (lanes == 16 && x + 2 < x1 && y + 2 < y1) {
+                        koru::cpu::trace_wider_block(scene, x, y, pixels, thread_stats);
                         continue;
                     }
-                    koru::cpu::trace_quad(scene, x, y, pixels, thread_stats);
-                    if (x + 2 < x1)
-                        koru::cpu::trace_quad(scene, x + 2, y, pixels, thread_stats);
+                    for (int row = y; row < y + 4 && row < y1; row += 2) {
+                        if (lanes >= 8 && x + 2 < x1) {
+                            koru::cpu::trace_wide_block(scene, x, row, pixels, thread_stats);
+                            continue;
+                        }
+                        koru::cpu::trace_quad(scene, x, row, pixels, thread_stats);
+                        if (x + 2 < x1)
+                            koru::cpu::trace_quad(scene, x + 2, row, pixels, thread_stats);
+                    }
                 }
         }
 #pragma omp critical(koru_frame_stats)
@@ -189,6 +202,19 @@ struct Wide_Walks {
     static unsigned any(const Packet_Tree& tree, const Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats)
     {
         return trace_shadow_wide_packet(tree, packet, stats);
+    }
+};
+
+struct Wider_Walks {
+    using Packet = Wider_Ray_Packet;
+    static constexpr int lanes = 16;
+    static unsigned nearest(const Packet_Tree& tree, const Packet& packet, Hit hits[], CPU_Ray_Tracer::Frame_Stats& stats)
+    {
+        return trace_wider_packet(tree, packet, hits, stats);
+    }
+    static unsigned any(const Packet_Tree& tree, const Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats)
+    {
+        return trace_shadow_wider_packet(tree, packet, stats);
     }
 };
 
@@ -319,6 +345,22 @@ void trace_wide_block(const Frame_Scene& scene, int x, int y, unsigned* frame_bu
     shade_packet<Wide_Walks>(scene, packet, colors, stats);
     store_block(scene, x, y, colors, frame_buffer);
     store_block(scene, x + 2, y, colors + 4, frame_buffer);
+}
+
+void trace_wider_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer,
+                       CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    const int x3 = x + 3 < scene.width ? x + 3 : x + 2;
+    const int y3 = y + 3 < scene.height ? y + 3 : y + 2;
+    Wider_Ray_Packet packet;
+    primary_lanes(scene, {x, x + 1, x, x + 1, x + 2, x3, x + 2, x3, x, x + 1, x, x + 1, x + 2, x3, x + 2, x3},
+                  {y, y, y + 1, y + 1, y, y, y + 1, y + 1, y + 2, y + 2, y3, y3, y + 2, y + 2, y3, y3}, packet);
+    Color colors[16];
+    shade_packet<Wider_Walks>(scene, packet, colors, stats);
+    store_block(scene, x, y, colors, frame_buffer);
+    store_block(scene, x + 2, y, colors + 4, frame_buffer);
+    store_block(scene, x, y + 2, colors + 8, frame_buffer);
+    store_block(scene, x + 2, y + 2, colors + 12, frame_buffer);
 }
 
 } // namespace cpu

@@ -39,5 +39,11 @@ void trace_quad(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer, 
 void trace_wide_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer,
                       CPU_Ray_Tracer::Frame_Stats& stats);
 
+// The same for the blocks at (x, y), (x + 2, y), (x, y + 2) and (x + 2, y + 2)
+// as one packet of sixteen; only where wider_packets_available() answers
+// true, x + 2 < width and y + 2 < height.
+void trace_wider_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer,
+                       CPU_Ray_Tracer::Frame_Stats& stats);
+
 } // namespace cpu
 } // namespace koru

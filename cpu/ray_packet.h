@@ -1,23 +1,24 @@
-// Four rays as a structure of arrays: origin x, y, z, then direction x, y, z,
-// four lanes each. For the 2x2 block with lower-left pixel (x, y) the lanes
-// are (x, y), (x+1, y), (x, y+1), (x+1, y+1).
+// N rays as a structure of arrays: origin x, y, z, then direction x, y, z,
+// N lanes each. For the 2x2 block with lower-left pixel (x, y) the lanes are
+// (x, y), (x+1, y), (x, y+1), (x+1, y+1); a packet of eight holds the blocks
+// at (x, y) and (x + 2, y) in that order, one of sixteen the packets of
+// eight at (x, y) and (x, y + 2).
 #pragma once
 
 #include "../engine/tau_math.h"
 
-struct alignas(16) Ray_Packet {
-    float origin[3][4];
-    float direction[3][4];
+template <int N>
+struct alignas(4 * N) Ray_Packet_Of {
+    static constexpr int lanes = N;
+    float origin[3][N];
+    float direction[3][N];
 };
+
+using Ray_Packet = Ray_Packet_Of<4>;
+using Wide_Ray_Packet = Ray_Packet_Of<8>;
+using Wider_Ray_Packet = Ray_Packet_Of<16>;
 
 static_assert(sizeof(Ray_Packet) == 96, "six arrays of four floats");
-
-// Eight rays, the same way: lanes 0 to 3 are the 2x2 block with lower-left
-// pixel (x, y), lanes 4 to 7 the block at (x + 2, y).
-struct alignas(32) Wide_Ray_Packet {
-    float origin[3][8];
-    float direction[3][8];
-};
 
 namespace koru {
 namespace cpu {

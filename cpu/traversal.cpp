@@ -27,9 +27,15 @@ struct Lanes<float4> {
 #if KORU_SIMD_WIDE
 using simd::float8;
 using simd::mask8;
+using simd::float16;
+using simd::mask16;
 template <>
 struct Lanes<float8> {
     static constexpr int count = 8;
+};
+template <>
+struct Lanes<float16> {
+    static constexpr int count = 16;
 };
 #endif
 
@@ -414,19 +420,18 @@ unsigned ray_by_ray(CPU_Ray_Tracer::Frame_Stats& stats, const Ray_Walk& ray_walk
     return mask;
 }
 
-#if KORU_SIMD_WIDE
-// Lanes 4h to 4h + 3 of a wide packet as a packet of four.
-Ray_Packet half_packet(const Wide_Ray_Packet& packet, int h)
+// The first (h = 0) or second half of a packet's lanes as a packet.
+template <int N>
+Ray_Packet_Of<N / 2> half_packet(const Ray_Packet_Of<N>& packet, int h)
 {
-    Ray_Packet half;
+    Ray_Packet_Of<N / 2> half;
     for (int a = 0; a < 3; ++a)
-        for (int k = 0; k < 4; ++k) {
-            half.origin[a][k] = packet.origin[a][4 * h + k];
-            half.direction[a][k] = packet.direction[a][4 * h + k];
+        for (int k = 0; k < N / 2; ++k) {
+            half.origin[a][k] = packet.origin[a][N / 2 * h + k];
+            half.direction[a][k] = packet.direction[a][N / 2 * h + k];
         }
     return half;
 }
-#endif
 
 } // namespace
 
@@ -490,6 +495,7 @@ unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet& packet, 
 }
 
 bool wide_packets_available() { return simd::wide_lanes_available(); }
+bool wider_packets_available() { return simd::wider_lanes_available(); }
 
 #if KORU_SIMD_WIDE
 // Everything these two call is compiled into them for AVX2; a wide packet
@@ -515,6 +521,30 @@ KORU_WIDE_ENTRY unsigned trace_shadow_wide_packet(const Packet_Tree& tree, const
                trace_shadow_packet(tree, half_packet(packet, 1), stats) << 4;
     });
 }
+
+// The same for sixteen rays with AVX-512; what cannot be walked as one goes
+// as two packets of eight.
+KORU_WIDER_ENTRY unsigned trace_wider_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet, Hit hits[16],
+                                             CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    Nearest_Hit<float16> nearest{tree, hits};
+    const unsigned done = trace<float16>(tree, packet, stats, nearest, [&] {
+        return trace_wide_packet(tree, half_packet(packet, 0), hits, stats) |
+               trace_wide_packet(tree, half_packet(packet, 1), hits + 8, stats) << 8;
+    });
+    nearest.fill_hits(done);
+    return done;
+}
+
+KORU_WIDER_ENTRY unsigned trace_shadow_wider_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet,
+                                                    CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    Any_Hit<float16> any{tree};
+    return trace<float16>(tree, packet, stats, any, [&] {
+        return trace_shadow_wide_packet(tree, half_packet(packet, 0), stats) |
+               trace_shadow_wide_packet(tree, half_packet(packet, 1), stats) << 8;
+    });
+}
 #else
 unsigned trace_wide_packet(const Packet_Tree&, const Wide_Ray_Packet&, Hit[8], CPU_Ray_Tracer::Frame_Stats&)
 {
@@ -524,6 +554,16 @@ unsigned trace_wide_packet(const Packet_Tree&, const Wide_Ray_Packet&, Hit[8], C
 unsigned trace_shadow_wide_packet(const Packet_Tree&, const Wide_Ray_Packet&, CPU_Ray_Tracer::Frame_Stats&)
 {
     throw std::logic_error("trace_shadow_wide_packet: this build has no eight-lane packets");
+}
+
+unsigned trace_wider_packet(const Packet_Tree&, const Wider_Ray_Packet&, Hit[16], CPU_Ray_Tracer::Frame_Stats&)
+{
+    throw std::logic_error("trace_wider_packet: this build has no sixteen-lane packets");
+}
+
+unsigned trace_shadow_wider_packet(const Packet_Tree&, const Wider_Ray_Packet&, CPU_Ray_Tracer::Frame_Stats&)
+{
+    throw std::logic_error("trace_shadow_wider_packet: this build has no sixteen-lane packets");
 }
 #endif
 

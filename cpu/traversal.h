@@ -1,8 +1,9 @@
 // Kd-tree walks of the CPU tracer. A packet of four rays whose directions
 // share an octant walks the tree once with four-wide arithmetic; any other
 // packet is walked ray by ray with the shared single-ray walk
-// (koru::rt::traverse_ray). On processors with AVX2, packets of eight walk
-// the same way with eight-wide arithmetic.
+// (koru::rt::traverse_ray). On processors with AVX2 (AVX-512), packets of
+// eight (sixteen) walk the same way with eight-wide (sixteen-wide)
+// arithmetic.
 #pragma once
 
 #include "../engine/engines.h"
@@ -35,9 +36,10 @@ unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet& packet, RAYTR::
 unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet& packet,
                              CPU_Ray_Tracer::Frame_Stats& stats);
 
-// Whether this processor runs the wide walks below (AVX2); when it does not,
-// they must not be called.
+// Whether this processor runs the wide walks below (AVX2), and the wider
+// ones (AVX-512); when it does not, they must not be called.
 bool wide_packets_available();
+bool wider_packets_available();
 
 // trace_packet and trace_shadow_packet for eight rays at once, bit k for
 // lane k: the same answers as the two packets of four of lanes 0 to 3 and 4
@@ -46,6 +48,12 @@ unsigned trace_wide_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packe
                            CPU_Ray_Tracer::Frame_Stats& stats);
 unsigned trace_shadow_wide_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet,
                                   CPU_Ray_Tracer::Frame_Stats& stats);
+
+// The same for sixteen rays: the answers of the two packets of eight.
+unsigned trace_wider_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet, RAYTR::Hit hits[16],
+                            CPU_Ray_Tracer::Frame_Stats& stats);
+unsigned trace_shadow_wider_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet,
+                                   CPU_Ray_Tracer::Frame_Stats& stats);
 
 // The packet walk alone, for a packet whose direction signs agree per axis:
 // the four rays enter the tree together or, when one misses the world box,

@@ -36,11 +36,13 @@ public:
     // default). The image is the same for every count.
     void SetThreadCount(int count);
     int ThreadCount() const;
-    // Whether frames walk eight rays at once (two 2x2 blocks side by side)
-    // where the processor has AVX2; on by default. The image is the same
-    // either way. WidePackets answers whether frames use them.
-    void SetWidePackets(bool on) { wide_packets = on; }
-    bool WidePackets() const;
+    // Rays walked at once: 4 (a 2x2 block), 8 (two blocks side by side; on
+    // processors with AVX2) or 16 (4x4 pixels; with AVX-512). Frames use the
+    // widest of these that is at most the count set and that the processor
+    // runs, the widest of all by default; PacketWidth answers which. The
+    // image is the same for every width.
+    void SetPacketWidth(int lanes) { packet_width = lanes; }
+    int PacketWidth() const;
     // Camera-space primary rays, width x height, row-major; null before Init.
     const TAU_MATH::RAY<4, float>* EyeRays() const { return eye_rays; }
     // Made by BuildKdTree for the tree it built; null before.
@@ -55,7 +57,7 @@ protected:
     Frame_Stats stats;
     int thread_count = 0; // 0: one per hardware thread
     koru::cpu::Leaf_Blocks* leaf_blocks = nullptr;
-    bool wide_packets = true;
+    int packet_width = 16;
 };
 
 // Traces triangles and spheres on an NVIDIA GPU through the CUDA runtime,

@@ -267,16 +267,91 @@ KORU_WIDE_TARGET inline bool any(mask8 a) { return movemask(a) != 0; }
 KORU_WIDE_TARGET inline bool all(mask8 a) { return movemask(a) == 0xFF; }
 KORU_WIDE_TARGET inline bool none(mask8 a) { return movemask(a) == 0; }
 
-// Whether this processor runs the eight-lane code.
+// Sixteen lanes with AVX-512 (its foundation alone), the same way: only
+// for functions marked KORU_WIDER_ENTRY, entered after
+// wider_lanes_available(). A mask is a bit per lane.
+#define KORU_WIDER_TARGET __attribute__((target("avx512f")))
+#define KORU_WIDER_ENTRY __attribute__((target("avx512f"), flatten))
+
+struct mask16 {
+    __mmask16 m;
+
+    mask16() = default;
+    KORU_WIDER_TARGET explicit mask16(__mmask16 bits, int) : m(bits) {}
+    KORU_WIDER_TARGET explicit mask16(bool set) : m(set ? 0xFFFF : 0) {}
+
+    KORU_WIDER_TARGET friend mask16 operator&(mask16 a, mask16 b) { return mask16(a.m & b.m, 0); }
+    KORU_WIDER_TARGET friend mask16 operator|(mask16 a, mask16 b) { return mask16(a.m | b.m, 0); }
+    KORU_WIDER_TARGET friend mask16 andnot(mask16 a, mask16 b)
+    {
+        return mask16(static_cast<__mmask16>(a.m & ~b.m), 0);
+    }
+};
+
+KORU_WIDER_TARGET inline int movemask(mask16 a) { return a.m; }
+
+struct float16 {
+    __m512 v;
+
+    float16() = default;
+    KORU_WIDER_TARGET explicit float16(__m512 value) : v(value) {}
+    KORU_WIDER_TARGET float16(float s) : v(_mm512_set1_ps(s)) {}
+
+    KORU_WIDER_TARGET static float16 load(const float* aligned) { return float16(_mm512_load_ps(aligned)); }
+    KORU_WIDER_TARGET void store(float* aligned) const { _mm512_store_ps(aligned, v); }
+
+    KORU_WIDER_TARGET friend float16 operator+(float16 a, float16 b) { return float16(_mm512_add_ps(a.v, b.v)); }
+    KORU_WIDER_TARGET friend float16 operator-(float16 a, float16 b) { return float16(_mm512_sub_ps(a.v, b.v)); }
+    KORU_WIDER_TARGET friend float16 operator*(float16 a, float16 b) { return float16(_mm512_mul_ps(a.v, b.v)); }
+    KORU_WIDER_TARGET friend float16 operator/(float16 a, float16 b) { return float16(_mm512_div_ps(a.v, b.v)); }
+
+    KORU_WIDER_TARGET friend mask16 operator<(float16 a, float16 b) { return mask16(_mm512_cmp_ps_mask(a.v, b.v, _CMP_LT_OQ), 0); }
+    KORU_WIDER_TARGET friend mask16 operator<=(float16 a, float16 b) { return mask16(_mm512_cmp_ps_mask(a.v, b.v, _CMP_LE_OQ), 0); }
+    KORU_WIDER_TARGET friend mask16 operator>(float16 a, float16 b) { return mask16(_mm512_cmp_ps_mask(a.v, b.v, _CMP_GT_OQ), 0); }
+    KORU_WIDER_TARGET friend mask16 operator>=(float16 a, float16 b) { return mask16(_mm512_cmp_ps_mask(a.v, b.v, _CMP_GE_OQ), 0); }
+    KORU_WIDER_TARGET friend mask16 operator==(float16 a, float16 b) { return mask16(_mm512_cmp_ps_mask(a.v, b.v, _CMP_EQ_OQ), 0); }
+};
+
+// The zero-masking forms with every lane set: GCC 12 warns on the plain ones.
+KORU_WIDER_TARGET inline float16 min_or_bound(float16 t, float16 bound)
+{
+    return float16(_mm512_maskz_min_ps(0xFFFF, t.v, bound.v));
+}
+KORU_WIDER_TARGET inline float16 max_or_bound(float16 t, float16 bound)
+{
+    return float16(_mm512_maskz_max_ps(0xFFFF, t.v, bound.v));
+}
+KORU_WIDER_TARGET inline int sign_bits(float16 a)
+{
+    return _mm512_cmplt_epi32_mask(_mm512_castps_si512(a.v), _mm512_setzero_si512());
+}
+KORU_WIDER_TARGET inline float16 sqrt(float16 a) { return float16(_mm512_maskz_sqrt_ps(0xFFFF, a.v)); }
+KORU_WIDER_TARGET inline float16 select(mask16 m, float16 a, float16 b) { return float16(_mm512_mask_blend_ps(m.m, b.v, a.v)); }
+
+KORU_WIDER_TARGET inline mask16 both(mask16 a, mask16 b) { return a & b; }
+KORU_WIDER_TARGET inline mask16 either(mask16 a, mask16 b) { return a | b; }
+
+KORU_WIDER_TARGET inline bool any(mask16 a) { return a.m != 0; }
+KORU_WIDER_TARGET inline bool all(mask16 a) { return a.m == 0xFFFF; }
+KORU_WIDER_TARGET inline bool none(mask16 a) { return a.m == 0; }
+
+// Whether this processor runs the eight-lane (sixteen-lane) code.
 inline bool wide_lanes_available()
 {
     static const bool available = __builtin_cpu_supports("avx2");
     return available;
 }
 
+inline bool wider_lanes_available()
+{
+    static const bool available = __builtin_cpu_supports("avx512f");
+    return available;
+}
+
 #else
 #define KORU_SIMD_WIDE 0
 inline bool wide_lanes_available() { return false; }
+inline bool wider_lanes_available() { return false; }
 #endif
 
 } // namespace simd

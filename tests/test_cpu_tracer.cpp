@@ -336,31 +336,33 @@ TEST(CpuTracerImage, DemoSceneMatchesReference)
 
 // Threads share out whole tiles; the picture and the counts do not depend on
 // how many there are, partial tiles at the odd edges included, nor does the
-// picture depend on whether blocks are walked in pairs as packets of eight.
+// picture depend on how many blocks a packet walks at once.
 TEST(CpuTracerImage, SameFrameAndCountsForEveryThreadCount)
 {
     Demo_Textures textures(17);
     Test_Tracer engine;
     set_up_demo(engine, 203, 117, textures);
     engine.SetCamRotation(V4(-5.0f, 10.0f, 0.0f, 0.0f));
-    engine.SetWidePackets(false);
-    EXPECT_FALSE(engine.WidePackets());
+    engine.SetPacketWidth(4);
+    EXPECT_EQ(engine.PacketWidth(), 4);
     engine.SetThreadCount(1);
     EXPECT_EQ(engine.ThreadCount(), 1);
     engine.BeginDrawScene(1, true);
     const std::vector<unsigned> one = frame_of(engine);
-    for (bool wide : {false, true}) {
-        engine.SetWidePackets(wide);
-        EXPECT_EQ(engine.WidePackets(), wide && koru::cpu::wide_packets_available());
+    for (int wide : {4, 8, 16}) {
+        engine.SetPacketWidth(wide);
+        EXPECT_EQ(engine.PacketWidth(), wide == 16 && koru::cpu::wider_packets_available() ? 16
+                                        : wide >= 8 && koru::cpu::wide_packets_available() ? 8
+                                                                                           : 4);
         engine.SetThreadCount(1);
         engine.BeginDrawScene(1, true);
-        EXPECT_TRUE(frame_of(engine) == one) << "wide " << wide;
+        EXPECT_TRUE(frame_of(engine) == one) << "packets of " << wide;
         const CPU_Ray_Tracer::Frame_Stats one_stats = engine.LastFrameStats();
         EXPECT_EQ(one_stats.primary_rays, 102u * 59u * 4u);
         for (int threads : {2, 7}) {
             engine.SetThreadCount(threads);
             engine.BeginDrawScene(1, true);
-            EXPECT_TRUE(frame_of(engine) == one) << threads << " threads, wide " << wide;
+            EXPECT_TRUE(frame_of(engine) == one) << threads << " threads, packets of " << wide;
             const CPU_Ray_Tracer::Frame_Stats& s = engine.LastFrameStats();
             EXPECT_EQ(s.packets, one_stats.packets) << threads;
             EXPECT_EQ(s.coherent_packets, one_stats.coherent_packets) << threads;

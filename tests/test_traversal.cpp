@@ -264,14 +264,16 @@ TEST(TraversalRandom, LargeLeavesAndTiesAgreeWithSingleRays)
     engine.Release();
 }
 
-// Packets of eight give, lane by lane, what their two packets of four give:
-// the hit mask, the hits and the shadow mask, over random scenes and a
-// tangle of large leaves, for packets that walk as one and for packets whose
-// halves head into different octants or start inside and outside the scene.
+// Packets of eight and of sixteen give, lane by lane, what their packets of
+// four give: the hit mask, the hits and the shadow mask, over random scenes
+// and a tangle of large leaves, for packets that walk as one and for packets
+// whose parts head into different octants or start inside and outside the
+// scene.
 TEST(TraversalRandom, WidePacketsAgreeWithPacketsOfFour)
 {
     if (!koru::cpu::wide_packets_available())
         GTEST_SKIP() << "this processor has no AVX2";
+    const bool wider = koru::cpu::wider_packets_available();
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
     int walked_as_one = 0, lanes_hit = 0;
     for (unsigned seed = 30; seed <= 32; ++seed) {
@@ -283,45 +285,60 @@ TEST(TraversalRandom, WidePacketsAgreeWithPacketsOfFour)
             build_random(engine, seed, 150);
         const koru::cpu::Packet_Tree tree = engine.tree_view();
         std::mt19937 rng(seed);
-        for (int i = 0; i < 1500; ++i) {
+        for (int i = 0; i < 1000; ++i) {
             const float spread = i % 3 == 0 ? 0.02f : 0.3f;
             const float ox = 2.0f * unit(rng), oy = 2.0f * unit(rng), oz = i % 5 == 0 ? unit(rng) : 9.0f;
             const float dx = 0.4f * unit(rng), dy = 0.3f * unit(rng);
-            alignas(32) Wide_Ray_Packet wide;
-            for (int k = 0; k < 8; ++k) {
+            Wider_Ray_Packet rays;
+            for (int k = 0; k < 16; ++k) {
                 float jx = dx + spread * unit(rng), jy = dy + spread * unit(rng);
                 if (i % 4 != 0 && k > 0) { // else the octants may differ
-                    jx = std::copysign(jx, wide.direction[0][0]);
-                    jy = std::copysign(jy, wide.direction[1][0]);
+                    jx = std::copysign(jx, rays.direction[0][0]);
+                    jy = std::copysign(jy, rays.direction[1][0]);
                 }
                 Ray4 ray = make_ray(ox + 0.05f * unit(rng), oy + 0.05f * unit(rng), oz, jx, jy, -1.0f);
                 ray.dir = TAU_MATH::Normalize(ray.dir);
-                koru::cpu::set_lane(wide, k, ray);
+                koru::cpu::set_lane(rays, k, ray);
             }
             CPU_Ray_Tracer::Frame_Stats stats;
-            alignas(16) RAYTR::Hit hits[8], quad_hits[8];
-            const unsigned mask = koru::cpu::trace_wide_packet(tree, wide, hits, stats);
-            walked_as_one += stats.coherent_packets == 2 && stats.packets == 2;
-            unsigned quad_mask = 0, quad_shadow = 0;
-            for (int h = 0; h < 2; ++h) {
-                Ray_Packet half;
+            alignas(16) RAYTR::Hit quad_hits[16], wide_hits[16], wider_hits[16];
+            unsigned quad_mask = 0, quad_shadow = 0, wide_mask = 0, wide_shadow = 0;
+            for (int q = 0; q < 4; ++q) {
+                Ray_Packet quad;
                 for (int k = 0; k < 4; ++k)
-                    koru::cpu::set_lane(half, k, koru::cpu::lane_ray(wide, 4 * h + k));
-                quad_mask |= koru::cpu::trace_packet(tree, half, quad_hits + 4 * h, stats) << (4 * h);
-                quad_shadow |= koru::cpu::trace_shadow_packet(tree, half, stats) << (4 * h);
+                    koru::cpu::set_lane(quad, k, koru::cpu::lane_ray(rays, 4 * q + k));
+                quad_mask |= koru::cpu::trace_packet(tree, quad, quad_hits + 4 * q, stats) << (4 * q);
+                quad_shadow |= koru::cpu::trace_shadow_packet(tree, quad, stats) << (4 * q);
             }
-            ASSERT_EQ(mask, quad_mask) << "seed " << seed << " packet " << i;
-            EXPECT_EQ(koru::cpu::trace_shadow_wide_packet(tree, wide, stats), quad_shadow) << "packet " << i;
-            for (int k = 0; k < 8; ++k)
-                if (mask & (1u << k)) {
-                    expect_same_hit(hits[k], quad_hits[k]);
+            for (int h = 0; h < 2; ++h) {
+                Wide_Ray_Packet wide;
+                for (int k = 0; k < 8; ++k)
+                    koru::cpu::set_lane(wide, k, koru::cpu::lane_ray(rays, 8 * h + k));
+                CPU_Ray_Tracer::Frame_Stats wide_stats;
+                wide_mask |= koru::cpu::trace_wide_packet(tree, wide, wide_hits + 8 * h, wide_stats) << (8 * h);
+                walked_as_one += wide_stats.coherent_packets == 2 && wide_stats.packets == 2;
+                wide_shadow |= koru::cpu::trace_shadow_wide_packet(tree, wide, stats) << (8 * h);
+            }
+            ASSERT_EQ(wide_mask, quad_mask) << "seed " << seed << " packet " << i;
+            EXPECT_EQ(wide_shadow, quad_shadow) << "packet " << i;
+            unsigned wider_mask = quad_mask;
+            if (wider) {
+                wider_mask = koru::cpu::trace_wider_packet(tree, rays, wider_hits, stats);
+                ASSERT_EQ(wider_mask, quad_mask) << "seed " << seed << " packet " << i;
+                EXPECT_EQ(koru::cpu::trace_shadow_wider_packet(tree, rays, stats), quad_shadow) << "packet " << i;
+            }
+            for (int k = 0; k < 16; ++k)
+                if (quad_mask & (1u << k)) {
+                    expect_same_hit(wide_hits[k], quad_hits[k]);
+                    if (wider)
+                        expect_same_hit(wider_hits[k], quad_hits[k]);
                     ++lanes_hit;
                 }
         }
         engine.Release();
     }
-    EXPECT_GT(walked_as_one, 2500);
-    EXPECT_GT(lanes_hit, 12000);
+    EXPECT_GT(walked_as_one, 3500);
+    EXPECT_GT(lanes_hit, 18000);
 }
 
 // ---------------------------------------------------------------------------
