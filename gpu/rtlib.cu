@@ -585,9 +585,13 @@ int nyxReadPixels(unsigned* hostPixels)
 int nyxTraverseRays(const TAU_MATH::RAY<3, float>* rays, RAYTR::Hit* hits, unsigned gridWidth, unsigned gridHeight,
                     unsigned count)
 {
+    // A count past the slots the launch traces would read back hits that no
+    // thread wrote; a grid too large to count in bytes would get buffers
+    // smaller than the launch.
+    const int refused = koru::gpu::ray_request_code(gridWidth, gridHeight, count);
+    if (refused != nyxNoError)
+        return refused;
     const std::size_t n = static_cast<std::size_t>(gridWidth) * static_cast<std::size_t>(gridHeight);
-    if (count > n)
-        return nyxBadSize;
     TAU_MATH::RAY<3, float>* dev_rays = nullptr;
     RAYTR::Hit* dev_hits = nullptr;
     if (cudaMalloc(reinterpret_cast<void**>(&dev_rays), n * sizeof(TAU_MATH::RAY<3, float>)) != cudaSuccess) {
