@@ -327,17 +327,17 @@ namespace koru {
 bool GpuDeviceAvailable()
 {
     int count = 0;
-    if (cudaGetDeviceCount(&count) != cudaSuccess) {
-        cudaGetLastError();
-        return false;
+    bool usable = false;
+    if (cudaGetDeviceCount(&count) == cudaSuccess) {
+        for (int d = 0; d < count && !usable; ++d) {
+            cudaDeviceProp properties;
+            usable = cudaGetDeviceProperties(&properties, d) == cudaSuccess && runs_module(properties);
+        }
     }
-    for (int d = 0; d < count; ++d) {
-        cudaDeviceProp properties;
-        if (cudaGetDeviceProperties(&properties, d) == cudaSuccess && runs_module(properties))
-            return true;
-    }
+    // A query that failed stays the runtime's last error, also when a later
+    // device answers; the next launch check would take it for its own.
     cudaGetLastError();
-    return false;
+    return usable;
 }
 
 } // namespace koru
