@@ -23,5 +23,14 @@ Ray_Grid ray_grid_for(unsigned count)
     return Ray_Grid{width, padded / width};
 }
 
+unsigned long long traced_slots(unsigned width, unsigned height)
+{
+    const unsigned long long columns = width / 8u * 8ull;
+    const unsigned long long rows = height / 8u * 8ull;
+    if (columns == 0 || rows == 0)
+        return 0;
+    return columns == width ? columns * rows : columns;
+}
+
 } // namespace gpu
 } // namespace koru

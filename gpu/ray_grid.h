@@ -28,5 +28,11 @@ std::string ray_count_message(unsigned count);
 // leave a height that is a multiple of 8. The count must be acceptable.
 Ray_Grid ray_grid_for(unsigned count);
 
+// How many slots from slot 0 on the ray query launch traces without a gap:
+// it runs (width / 8) x (height / 8) blocks of 8 x 8 threads over slots
+// y x width + x, so a width that is not a multiple of 8 leaves the end of
+// row 0 untraced, and a side under 8 leaves everything.
+unsigned long long traced_slots(unsigned width, unsigned height);
+
 } // namespace gpu
 } // namespace koru

@@ -327,17 +327,17 @@ namespace koru {
 bool GpuDeviceAvailable()
 {
     int count = 0;
-    if (cudaGetDeviceCount(&count) != cudaSuccess) {
-        cudaGetLastError();
-        return false;
+    bool usable = false;
+    if (cudaGetDeviceCount(&count) == cudaSuccess) {
+        for (int d = 0; d < count && !usable; ++d) {
+            cudaDeviceProp properties;
+            usable = cudaGetDeviceProperties(&properties, d) == cudaSuccess && runs_module(properties);
+        }
     }
-    for (int d = 0; d < count; ++d) {
-        cudaDeviceProp properties;
-        if (cudaGetDeviceProperties(&properties, d) == cudaSuccess && runs_module(properties))
-            return true;
-    }
+    // A query that failed stays the runtime's last error, also when a later
+    // device answers; the next launch check would take it for its own.
     cudaGetLastError();
-    return false;
+    return usable;
 }
 
 } // namespace koru
@@ -585,9 +585,13 @@ int nyxReadPixels(unsigned* hostPixels)
 int nyxTraverseRays(const TAU_MATH::RAY<3, float>* rays, RAYTR::Hit* hits, unsigned gridWidth, unsigned gridHeight,
                     unsigned count)
 {
+    // A count past the slots the launch traces would read back hits that no
+    // thread wrote; a grid too large to count in bytes would get buffers
+    // smaller than the launch.
+    const int refused = koru::gpu::ray_request_code(gridWidth, gridHeight, count);
+    if (refused != nyxNoError)
+        return refused;
     const std::size_t n = static_cast<std::size_t>(gridWidth) * static_cast<std::size_t>(gridHeight);
-    if (count > n)
-        return nyxBadSize;
     TAU_MATH::RAY<3, float>* dev_rays = nullptr;
     RAYTR::Hit* dev_hits = nullptr;
     if (cudaMalloc(reinterpret_cast<void**>(&dev_rays), n * sizeof(TAU_MATH::RAY<3, float>)) != cudaSuccess) {

@@ -67,8 +67,10 @@ int nyxSetKdTree(const RAYTR::KdTreeBox* box, const RAYTR::KdTreeNode* nodes, un
 int nyxRender(unsigned depth, bool shadows);
 int nyxReadPixels(unsigned* hostPixels);
 // Nearest hits of the first count rays, launched as a gridWidth x gridHeight
-// grid of 8 x 8 blocks. nyxNoMemory when the ray buffers cannot be had;
-// nyxBadSize when count exceeds the grid.
+// grid of 8 x 8 blocks (gridWidth / 8 by gridHeight / 8 of them, over slots
+// y x gridWidth + x). nyxNoMemory when the ray buffers cannot be had;
+// nyxBadSize when count reaches past the slots those blocks trace
+// (koru::gpu::traced_slots), before any device work.
 int nyxTraverseRays(const TAU_MATH::RAY<3, float>* rays, RAYTR::Hit* hits, unsigned gridWidth, unsigned gridHeight,
                     unsigned count);
 const char* nyxGetErrorString(int code);

@@ -1,5 +1,8 @@
+#include <cstddef>
 #include <cstdio>
+#include <limits>
 
+#include "ray_grid.h"
 #include "rtlib.h"
 #include "rtlib_common.h"
 
@@ -24,6 +27,17 @@ bool refuse_point_lights(int count)
                  "nyx ALERT: too many point lights in nyxSetPointLights requested(%d) \n \t\t\t\t\t    %d are maximum",
                  count, max_point_lights);
     return true;
+}
+
+int ray_request_code(unsigned grid_width, unsigned grid_height, unsigned count)
+{
+    if (count > traced_slots(grid_width, grid_height))
+        return nyxBadSize;
+    const unsigned long long n = static_cast<unsigned long long>(grid_width) * grid_height;
+    const std::size_t slot_bytes = sizeof(TAU_MATH::RAY<3, float>) + sizeof(RAYTR::Hit);
+    if (n > std::numeric_limits<std::size_t>::max() / slot_bytes)
+        return nyxNoMemory;
+    return nyxNoError;
 }
 
 } // namespace gpu

@@ -92,7 +92,6 @@ int nyxReadPixels(unsigned*) { no_device(__LINE__); }
 int nyxTraverseRays(const TAU_MATH::RAY<3, float>*, RAYTR::Hit*, unsigned gridWidth, unsigned gridHeight,
                     unsigned count)
 {
-    if (count > static_cast<unsigned long long>(gridWidth) * gridHeight)
-        return nyxBadSize;
-    return nyxNoMemory;
+    const int refused = koru::gpu::ray_request_code(gridWidth, gridHeight, count);
+    return refused != nyxNoError ? refused : nyxNoMemory;
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu/ray_grid.h"
 #include "gpu/rtlib.h"
 #include "gpu_test_support.h"
 
@@ -130,6 +131,44 @@ TEST(GpuDevice, RayQueriesMatchTheHostWalk)
         koru::gpu::EmulateRays(engine, rays.data(), host.data(), static_cast<unsigned>(rays.size()));
         for (std::size_t i = 0; i < rays.size(); ++i)
             EXPECT_EQ(device[i].prim_id, host[i].prim_id) << w << "x" << h << " ray " << i;
+    }
+    engine.Release();
+}
+
+// A batch whose grid is taller than one launch may be (65535 block rows) goes
+// in bands of rows. 65537 x 64 rays get a grid 8 wide and 65537 blocks
+// tall: the second band's two block rows, and the rows before them, hold the
+// hits of their own rays.
+TEST(GpuDevice, RayQueriesTallerThanOneLaunchGoInBands)
+{
+    KORU_REQUIRE_DEVICE();
+    const Demo_Textures textures(34);
+    GPU_Ray_Tracer engine;
+    set_up_demo(engine, 64, 48, textures);
+    const unsigned count = 65537u * 64u;
+    const koru::gpu::Ray_Grid grid = koru::gpu::ray_grid_for(count);
+    ASSERT_EQ(grid.width, 8u);
+    ASSERT_GT(grid.height / 8, 65535u);
+    std::mt19937 rng(5);
+    const std::vector<Ray3> rays = random_rays(rng, count);
+    std::vector<RAYTR::Hit> device(count);
+    std::unique_ptr<Ray_Tracer::RT_Core> core(engine.GetRTCore());
+    core->TraverseRays(rays.data(), device.data(), count);
+
+    const unsigned first_band = 65535u * 64u;
+    for (const unsigned start : {0u, first_band - 128u}) {
+        const unsigned n = start == 0 ? 128u : count - start;
+        std::vector<RAYTR::Hit> host(n);
+        koru::gpu::EmulateRays(engine, rays.data() + start, host.data(), n);
+        std::size_t same = 0, hits = 0;
+        for (unsigned i = 0; i < n; ++i) {
+            const RAYTR::Hit& d = device[start + i];
+            same += d.prim_id == host[i].prim_id &&
+                    std::fabs(d.pos[0] - host[i].pos[0]) <= 1e-4f * (1.0f + std::fabs(host[i].pos[0]));
+            hits += host[i].prim_id != GPU_Ray_Tracer::RT_Core::kMissPrimId;
+        }
+        EXPECT_GE(same + 1, n) << "rays from " << start;
+        EXPECT_GT(hits, n / 10) << "rays from " << start;
     }
     engine.Release();
 }

@@ -18,6 +18,7 @@
 #include "cpu/traversal.h"
 #include "engine/tau_error.h"
 #include "gpu/ray_grid.h"
+#include "gpu/rtlib_common.h"
 #include "gpu/rtlib.h"
 #include "gpu_test_support.h"
 #include "rt/sphere.h"
@@ -568,6 +569,7 @@ TEST(GpuRayGrid, EveryCountIsCoveredByWholeBlocks)
         ASSERT_EQ(g.width % 8, 0u);
         ASSERT_EQ(g.height % 8, 0u);
         ASSERT_TRUE(g.width >= 8 && g.width <= 1024 && (g.width & (g.width - 1)) == 0);
+        ASSERT_GE(koru::gpu::traced_slots(g.width, g.height), count);
         if (g.width < 1024) {
             ASSERT_TRUE(slots % (2 * g.width) != 0 || (slots / (2 * g.width)) % 8 != 0) << count;
         }
@@ -592,6 +594,35 @@ TEST(GpuRayGrid, CountsThatCannotBePaddedAreRefused)
         }
         testing::internal::GetCapturedStderr();
     }
+}
+
+// The ray query launch is (gridWidth / 8) x (gridHeight / 8) blocks of 8 x 8
+// over slots y x gridWidth + x: the slots from 0 that it traces without a
+// gap. A count reaching past them would read back hits that no thread
+// wrote, and a grid whose buffers cannot be counted in bytes would get
+// buffers smaller than the launch; both are refused before any device work.
+TEST(GpuRayGrid, RayQueriesReachOnlyTracedSlots)
+{
+    EXPECT_EQ(koru::gpu::traced_slots(16, 24), 384u);
+    EXPECT_EQ(koru::gpu::traced_slots(16, 13), 128u);
+    EXPECT_EQ(koru::gpu::traced_slots(13, 16), 8u); // row 0 stops at column 8
+    EXPECT_EQ(koru::gpu::traced_slots(16, 7), 0u);
+    EXPECT_EQ(koru::gpu::traced_slots(7, 64), 0u);
+    EXPECT_EQ(koru::gpu::traced_slots(4294967288u, 4294967288u), 4294967288ull * 4294967288ull);
+
+    std::vector<Ray3> rays(208);
+    std::vector<RAYTR::Hit> hits(208);
+    const struct {
+        unsigned width, height, count;
+    } untraced[] = {{13, 16, 9}, {13, 16, 208}, {16, 7, 1}, {16, 13, 129}, {8, 8, 65}};
+    for (const auto& q : untraced)
+        EXPECT_EQ(nyxTraverseRays(rays.data(), hits.data(), q.width, q.height, q.count), nyxBadSize)
+            << q.width << " x " << q.height << ", " << q.count << " rays";
+    // 2^62 slots of 64 bytes: the byte counts would wrap to 0.
+    EXPECT_EQ(koru::gpu::ray_request_code(1u << 31, 1u << 31, 1), nyxNoMemory);
+    EXPECT_EQ(nyxTraverseRays(nullptr, nullptr, 1u << 31, 1u << 31, 1), nyxNoMemory);
+    EXPECT_EQ(koru::gpu::ray_request_code(13, 16, 8), nyxNoError);
+    EXPECT_EQ(koru::gpu::ray_request_code(16, 7, 0), nyxNoError);
 }
 
 // ---------------------------------------------------------------------------
