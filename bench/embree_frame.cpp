@@ -17,8 +17,10 @@ namespace {
 
 using rt::Color;
 
-// The engine's tiles, so that both frames share out work alike.
+// The engine's tiles and runs of tiles, so that both frames share out work
+// alike.
 constexpr int tile_size = 16;
+constexpr int run_tiles = 20;
 // The engine takes no hit nearer to the origin than this (its least squared
 // distance is 1e-8); Embree's rays start there.
 constexpr float min_hit_distance = 1e-4f;
@@ -239,7 +241,8 @@ void Embree_Frame::render(int thread_count)
         return;
 
     const int tiles_x = (in.width + tile_size - 1) / tile_size;
-    const int n_tiles = tiles_x * ((in.height + tile_size - 1) / tile_size);
+    const int runs_per_row = (tiles_x + run_tiles - 1) / run_tiles;
+    const int n_runs = runs_per_row * ((in.height + tile_size - 1) / tile_size);
     unsigned* const pixels = state->pixels.data();
     Ray_Counts& counts = state->counts;
 #pragma omp parallel num_threads(thread_count > 0 ? thread_count : 1)
@@ -249,13 +252,18 @@ void Embree_Frame::render(int thread_count)
         rtcInitIntersectContext(&context);
         context.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
 #pragma omp for schedule(dynamic)
-        for (int tile = 0; tile < n_tiles; ++tile) {
-            const int x0 = (tile % tiles_x) * tile_size, y0 = (tile / tiles_x) * tile_size;
-            const int x1 = x0 + tile_size < in.width ? x0 + tile_size : in.width;
+        for (int run = 0; run < n_runs; ++run) {
+            const int first = run % runs_per_row * tiles_x / runs_per_row;
+            const int end = (run % runs_per_row + 1) * tiles_x / runs_per_row;
+            const int y0 = run / runs_per_row * tile_size;
             const int y1 = y0 + tile_size < in.height ? y0 + tile_size : in.height;
-            for (int x = x0; x < x1; x += 2)
+            for (int tile = first; tile < end; ++tile) {
+                const int x0 = tile * tile_size;
+                const int x1 = x0 + tile_size < in.width ? x0 + tile_size : in.width;
                 for (int y = y0; y < y1; y += 2)
-                    trace_block(in, x, y, context, pixels, thread_counts);
+                    for (int x = x0; x < x1; x += 2)
+                        trace_block(in, x, y, context, pixels, thread_counts);
+            }
         }
 #pragma omp critical(koru_bench_embree_counts)
         {
