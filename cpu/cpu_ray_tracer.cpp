@@ -1,7 +1,8 @@
 // The CPU engine's frame: camera-space primary rays made once per Init, then
-// every frame 2x2 pixel blocks traced as packets, shaded with one shadow
-// packet per light and packed into the frame buffer. Tiles of blocks go to
-// OpenMP's threads, which live for the whole process.
+// every frame 2x2 pixel blocks traced as packets (one, two or four blocks to
+// a packet, as wide as the processor allows), shaded with one shadow packet
+// per light and packed into the frame buffer. Runs of tiles go to OpenMP's
+// threads, which live for the whole process.
 #include <GL/freeglut.h>
 
 #include <cstdint>

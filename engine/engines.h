@@ -10,8 +10,8 @@ struct Leaf_Blocks; // the CPU tracer's own copy of the leaves' triangles
 } // namespace cpu
 } // namespace koru
 
-// Traces on the processor: 2x2 packets over the kd-tree, triangles only, one
-// shadow ray per light.
+// Traces on the processor: packets of 2x2 pixel blocks over the kd-tree,
+// triangles only, one shadow ray per light.
 class CPU_Ray_Tracer : public Ray_Tracer {
 public:
     // What the last frame traced; for benchmarks and tests.
