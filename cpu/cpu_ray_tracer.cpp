@@ -212,58 +212,17 @@ namespace koru {
 namespace cpu {
 namespace {
 
-// The packets of four and of eight, with their walks.
-struct Quad_Walks {
-    using Packet = Ray_Packet;
-    static constexpr int lanes = 4;
-    static unsigned nearest(const Packet_Tree& tree, const Packet& packet, Hit hits[], CPU_Ray_Tracer::Frame_Stats& stats)
-    {
-        return trace_packet(tree, packet, hits, stats);
-    }
-    static unsigned any(const Packet_Tree& tree, const Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats)
-    {
-        return trace_shadow_packet(tree, packet, stats);
-    }
-};
-
-struct Wide_Walks {
-    using Packet = Wide_Ray_Packet;
-    static constexpr int lanes = 8;
-    static unsigned nearest(const Packet_Tree& tree, const Packet& packet, Hit hits[], CPU_Ray_Tracer::Frame_Stats& stats)
-    {
-        return trace_wide_packet(tree, packet, hits, stats);
-    }
-    static unsigned any(const Packet_Tree& tree, const Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats)
-    {
-        return trace_shadow_wide_packet(tree, packet, stats);
-    }
-};
-
-struct Wider_Walks {
-    using Packet = Wider_Ray_Packet;
-    static constexpr int lanes = 16;
-    static unsigned nearest(const Packet_Tree& tree, const Packet& packet, Hit hits[], CPU_Ray_Tracer::Frame_Stats& stats)
-    {
-        return trace_wider_packet(tree, packet, hits, stats);
-    }
-    static unsigned any(const Packet_Tree& tree, const Packet& packet, CPU_Ray_Tracer::Frame_Stats& stats)
-    {
-        return trace_shadow_wider_packet(tree, packet, stats);
-    }
-};
-
 // The colours of the packet's lanes: black without a hit, else the sum over
 // the lights of each light's shading, each limited to 1 per channel.
-template <class Walks>
-void shade_packet(const Frame_Scene& scene, const typename Walks::Packet& packet, Color colors[],
-                  CPU_Ray_Tracer::Frame_Stats& stats)
+template <class Packet>
+void shade_packet(const Frame_Scene& scene, const Packet& packet, Color colors[], CPU_Ray_Tracer::Frame_Stats& stats)
 {
-    constexpr int n = Walks::lanes;
+    constexpr int n = Packet::lanes;
     for (int k = 0; k < n; ++k)
         colors[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
 
     alignas(16) Hit hits[n];
-    const unsigned hit_mask = Walks::nearest(scene.tree, packet, hits, stats);
+    const unsigned hit_mask = trace_packet(scene.tree, packet, hits, stats);
     stats.primary_rays += n;
     if (hit_mask == 0)
         return;
@@ -284,12 +243,12 @@ void shade_packet(const Frame_Scene& scene, const typename Walks::Packet& packet
             int first_lit = 0;
             while (!(lit & (1u << first_lit)))
                 ++first_lit;
-            typename Walks::Packet shadow_packet;
+            Packet shadow_packet;
             for (int k = 0; k < n; ++k) {
                 const int source = (lit & (1u << k)) ? k : first_lit;
                 set_lane(shadow_packet, k, rt::make_shadow_ray(hits[source].pos, light.pos));
             }
-            shadowed = Walks::any(scene.tree, shadow_packet, stats) & lit;
+            shadowed = trace_shadow_packet(scene.tree, shadow_packet, stats) & lit;
             for (unsigned bits = lit; bits != 0; bits &= bits - 1)
                 ++stats.shadow_rays;
         }
@@ -364,7 +323,7 @@ void trace_quad(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer, 
     Ray_Packet packet;
     make_primary_packet(scene, x, y, packet);
     Color colors[4];
-    shade_packet<Quad_Walks>(scene, packet, colors, stats);
+    shade_packet(scene, packet, colors, stats);
     store_block(scene, x, y, colors, frame_buffer);
 }
 
@@ -376,7 +335,7 @@ void trace_wide_block(const Frame_Scene& scene, int x, int y, unsigned* frame_bu
     Wide_Ray_Packet packet;
     primary_lanes(scene, {x, x + 1, x, x + 1, x + 2, x3, x + 2, x3}, {y, y, y1, y1, y, y, y1, y1}, packet);
     Color colors[8];
-    shade_packet<Wide_Walks>(scene, packet, colors, stats);
+    shade_packet(scene, packet, colors, stats);
     store_block(scene, x, y, colors, frame_buffer);
     store_block(scene, x + 2, y, colors + 4, frame_buffer);
 }
@@ -390,7 +349,7 @@ void trace_wider_block(const Frame_Scene& scene, int x, int y, unsigned* frame_b
     primary_lanes(scene, {x, x + 1, x, x + 1, x + 2, x3, x + 2, x3, x, x + 1, x, x + 1, x + 2, x3, x + 2, x3},
                   {y, y, y + 1, y + 1, y, y, y + 1, y + 1, y + 2, y + 2, y3, y3, y + 2, y + 2, y3, y3}, packet);
     Color colors[16];
-    shade_packet<Wider_Walks>(scene, packet, colors, stats);
+    shade_packet(scene, packet, colors, stats);
     store_block(scene, x, y, colors, frame_buffer);
     store_block(scene, x + 2, y, colors + 4, frame_buffer);
     store_block(scene, x, y + 2, colors + 8, frame_buffer);

@@ -498,72 +498,87 @@ bool wide_packets_available() { return simd::wide_lanes_available(); }
 bool wider_packets_available() { return simd::wider_lanes_available(); }
 
 #if KORU_SIMD_WIDE
-// Everything these two call is compiled into them for AVX2; a wide packet
-// that cannot be walked as one goes as its two packets of four.
-KORU_WIDE_ENTRY unsigned trace_wide_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet, Hit hits[8],
-                                           CPU_Ray_Tracer::Frame_Stats& stats)
+namespace {
+
+// A packet of N rays, N > 4, walked as one with lane type F, or else as its
+// two halves.
+template <class F, int N>
+unsigned nearest_as_one_or_halves(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[],
+                                  CPU_Ray_Tracer::Frame_Stats& stats)
 {
-    Nearest_Hit<float8> nearest{tree, hits};
-    const unsigned done = trace<float8>(tree, packet, stats, nearest, [&] {
+    Nearest_Hit<F> nearest{tree, hits};
+    const unsigned done = trace<F>(tree, packet, stats, nearest, [&] {
         return trace_packet(tree, half_packet(packet, 0), hits, stats) |
-               trace_packet(tree, half_packet(packet, 1), hits + 4, stats) << 4;
+               trace_packet(tree, half_packet(packet, 1), hits + N / 2, stats) << N / 2;
     });
     nearest.fill_hits(done);
     return done;
 }
 
-KORU_WIDE_ENTRY unsigned trace_shadow_wide_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet,
-                                                  CPU_Ray_Tracer::Frame_Stats& stats)
+template <class F, int N>
+unsigned any_as_one_or_halves(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet,
+                              CPU_Ray_Tracer::Frame_Stats& stats)
 {
-    Any_Hit<float8> any{tree};
-    return trace<float8>(tree, packet, stats, any, [&] {
+    Any_Hit<F> any{tree};
+    return trace<F>(tree, packet, stats, any, [&] {
         return trace_shadow_packet(tree, half_packet(packet, 0), stats) |
-               trace_shadow_packet(tree, half_packet(packet, 1), stats) << 4;
+               trace_shadow_packet(tree, half_packet(packet, 1), stats) << N / 2;
     });
 }
 
-// The same for sixteen rays with AVX-512; what cannot be walked as one goes
-// as two packets of eight.
-KORU_WIDER_ENTRY unsigned trace_wider_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet, Hit hits[16],
+} // namespace
+
+// Everything these call is compiled into them, for AVX2 (packets of eight)
+// or AVX-512 (sixteen).
+KORU_WIDE_ENTRY unsigned trace_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet, Hit hits[8],
+                                      CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    return nearest_as_one_or_halves<float8>(tree, packet, hits, stats);
+}
+
+KORU_WIDE_ENTRY unsigned trace_shadow_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet,
                                              CPU_Ray_Tracer::Frame_Stats& stats)
 {
-    Nearest_Hit<float16> nearest{tree, hits};
-    const unsigned done = trace<float16>(tree, packet, stats, nearest, [&] {
-        return trace_wide_packet(tree, half_packet(packet, 0), hits, stats) |
-               trace_wide_packet(tree, half_packet(packet, 1), hits + 8, stats) << 8;
-    });
-    nearest.fill_hits(done);
-    return done;
+    return any_as_one_or_halves<float8>(tree, packet, stats);
 }
 
-KORU_WIDER_ENTRY unsigned trace_shadow_wider_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet,
-                                                    CPU_Ray_Tracer::Frame_Stats& stats)
+KORU_WIDER_ENTRY unsigned trace_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet, Hit hits[16],
+                                       CPU_Ray_Tracer::Frame_Stats& stats)
 {
-    Any_Hit<float16> any{tree};
-    return trace<float16>(tree, packet, stats, any, [&] {
-        return trace_shadow_wide_packet(tree, half_packet(packet, 0), stats) |
-               trace_shadow_wide_packet(tree, half_packet(packet, 1), stats) << 8;
-    });
+    return nearest_as_one_or_halves<float16>(tree, packet, hits, stats);
+}
+
+KORU_WIDER_ENTRY unsigned trace_shadow_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet,
+                                              CPU_Ray_Tracer::Frame_Stats& stats)
+{
+    return any_as_one_or_halves<float16>(tree, packet, stats);
 }
 #else
-unsigned trace_wide_packet(const Packet_Tree&, const Wide_Ray_Packet&, Hit[8], CPU_Ray_Tracer::Frame_Stats&)
+namespace {
+[[noreturn]] void no_wide_lanes()
 {
-    throw std::logic_error("trace_wide_packet: this build has no eight-lane packets");
+    throw std::logic_error("trace_packet: this build has no packets of more than four rays");
+}
+} // namespace
+
+unsigned trace_packet(const Packet_Tree&, const Wide_Ray_Packet&, Hit[8], CPU_Ray_Tracer::Frame_Stats&)
+{
+    no_wide_lanes();
 }
 
-unsigned trace_shadow_wide_packet(const Packet_Tree&, const Wide_Ray_Packet&, CPU_Ray_Tracer::Frame_Stats&)
+unsigned trace_shadow_packet(const Packet_Tree&, const Wide_Ray_Packet&, CPU_Ray_Tracer::Frame_Stats&)
 {
-    throw std::logic_error("trace_shadow_wide_packet: this build has no eight-lane packets");
+    no_wide_lanes();
 }
 
-unsigned trace_wider_packet(const Packet_Tree&, const Wider_Ray_Packet&, Hit[16], CPU_Ray_Tracer::Frame_Stats&)
+unsigned trace_packet(const Packet_Tree&, const Wider_Ray_Packet&, Hit[16], CPU_Ray_Tracer::Frame_Stats&)
 {
-    throw std::logic_error("trace_wider_packet: this build has no sixteen-lane packets");
+    no_wide_lanes();
 }
 
-unsigned trace_shadow_wider_packet(const Packet_Tree&, const Wider_Ray_Packet&, CPU_Ray_Tracer::Frame_Stats&)
+unsigned trace_shadow_packet(const Packet_Tree&, const Wider_Ray_Packet&, CPU_Ray_Tracer::Frame_Stats&)
 {
-    throw std::logic_error("trace_shadow_wider_packet: this build has no sixteen-lane packets");
+    no_wide_lanes();
 }
 #endif
 

@@ -41,19 +41,18 @@ unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet& packet,
 bool wide_packets_available();
 bool wider_packets_available();
 
-// trace_packet and trace_shadow_packet for eight rays at once, bit k for
-// lane k: the same answers as the two packets of four of lanes 0 to 3 and 4
-// to 7, lane by lane.
-unsigned trace_wide_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet, RAYTR::Hit hits[8],
-                           CPU_Ray_Tracer::Frame_Stats& stats);
-unsigned trace_shadow_wide_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet,
-                                  CPU_Ray_Tracer::Frame_Stats& stats);
-
-// The same for sixteen rays: the answers of the two packets of eight.
-unsigned trace_wider_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet, RAYTR::Hit hits[16],
-                            CPU_Ray_Tracer::Frame_Stats& stats);
-unsigned trace_shadow_wider_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet,
-                                   CPU_Ray_Tracer::Frame_Stats& stats);
+// trace_packet and trace_shadow_packet for eight (sixteen) rays at once, bit
+// k for lane k: the same answers as the packets of four of lanes 0 to 3, 4 to
+// 7 (and so on), lane by lane. Only where wide_packets_available()
+// (wider_packets_available()) answers true.
+unsigned trace_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet, RAYTR::Hit hits[8],
+                      CPU_Ray_Tracer::Frame_Stats& stats);
+unsigned trace_shadow_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet,
+                             CPU_Ray_Tracer::Frame_Stats& stats);
+unsigned trace_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet, RAYTR::Hit hits[16],
+                      CPU_Ray_Tracer::Frame_Stats& stats);
+unsigned trace_shadow_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet,
+                             CPU_Ray_Tracer::Frame_Stats& stats);
 
 // The packet walk alone, for a packet whose direction signs agree per axis:
 // the four rays enter the tree together or, when one misses the world box,

@@ -315,17 +315,17 @@ TEST(TraversalRandom, WidePacketsAgreeWithPacketsOfFour)
                 for (int k = 0; k < 8; ++k)
                     koru::cpu::set_lane(wide, k, koru::cpu::lane_ray(rays, 8 * h + k));
                 CPU_Ray_Tracer::Frame_Stats wide_stats;
-                wide_mask |= koru::cpu::trace_wide_packet(tree, wide, wide_hits + 8 * h, wide_stats) << (8 * h);
+                wide_mask |= koru::cpu::trace_packet(tree, wide, wide_hits + 8 * h, wide_stats) << (8 * h);
                 walked_as_one += wide_stats.coherent_packets == 2 && wide_stats.packets == 2;
-                wide_shadow |= koru::cpu::trace_shadow_wide_packet(tree, wide, stats) << (8 * h);
+                wide_shadow |= koru::cpu::trace_shadow_packet(tree, wide, stats) << (8 * h);
             }
             ASSERT_EQ(wide_mask, quad_mask) << "seed " << seed << " packet " << i;
             EXPECT_EQ(wide_shadow, quad_shadow) << "packet " << i;
             unsigned wider_mask = quad_mask;
             if (wider) {
-                wider_mask = koru::cpu::trace_wider_packet(tree, rays, wider_hits, stats);
+                wider_mask = koru::cpu::trace_packet(tree, rays, wider_hits, stats);
                 ASSERT_EQ(wider_mask, quad_mask) << "seed " << seed << " packet " << i;
-                EXPECT_EQ(koru::cpu::trace_shadow_wider_packet(tree, rays, stats), quad_shadow) << "packet " << i;
+                EXPECT_EQ(koru::cpu::trace_shadow_packet(tree, rays, stats), quad_shadow) << "packet " << i;
             }
             for (int k = 0; k < 16; ++k)
                 if (quad_mask & (1u << k)) {
