@@ -31,6 +31,22 @@ struct Texture_View {
     const unsigned char* texels;
 };
 
+// i mod n for 0 <= i < 2^24 and n > 0, without an integer division (the
+// sampler needs four of them per hit on a repeated texture): the quotient in
+// floats is within a few units of the true one, and the remainder is brought
+// into [0, n) from there.
+KORU_HD int wrap_texel(int i, int n)
+{
+    if (i < n)
+        return i;
+    int r = i - static_cast<int>(static_cast<float>(i) * (1.0f / static_cast<float>(n))) * n;
+    while (r < 0)
+        r += n;
+    while (r >= n)
+        r -= n;
+    return r;
+}
+
 // Bilinear, repeating: coordinates below 0 clamp to 0, those at or past the
 // size wrap by remainder, so u = 1 reads the last column.
 KORU_HD Color sample_texture(const Texture_View& texture, float u, float v)
@@ -50,20 +66,14 @@ KORU_HD Color sample_texture(const Texture_View& texture, float u, float v)
         x = x < INFINITY ? std::fmod(x, static_cast<float>(w)) : 0.0f;
     if (!(y < 16777216.0f))
         y = y < INFINITY ? std::fmod(y, static_cast<float>(h)) : 0.0f;
-    int x0 = static_cast<int>(x);
-    int y0 = static_cast<int>(y);
-    const float fx = x - static_cast<float>(x0);
-    const float fy = y - static_cast<float>(y0);
-    int x1 = static_cast<int>(x + 1.0f);
-    int y1 = static_cast<int>(y + 1.0f);
-    if (x0 >= w)
-        x0 %= w;
-    if (x1 >= w)
-        x1 %= w;
-    if (y0 >= h)
-        y0 %= h;
-    if (y1 >= h)
-        y1 %= h;
+    const int x_whole = static_cast<int>(x);
+    const int y_whole = static_cast<int>(y);
+    const float fx = x - static_cast<float>(x_whole);
+    const float fy = y - static_cast<float>(y_whole);
+    const int x0 = wrap_texel(x_whole, w);
+    const int y0 = wrap_texel(y_whole, h);
+    const int x1 = wrap_texel(static_cast<int>(x + 1.0f), w);
+    const int y1 = wrap_texel(static_cast<int>(y + 1.0f), h);
 
     const auto texel = [&](int tx, int ty) {
         const unsigned char* c = texture.texels + 4 * (static_cast<long>(ty) * w + tx);

@@ -645,6 +645,24 @@ TEST(ShadingTexture, BilinearRepeatsAndClamps)
     EXPECT_NEAR(koru::rt::sample_texture(row, 0.0f, INFINITY)[0] * 255.0f, 10.0f, 1e-4f);
 }
 
+// The sampler's remainder without division is the remainder, across the
+// whole range of positions it is used for and texture sides up to 2^16.
+TEST(ShadingTexture, WrapWithoutDivisionIsTheRemainder)
+{
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<int> position(0, (1 << 24) - 1), side(1, 1 << 16);
+    const int edges[] = {0, 1, 254, 255, 256, 4079, 4080, (1 << 23) + 1, (1 << 24) - 1};
+    for (int n : {1, 2, 3, 5, 7, 255, 256, 257, 1000, 4095, 65535, 65536})
+        for (int i : edges)
+            ASSERT_EQ(koru::rt::wrap_texel(i, n), i % n) << i << " mod " << n;
+    for (int k = 0; k < 200000; ++k) {
+        const int i = position(rng), n = side(rng) >> (k % 16);
+        if (n > 0) {
+            ASSERT_EQ(koru::rt::wrap_texel(i, n), i % n) << i << " mod " << n;
+        }
+    }
+}
+
 // A wall lit by two strong lights: each alone brings red to full, together
 // they still give 255, not a wrapped value.
 TEST(ShadingFrame, TwoSaturatingLightsGiveFullNotWrapped)
