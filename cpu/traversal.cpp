@@ -91,7 +91,7 @@ F intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode& lea
     int best_triangle[n];
     for (int k = 0; k < n; ++k)
         best_triangle[k] = -1;
-    alignas(32) float best_w[3][n];
+    alignas(F) float best_w[3][n];
 
     for (unsigned t = 0; t < n_triangles; ++t) {
         const uint32_t* corner = triangles + 3 * t;
@@ -107,7 +107,7 @@ F intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode& lea
         if (!accepted)
             continue;
         best = simd::select(ok, d2, best);
-        alignas(32) float lane_w[3][n];
+        alignas(F) float lane_w[3][n];
         (F(1.0f) - u - v).store(lane_w[0]);
         u.store(lane_w[1]);
         v.store(lane_w[2]);
@@ -119,7 +119,7 @@ F intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode& lea
             }
     }
 
-    alignas(32) float dist[n];
+    alignas(F) float dist[n];
     best.store(dist);
     for (int k = 0; k < n; ++k) {
         dist[k] = std::sqrt(dist[k]);
@@ -285,7 +285,7 @@ struct Nearest_Hit {
         if (tree.blocks == nullptr)
             return;
         constexpr int n = Lanes<F>::count;
-        alignas(32) float lane_triangle[n], lane_u[n], lane_v[n], lane_w0[n];
+        alignas(F) float lane_triangle[n], lane_u[n], lane_v[n], lane_w0[n];
         triangle.store(lane_triangle);
         u.store(lane_u);
         v.store(lane_v);
