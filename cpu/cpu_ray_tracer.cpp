@@ -263,10 +263,6 @@ void shade_packet(const Frame_Scene& scene, const Packet& packet, Color colors[]
     }
 }
 
-} // namespace
-
-namespace {
-
 // The primary rays of the pixels (lane_x[k], lane_y[k]) in world space.
 template <class Packet, int N>
 void primary_lanes(const Frame_Scene& scene, const int (&lane_x)[N], const int (&lane_y)[N], Packet& packet)
