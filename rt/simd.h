@@ -3,7 +3,8 @@
 // walk and the kd-tree build; device code never includes it. SSE when the
 // compiler offers it, plain arrays otherwise; both behave alike, NaN handling
 // of min and max included, and every lane gives the scalar lane's answer
-// (rt/lanes.h).
+// (rt/lanes.h). On x86 with GCC or Clang, eight-wide (AVX2) and sixteen-wide
+// (AVX-512) types follow, for code chosen at run time.
 #pragma once
 
 #include <cmath>
