@@ -25,6 +25,7 @@
 #include "demo/bmp.h"
 #include "demo/scene.h"
 #include "engine/engines.h"
+#include "store/engine_access.h"
 #include "kdtree/kdtree.h"
 
 #if KORU_BENCH_WITH_EMBREE
@@ -251,7 +252,7 @@ void run_scene(const char* name, CPU_Ray_Tracer& engine, const Options& options)
     const CPU_Ray_Tracer::Frame_Stats& stats = engine.LastFrameStats();
     const double coherent = stats.packets ? 100.0 * stats.coherent_packets / stats.packets : 0.0;
     std::printf("scene %s: %dx%d, %d triangles, %u kd-tree nodes, medians of %d frames\n", name, engine.Width(),
-                engine.Height(), engine.IndexCount() / 3, engine.KdTreeData()->node_count, options.frames);
+                engine.Height(), engine.IndexCount() / 3, koru::Engine_Access::kd_tree(engine)->node_count, options.frames);
     std::printf("  rays per frame: %llu primary, %llu shadow; packets of %d, %.1f %% of %llu 2x2 blocks walked "
                 "as one\n",
                 stats.primary_rays, stats.shadow_rays, engine.PacketWidth(), coherent, stats.packets);

@@ -1,4 +1,4 @@
-// The CPU tracer's frame, one 2x2 pixel block at a time: the block's primary
+// The CPU tracer's frame, one block of pixels at a time: the block's primary
 // packet, its shading with one shadow packet per light, and its pixels.
 #pragma once
 
@@ -25,25 +25,28 @@ struct Frame_Scene {
     int height;
 };
 
-// The primary rays of the block with lower-left pixel (x, y) in world space.
-// On an odd width or height the last blocks repeat their last column or row
-// in the lanes past the edge.
-void make_primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet& packet);
+// The pixels [x0, x1) x [y0, y1) of a frame.
+struct Tile {
+    int x0, y0, x1, y1;
+};
 
-// Traces and shades the block with lower-left pixel (x, y) and stores the
-// pixels that lie inside the frame.
-void trace_quad(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer, CPU_Ray_Tracer::Frame_Stats& stats);
-
-// The same for the blocks at (x, y) and (x + 2, y) as one packet of eight;
-// only where wide_packets_available() answers true, and x + 2 < width.
-void trace_wide_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer,
-                      CPU_Ray_Tracer::Frame_Stats& stats);
-
-// The same for the blocks at (x, y), (x + 2, y), (x, y + 2) and (x + 2, y + 2)
-// as one packet of sixteen; only where wider_packets_available() answers
-// true, x + 2 < width and y + 2 < height.
-void trace_wider_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer,
+// The frame's tracer of one packet width, chosen once per frame: it traces
+// and shades a tile in blocks of `width` pixels (2x2, 4x2 or 4x4), each
+// block one packet, and stores the pixels that lie inside the frame.
+struct Block_Tracer {
+    int width;
+    void (*trace_tile)(const Frame_Scene& scene, const Tile& tile, unsigned* frame_buffer,
                        CPU_Ray_Tracer::Frame_Stats& stats);
+};
+
+// The widest block tracer of at most max_width lanes that this processor
+// runs (at least the one of four).
+Block_Tracer block_tracer(int max_width);
+
+// The primary rays of the 2x2 block with lower-left pixel (x, y) in world
+// space, as the block tracers make them. On an odd width or height the last
+// blocks repeat their last column or row in the lanes past the edge.
+void make_primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet& packet);
 
 } // namespace cpu
 } // namespace koru

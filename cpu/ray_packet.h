@@ -1,27 +1,25 @@
 // N rays as a structure of arrays: origin x, y, z, then direction x, y, z,
 // N lanes each. For the 2x2 block with lower-left pixel (x, y) the lanes are
 // (x, y), (x+1, y), (x, y+1), (x+1, y+1); a packet of eight holds the blocks
-// at (x, y) and (x + 2, y) in that order, one of sixteen the packets of
-// eight at (x, y) and (x, y + 2).
+// at (x, y) and (x + 2, y) in that order, one of sixteen those and the two
+// blocks at (x, y + 2) and (x + 2, y + 2).
 #pragma once
 
 #include "../engine/tau_math.h"
 
+namespace koru {
+namespace cpu {
+
 template <int N>
 struct alignas(4 * N) Ray_Packet_Of {
-    static constexpr int lanes = N;
+    static constexpr int size = N;
     float origin[3][N];
     float direction[3][N];
 };
 
 using Ray_Packet = Ray_Packet_Of<4>;
-using Wide_Ray_Packet = Ray_Packet_Of<8>;
-using Wider_Ray_Packet = Ray_Packet_Of<16>;
 
 static_assert(sizeof(Ray_Packet) == 96, "six arrays of four floats");
-
-namespace koru {
-namespace cpu {
 
 // Lane k as a single ray (fourth components 1; nothing reads them).
 template <class Packet>

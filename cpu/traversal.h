@@ -1,9 +1,7 @@
-// Kd-tree walks of the CPU tracer. A packet of four rays whose directions
-// share an octant walks the tree once with four-wide arithmetic; any other
-// packet is walked ray by ray with the shared single-ray walk
-// (koru::rt::traverse_ray). On processors with AVX2 (AVX-512), packets of
-// eight (sixteen) walk the same way with eight-wide (sixteen-wide)
-// arithmetic.
+// Kd-tree walks of the CPU tracer. A packet of N rays (four, eight or
+// sixteen) whose directions share an octant walks the tree once with N-wide
+// arithmetic; a wider packet that cannot goes as its two halves, a packet of
+// four ray by ray with the shared single-ray walk (koru::rt::traverse_ray).
 #pragma once
 
 #include "../engine/engines.h"
@@ -27,36 +25,23 @@ rt::Tree_View tree_view(const Common_Graphics_Engine& engine);
 Packet_Tree packet_tree(const CPU_Ray_Tracer& engine);
 
 // The lane mask of hits (bit k for lane k), with hits[k] filled for them.
-// Counts the packet, and whether it was walked as one, in stats.
-unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet& packet, RAYTR::Hit hits[4],
+// Counts the packet, and whether it was walked as one, in stats. N is 4, 8
+// or 16, and at most simd::widest_lanes(): the walk of N lanes is compiled
+// for the instructions of N-wide lanes. A packet of N gives, lane by lane,
+// the answers of its packets of four.
+template <int N>
+unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, RAYTR::Hit hits[],
                       CPU_Ray_Tracer::Frame_Stats& stats);
 
 // The lane mask of rays that hit anything: the same answer as trace_packet's
 // mask, found without looking for the nearest hit.
-unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet& packet,
+template <int N>
+unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet,
                              CPU_Ray_Tracer::Frame_Stats& stats);
 
-// Whether this processor runs the wide walks below (AVX2), and the wider
-// ones (AVX-512); when it does not, they must not be called.
-bool wide_packets_available();
-bool wider_packets_available();
-
-// trace_packet and trace_shadow_packet for eight (sixteen) rays at once, bit
-// k for lane k: the same answers as the packets of four of lanes 0 to 3, 4 to
-// 7 (and so on), lane by lane. Only where wide_packets_available()
-// (wider_packets_available()) answers true.
-unsigned trace_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet, RAYTR::Hit hits[8],
-                      CPU_Ray_Tracer::Frame_Stats& stats);
-unsigned trace_shadow_packet(const Packet_Tree& tree, const Wide_Ray_Packet& packet,
-                             CPU_Ray_Tracer::Frame_Stats& stats);
-unsigned trace_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet, RAYTR::Hit hits[16],
-                      CPU_Ray_Tracer::Frame_Stats& stats);
-unsigned trace_shadow_packet(const Packet_Tree& tree, const Wider_Ray_Packet& packet,
-                             CPU_Ray_Tracer::Frame_Stats& stats);
-
-// The packet walk alone, for a packet whose direction signs agree per axis:
-// the four rays enter the tree together or, when one misses the world box,
-// not at all (empty mask).
+// The packet walk alone, for a packet of four whose direction signs agree
+// per axis: the four rays enter the tree together or, when one misses the
+// world box, not at all (empty mask).
 unsigned kd_tree_traverse_packet(const Packet_Tree& tree, const Ray_Packet& packet, RAYTR::Hit hits[4]);
 
 } // namespace cpu

@@ -45,12 +45,10 @@ public:
     int PacketWidth() const;
     // Camera-space primary rays, width x height, row-major; null before Init.
     const TAU_MATH::RAY<4, float>* EyeRays() const { return eye_rays; }
-    // Made by BuildKdTree for the tree it built; null before.
-    const koru::cpu::Leaf_Blocks* LeafBlocks() const { return leaf_blocks; }
 
 protected:
-    // Walks one ray front to back; 0xFFFFFFFF on a hit (hit filled), 0 on a miss.
-    unsigned kd_tree_traverse(const TAU_MATH::RAY<4, float>& ray, RAYTR::Hit* hit);
+    friend struct koru::Engine_Access;
+
     void init_eye_rays();
 
     TAU_MATH::RAY<4, float>* eye_rays = nullptr; // camera-space primary rays, row-major

@@ -13,6 +13,9 @@
 namespace RAYTR {
 class KdTree;
 }
+namespace koru {
+struct Engine_Access; // the library's own view of the internals
+}
 
 class IGraphicsEngine {
 public:
@@ -94,7 +97,6 @@ public:
     const unsigned* FrameBuffer() const { return frame_buffer; }
     int Width() const { return width; }
     int Height() const { return height; }
-    const RAYTR::KdTree* KdTreeData() const { return kd_tree; }
     const VECTOR4& CamPosition() const { return cam_position; }
     int VertexCount() const { return vertex_count; }
     int IndexCount() const { return index_count; }
@@ -109,6 +111,8 @@ public:
     int TextureCount() const { return texture_count; }
 
 protected:
+    friend struct koru::Engine_Access;
+
     // Rebuilds the camera matrix T x (Rz Ry Rx) and the rotation matrix from
     // the stored position and angles; the ray tracers call it per frame.
     void UpdateCamMatrices();

@@ -1,6 +1,6 @@
 // State that each deliverable (the library, the demo, a test program) keeps
 // for itself: the error log stream and the image serial counter. Every
-// deliverable compiles module_local.cpp once; the symbols are hidden so that
+// deliverable compiles store/module_local.cpp once; the symbols are hidden so that
 // the library's copy never resolves to the program's.
 #pragma once
 

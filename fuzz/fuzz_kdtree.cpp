@@ -165,16 +165,16 @@ void through_engine(const Scene& scene, Bytes& in)
     const auto small = [&in] { return static_cast<float>(static_cast<int8_t>(in.byte())) * 0.25f; };
     light.pos = Vec4(small(), small(), small(), 1.0f);
     engine->AddPointLight(light);
-    const RAYTR::KdTree* previous_tree = engine->KdTreeData();
+    const RAYTR::KdTree* previous_tree = koru::Engine_Access::kd_tree(*engine);
     try {
         if (!scene.spheres.empty())
             engine->AddSpheres(scene.spheres.data(), static_cast<int>(scene.spheres.size()));
         engine->AddTriangles(scene.vertices.data(), static_cast<int>(scene.vertices.size()), scene.indices.data(),
                              static_cast<int>(scene.indices.size()));
         engine->BuildKdTree();
-        koru_fuzz::check_tree(*engine->KdTreeData());
+        koru_fuzz::check_tree(*koru::Engine_Access::kd_tree(*engine));
         // Look at the scene from outside its box, and from its middle.
-        const RAYTR::KdTreeBox& box = engine->KdTreeData()->world_box;
+        const RAYTR::KdTreeBox& box = koru::Engine_Access::kd_tree(*engine)->world_box;
         Vec4 eye(0.0f, 0.0f, 0.0f, 1.0f);
         for (int a = 0; a < 3; ++a)
             eye[a] = box.min[a] * 0.5f + box.max[a] * 0.5f;
@@ -191,7 +191,7 @@ void through_engine(const Scene& scene, Bytes& in)
         KORU_FUZZ_CHECK(!error.message.empty());
         KORU_FUZZ_CHECK(scene.indices.size() / 3 + scene.spheres.size() > koru_fuzz::small_scene_primitives,
                         "a small scene was refused: " + error.message);
-        KORU_FUZZ_CHECK(engine->KdTreeData() == previous_tree, "a failed build replaced the tree");
+        KORU_FUZZ_CHECK(koru::Engine_Access::kd_tree(*engine) == previous_tree, "a failed build replaced the tree");
     }
 }
 

@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     }
     try {
         engine->BuildKdTree();
-        koru_fuzz::check_tree(*engine->KdTreeData());
+        koru_fuzz::check_tree(*koru::Engine_Access::kd_tree(*engine));
         engine->BeginDrawScene(1, true);
     } catch (const TAU_ERROR::Error& error) {
         check_message(error.message);

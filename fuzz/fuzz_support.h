@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/engines.h"
+#include "store/engine_access.h"
 #include "engine/tau_error.h"
 #include "kdtree/kdtree.h"
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../kdtree/kdtree.h"
+#include "../store/engine_access.h"
 #include "rtlib.h"
 
 namespace koru {
@@ -48,7 +49,7 @@ struct Host_Scene {
 Host_Scene host_scene_of(const Common_Graphics_Engine& engine)
 {
     Host_Scene scene;
-    const RAYTR::KdTree* tree = engine.KdTreeData();
+    const RAYTR::KdTree* tree = Engine_Access::kd_tree(engine);
     if (tree != nullptr && tree->node_count > 0) {
         scene.nodes = tree->nodes;
         scene.n_nodes = tree->node_count;
@@ -78,7 +79,7 @@ rt::Constant_Block constant_block_of(const Common_Graphics_Engine& engine, const
             k.pMatrix_transform[4 * i + j] = camera[i][j];
     for (int c = 0; c < 3; ++c)
         k.pAmbient_light[c] = 0.15f;
-    const RAYTR::KdTree* tree = engine.KdTreeData();
+    const RAYTR::KdTree* tree = Engine_Access::kd_tree(engine);
     if (tree != nullptr)
         std::memcpy(k.pWorldKdTreeBox, &tree->world_box, sizeof k.pWorldKdTreeBox);
     const int n_materials = std::min(engine.MaterialCount(), rt::max_materials);

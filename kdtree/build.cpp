@@ -8,7 +8,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "../rt/simd.h"
+#include "../simd/simd.h"
 #include "../engine/tau_error.h"
 #include "geometry.h"
 #include "split_search.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "../engine/tau_math.h"
-#include "../rt/lanes.h"
+#include "../simd/lanes.h"
 #include "kdtree_format.h"
 
 namespace RAYTR {
@@ -52,7 +52,7 @@ koru::rt::mask_of<F> apart_on_axis(F t0, F t1, F t2, F h)
 constexpr float overlap_finite_limit = 1e9f;
 
 // Akenine-Möller's separating-axis triangle-box test, written once over the
-// lane type (float, or the four-wide float4 of cpu/simd.h: four triangles
+// lane type (float, or the four-wide float4 of simd/simd.h: four triangles
 // against one box, each lane with the scalar answer). p[c][a] is axis a of
 // corner c. Touching counts as overlapping. Every projection is computed from
 // all three corners, so no rounding shortcut enters; the separations are

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "../rt/simd.h"
+#include "../simd/simd.h"
 #include "geometry.h"
 
 namespace RAYTR {

@@ -3,7 +3,7 @@
 // for a packet. Each lane of a packet therefore gets exactly the single-ray
 // answer. A lane type needs +, -, *, /, the comparisons giving its mask type,
 // and min_or_bound, max_or_bound, select, both, either, andnot and none
-// (rt/lanes.h for float, rt/simd.h for float4).
+// (simd/lanes.h for float, simd/simd.h for float4 and wider).
 #pragma once
 
 #include <cmath>
@@ -11,7 +11,7 @@
 
 #include "../engine/host_device.h"
 #include "../kdtree/kdtree_format.h"
-#include "lanes.h"
+#include "../simd/lanes.h"
 
 namespace koru {
 namespace rt {

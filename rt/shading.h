@@ -10,7 +10,7 @@
 #include "../engine/host_device.h"
 #include "../engine/tau_graphics.h"
 #include "../engine/tau_math.h"
-#include "lanes.h"
+#include "../simd/lanes.h"
 
 namespace koru {
 namespace rt {

@@ -1,5 +1,5 @@
-// Shared by the CPU tracer tests: a tracer with its protected parts opened,
-// in-memory textures, random scenes and a hand-built kd-tree installer.
+// Shared by the CPU tracer tests: the walks over an engine's tree, trees
+// made from arrays, in-memory textures and random scenes.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include "cpu/ray_packet.h"
 #include "cpu/traversal.h"
 #include "engine/engines.h"
+#include "store/engine_access.h"
 #include "rt/shading.h"
 #include "rt/scene_walk.h"
 #include "kdtree/kdtree.h"
@@ -22,45 +23,49 @@ using Ray4 = TAU_MATH::RAY<4, float>;
 using Vertex = TAU_GRAPHICS::VERTEX<4, float>;
 using Material = TAU_GRAPHICS::MATERIAL<3>;
 using Light = TAU_GRAPHICS::Point_Light<4, float>;
+using koru::cpu::Ray_Packet;
+using koru::cpu::Ray_Packet_Of;
 
-// A tracer whose walks count into its own frame statistics, with its
-// single-ray walk opened.
-class Test_Tracer : public CPU_Ray_Tracer {
-public:
-    using CPU_Ray_Tracer::kd_tree_traverse;
+using Test_Tracer = CPU_Ray_Tracer;
 
-    koru::cpu::Packet_Tree tree_view() const { return koru::cpu::packet_tree(*this); }
-    unsigned trace_packet(const Ray_Packet& packet, RAYTR::Hit hits[4], const koru::cpu::Packet_Tree& tree)
-    {
-        return koru::cpu::trace_packet(tree, packet, hits, stats);
-    }
-    unsigned kd_tree_traverse_packet(const Ray_Packet& packet, RAYTR::Hit hits[4], const koru::cpu::Packet_Tree& tree)
-    {
-        return koru::cpu::kd_tree_traverse_packet(tree, packet, hits);
-    }
-    // The block's primary packet under the camera matrix of the last frame.
-    void make_primary_packet(int x, int y, Ray_Packet& packet) const
-    {
-        koru::cpu::Frame_Scene scene{};
-        scene.cam_matrix = cam_matrix;
-        scene.eye_rays = eye_rays;
-        scene.width = width;
-        scene.height = height;
-        koru::cpu::make_primary_packet(scene, x, y, packet);
-    }
-    RAYTR::KdTree* tree() { return kd_tree; }
+// The single-ray walk over the engine's tree.
+inline unsigned kd_tree_traverse(const CPU_Ray_Tracer& engine, const Ray4& ray, RAYTR::Hit* hit)
+{
+    return koru::rt::traverse_ray(koru::cpu::tree_view(engine), ray, hit);
+}
 
-    // Replaces the (unbuilt) kd-tree's contents with hand-made nodes and records.
-    void install_tree(const std::vector<RAYTR::KdTreeNode>& nodes, const std::vector<uint32_t>& records,
-                      const RAYTR::KdTreeBox& box)
+inline koru::cpu::Packet_Tree tree_view(const CPU_Ray_Tracer& engine) { return koru::cpu::packet_tree(engine); }
+
+// The block's primary packet under the camera matrix of the last frame.
+inline void make_primary_packet(CPU_Ray_Tracer& engine, int x, int y, Ray_Packet& packet)
+{
+    koru::cpu::Frame_Scene scene{};
+    scene.cam_matrix = engine.GetCamMatrix();
+    scene.eye_rays = engine.EyeRays();
+    scene.width = engine.Width();
+    scene.height = engine.Height();
+    koru::cpu::make_primary_packet(scene, x, y, packet);
+}
+
+// A kd-tree made by hand from arrays: nodes, leaf records and the vertices
+// they refer to.
+struct Array_Tree {
+    std::vector<RAYTR::KdTreeNode> nodes;
+    std::vector<uint32_t> records;
+    std::vector<Vertex> vertices;
+    RAYTR::KdTreeBox box;
+
+    koru::cpu::Packet_Tree tree() const
     {
-        std::memcpy(kd_tree->nodes, nodes.data(), nodes.size() * sizeof(RAYTR::KdTreeNode));
-        kd_tree->node_count = static_cast<uint32_t>(nodes.size());
-        kd_tree->world_box = box;
-        delete[] kd_tree->obj_list_data;
-        kd_tree->obj_list_data = new unsigned char[records.size() * 4 + 4];
-        std::memcpy(kd_tree->obj_list_data, records.data(), records.size() * 4);
-        kd_tree->obj_list_data_top = static_cast<uint32_t>(records.size() * 4);
+        koru::cpu::Packet_Tree t;
+        t.view.nodes = nodes.data();
+        t.view.node_count = static_cast<uint32_t>(nodes.size());
+        t.view.world_box = box;
+        t.view.obj_list = reinterpret_cast<const unsigned char*>(records.data());
+        t.view.vertices = vertices.data();
+        t.view.scale = koru::rt::box_scale(box);
+        t.blocks = nullptr;
+        return t;
     }
 };
 

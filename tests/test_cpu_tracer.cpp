@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cpu_test_support.h"
+#include "simd/simd.h"
 #include "demo/scene.h"
 
 using namespace cpu_test;
@@ -351,9 +352,7 @@ TEST(CpuTracerImage, SameFrameAndCountsForEveryThreadCount)
     const std::vector<unsigned> one = frame_of(engine);
     for (int wide : {4, 8, 16}) {
         engine.SetPacketWidth(wide);
-        EXPECT_EQ(engine.PacketWidth(), wide == 16 && koru::cpu::wider_packets_available() ? 16
-                                        : wide >= 8 && koru::cpu::wide_packets_available() ? 8
-                                                                                           : 4);
+        EXPECT_EQ(engine.PacketWidth(), std::min(wide, koru::simd::widest_lanes()));
         engine.SetThreadCount(1);
         engine.BeginDrawScene(1, true);
         EXPECT_TRUE(frame_of(engine) == one) << "packets of " << wide;
@@ -471,11 +470,12 @@ TEST(CpuTracerFrame, FrameBeforeBuildOrOfEmptySceneIsBlack)
         // The one leaf holds no triangle, so no walk reports a hit, however
         // far the (unbounded) world box reaches.
         RAYTR::Hit hit;
-        EXPECT_EQ(engine.kd_tree_traverse(make_ray(0.0f, 0.0f, 10.0f, 0.0f, 0.1f, -1.0f), &hit), 0u);
+        EXPECT_EQ(kd_tree_traverse(engine, make_ray(0.0f, 0.0f, 10.0f, 0.0f, 0.1f, -1.0f), &hit), 0u);
         Ray_Packet packet;
-        engine.make_primary_packet(2, 2, packet);
+        make_primary_packet(engine, 2, 2, packet);
         alignas(16) RAYTR::Hit hits[4];
-        EXPECT_EQ(engine.trace_packet(packet, hits, engine.tree_view()), 0u);
+        CPU_Ray_Tracer::Frame_Stats stats;
+        EXPECT_EQ(koru::cpu::trace_packet(tree_view(engine), packet, hits, stats), 0u);
         engine.Release();
     }
 }
@@ -517,11 +517,11 @@ TEST(CpuTracerFrame, PrimaryRaysFollowTheCamera)
 
     engine.BeginDrawScene(1, true);
     Ray_Packet before;
-    engine.make_primary_packet(10, 6, before);
+    make_primary_packet(engine, 10, 6, before);
     engine.MoveCam(V4(1.0f, -2.0f, 3.0f, 0.0f));
     engine.BeginDrawScene(1, true);
     Ray_Packet after;
-    engine.make_primary_packet(10, 6, after);
+    make_primary_packet(engine, 10, 6, after);
     for (int k = 0; k < 4; ++k) {
         EXPECT_FLOAT_EQ(after.origin[0][k] - before.origin[0][k], 1.0f);
         EXPECT_FLOAT_EQ(after.origin[1][k] - before.origin[1][k], -2.0f);

@@ -320,7 +320,7 @@ TEST(GpuQueries, WalkMatchesTheCpuWalkOnTriangles)
         for (std::size_t i = 0; i < rays.size(); ++i) {
             const Ray4 ray = ray4_of(rays[i]);
             RAYTR::Hit expected;
-            const bool hit = engine.kd_tree_traverse(ray, &expected) != 0;
+            const bool hit = kd_tree_traverse(engine, ray, &expected) != 0;
             ASSERT_EQ(!is_miss(hits[i]), hit) << "ray " << i;
             if (!hit)
                 continue;
@@ -522,7 +522,7 @@ TEST(GpuCore, ConstantBlockHoldsTheSceneAtItsOffsets)
     std::memcpy(ambient, bytes + 84, 12);
     EXPECT_EQ(ambient[0], 0.15f);
     EXPECT_EQ(ambient[2], 0.15f);
-    EXPECT_EQ(std::memcmp(bytes + 100, &engine.KdTreeData()->world_box, 32), 0);
+    EXPECT_EQ(std::memcmp(bytes + 100, &koru::Engine_Access::kd_tree(engine)->world_box, 32), 0);
     EXPECT_EQ(std::memcmp(bytes + 132, engine.Materials(), 56 * engine.MaterialCount()), 0);
     EXPECT_EQ(std::memcmp(bytes + 1924, engine.PointLights(), 48), 0);
     const Light light = rt::light_of(k, 0);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/engines.h"
+#include "store/engine_access.h"
 
 namespace {
 
@@ -157,7 +158,7 @@ TEST(InterfaceState, FreshEngineCamera)
         for (int j = 0; j < 4; ++j)
             EXPECT_EQ(matrix[i][j], i == j ? 1.0f : 0.0f) << "[" << i << "][" << j << "]";
     EXPECT_EQ(engine.FrameBuffer(), nullptr) << "the constructor allocates nothing";
-    EXPECT_EQ(engine.KdTreeData(), nullptr);
+    EXPECT_EQ(koru::Engine_Access::kd_tree(engine), nullptr);
 }
 
 TEST(InterfaceState, EnginesAreSixteenByteAligned)

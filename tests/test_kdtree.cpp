@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "engine/tau_error.h"
-#include "rt/simd.h"
+#include "simd/simd.h"
 #include "kdtree/geometry.h"
 #include "kdtree/kdtree.h"
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/engines.h"
+#include "store/engine_access.h"
 #include "engine/graphics_engine.h"
 #include "engine/tau_error.h"
 #include "kdtree/kdtree.h"
@@ -143,7 +144,7 @@ struct BuildResult {
         testing::internal::CaptureStderr();
         engine.BuildKdTree();
         r.statistics = testing::internal::GetCapturedStderr();
-        const RAYTR::KdTree* tree = engine.KdTreeData();
+        const RAYTR::KdTree* tree = koru::Engine_Access::kd_tree(engine);
         const uint32_t* words = reinterpret_cast<const uint32_t*>(tree->nodes);
         r.node_words.assign(words, words + 2 * tree->node_count);
         r.records.assign(tree->obj_list_data, tree->obj_list_data + tree->obj_list_data_top);
@@ -341,8 +342,8 @@ TEST(SceneStoreKdTree, RebuildEqualsFreshBuild)
     scene.add(fresh.engine, 0, 120);
     expect_same_build(second, BuildResult::of(fresh.engine));
     EXPECT_NE(second.statistics, first.statistics);
-    EXPECT_EQ(twice.engine.KdTreeData()->index_count, 120u * 12);
-    EXPECT_EQ(twice.engine.KdTreeData()->sphere_count, 30u);
+    EXPECT_EQ(koru::Engine_Access::kd_tree(twice.engine)->index_count, 120u * 12);
+    EXPECT_EQ(koru::Engine_Access::kd_tree(twice.engine)->sphere_count, 30u);
 }
 
 TEST(SceneStoreKdTree, EmptySceneBuilds)
@@ -654,7 +655,7 @@ TEST(SceneStoreKdTree, RefusedNonFiniteMeshLeavesTheTreeAsWithout)
         scene.add(s->engine, 21, 40);
     const BuildResult a = BuildResult::of(offered.engine);
     expect_same_build(a, BuildResult::of(clean.engine));
-    const RAYTR::KdTreeBox& box = offered.engine.KdTreeData()->world_box;
+    const RAYTR::KdTreeBox& box = koru::Engine_Access::kd_tree(offered.engine)->world_box;
     for (int axis = 0; axis < 3; ++axis) {
         EXPECT_TRUE(std::isfinite(box.min[axis]));
         EXPECT_TRUE(std::isfinite(box.max[axis]));
@@ -829,7 +830,7 @@ TEST(SceneStoreKdTree, FailedBuildKeepsTheLastTree)
     ASSERT_EQ(failed.message, "KdTree::subdivide: out of memory in obj_list_data")
         << "the slab must overflow the object list for this test to mean anything";
 
-    const RAYTR::KdTree* tree = tracer.KdTreeData();
+    const RAYTR::KdTree* tree = koru::Engine_Access::kd_tree(tracer);
     const uint32_t* words = reinterpret_cast<const uint32_t*>(tree->nodes);
     EXPECT_EQ(std::vector<uint32_t>(words, words + 2 * tree->node_count), good.node_words);
     EXPECT_EQ(std::vector<unsigned char>(tree->obj_list_data, tree->obj_list_data + tree->obj_list_data_top),

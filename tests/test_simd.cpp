@@ -9,7 +9,7 @@
 #include <limits>
 #include <random>
 
-#include "rt/simd.h"
+#include "simd/simd.h"
 #include "rt/intersect.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cpu_test_support.h"
+#include "simd/simd.h"
 
 using namespace cpu_test;
 using koru::rt::intersect_box;
@@ -124,7 +125,7 @@ TEST(TraversalRandom, SingleRayWalkFindsTheBruteForceHit)
             if (expected.ambiguous)
                 continue;
             RAYTR::Hit hit;
-            const unsigned result = engine.kd_tree_traverse(ray, &hit);
+            const unsigned result = kd_tree_traverse(engine, ray, &hit);
             ASSERT_EQ(result, expected.found ? 0xFFFFFFFFu : 0u) << "seed " << seed << " ray " << i;
             if (expected.found) {
                 ASSERT_EQ(0, std::memcmp(hit.pos, expected.pos, sizeof hit.pos)) << "seed " << seed << " ray " << i;
@@ -147,7 +148,7 @@ TEST(TraversalRandom, PacketWalkAgreesWithSingleRays)
     for (unsigned seed = 5; seed <= 8; ++seed) {
         Test_Tracer engine;
         build_random(engine, seed, 150);
-        const koru::cpu::Packet_Tree tree = engine.tree_view();
+        const koru::cpu::Packet_Tree tree = tree_view(engine);
         std::mt19937 rng(seed);
         for (int i = 0; i < 2000; ++i) {
             const float spread = i % 2 ? 0.02f : 0.3f;
@@ -163,12 +164,12 @@ TEST(TraversalRandom, PacketWalkAgreesWithSingleRays)
             }
             const Ray_Packet packet = packet_of(rays);
             alignas(16) RAYTR::Hit hits[4];
-            const unsigned before = engine.LastFrameStats().coherent_packets;
-            const unsigned mask = engine.trace_packet(packet, hits, tree);
-            coherent += engine.LastFrameStats().coherent_packets > before;
+            CPU_Ray_Tracer::Frame_Stats stats;
+            const unsigned mask = koru::cpu::trace_packet(tree, packet, hits, stats);
+            coherent += stats.coherent_packets > 0;
             for (int k = 0; k < 4; ++k) {
                 RAYTR::Hit single;
-                const bool single_hit = engine.kd_tree_traverse(koru::cpu::lane_ray(packet, k), &single) != 0;
+                const bool single_hit = kd_tree_traverse(engine, koru::cpu::lane_ray(packet, k), &single) != 0;
                 ASSERT_EQ(((mask >> k) & 1u) != 0, single_hit) << "seed " << seed << " packet " << i << " lane " << k;
                 if (single_hit) {
                     expect_same_hit(hits[k], single);
@@ -222,7 +223,7 @@ TEST(TraversalRandom, LargeLeavesAndTiesAgreeWithSingleRays)
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
     Test_Tracer engine;
     build_tangle(engine, rng);
-    const koru::cpu::Packet_Tree tree = engine.tree_view();
+    const koru::cpu::Packet_Tree tree = tree_view(engine);
     ASSERT_NE(tree.blocks, nullptr);
     unsigned largest = 0;
     for (uint32_t n = 0; n < tree.view.node_count; ++n)
@@ -245,12 +246,12 @@ TEST(TraversalRandom, LargeLeavesAndTiesAgreeWithSingleRays)
         }
         const Ray_Packet packet = packet_of(rays);
         alignas(16) RAYTR::Hit hits[4];
-        const unsigned mask = engine.trace_packet(packet, hits, tree);
-        CPU_Ray_Tracer::Frame_Stats shadow_stats;
+        CPU_Ray_Tracer::Frame_Stats stats, shadow_stats;
+        const unsigned mask = koru::cpu::trace_packet(tree, packet, hits, stats);
         EXPECT_EQ(koru::cpu::trace_shadow_packet(tree, packet, shadow_stats), mask) << "packet " << i;
         for (int k = 0; k < 4; ++k) {
             RAYTR::Hit single;
-            const bool single_hit = engine.kd_tree_traverse(koru::cpu::lane_ray(packet, k), &single) != 0;
+            const bool single_hit = kd_tree_traverse(engine, koru::cpu::lane_ray(packet, k), &single) != 0;
             ASSERT_EQ(((mask >> k) & 1u) != 0, single_hit) << "packet " << i << " lane " << k;
             if (single_hit) {
                 expect_same_hit(hits[k], single);
@@ -271,9 +272,10 @@ TEST(TraversalRandom, LargeLeavesAndTiesAgreeWithSingleRays)
 // scene.
 TEST(TraversalRandom, WidePacketsAgreeWithPacketsOfFour)
 {
-    if (!koru::cpu::wide_packets_available())
+#if KORU_SIMD_WIDE
+    if (koru::simd::widest_lanes() < 8)
         GTEST_SKIP() << "this processor has no AVX2";
-    const bool wider = koru::cpu::wider_packets_available();
+    const bool wider = koru::simd::widest_lanes() >= 16;
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
     int walked_as_one = 0, lanes_hit = 0;
     for (unsigned seed = 30; seed <= 32; ++seed) {
@@ -283,13 +285,13 @@ TEST(TraversalRandom, WidePacketsAgreeWithPacketsOfFour)
             build_tangle(engine, scene_rng); // leaves of hundreds of triangles
         else
             build_random(engine, seed, 150);
-        const koru::cpu::Packet_Tree tree = engine.tree_view();
+        const koru::cpu::Packet_Tree tree = tree_view(engine);
         std::mt19937 rng(seed);
         for (int i = 0; i < 1000; ++i) {
             const float spread = i % 3 == 0 ? 0.02f : 0.3f;
             const float ox = 2.0f * unit(rng), oy = 2.0f * unit(rng), oz = i % 5 == 0 ? unit(rng) : 9.0f;
             const float dx = 0.4f * unit(rng), dy = 0.3f * unit(rng);
-            Wider_Ray_Packet rays;
+            Ray_Packet_Of<16> rays;
             for (int k = 0; k < 16; ++k) {
                 float jx = dx + spread * unit(rng), jy = dy + spread * unit(rng);
                 if (i % 4 != 0 && k > 0) { // else the octants may differ
@@ -311,7 +313,7 @@ TEST(TraversalRandom, WidePacketsAgreeWithPacketsOfFour)
                 quad_shadow |= koru::cpu::trace_shadow_packet(tree, quad, stats) << (4 * q);
             }
             for (int h = 0; h < 2; ++h) {
-                Wide_Ray_Packet wide;
+                Ray_Packet_Of<8> wide;
                 for (int k = 0; k < 8; ++k)
                     koru::cpu::set_lane(wide, k, koru::cpu::lane_ray(rays, 8 * h + k));
                 CPU_Ray_Tracer::Frame_Stats wide_stats;
@@ -339,6 +341,9 @@ TEST(TraversalRandom, WidePacketsAgreeWithPacketsOfFour)
     }
     EXPECT_GT(walked_as_one, 3500);
     EXPECT_GT(lanes_hit, 18000);
+#else
+    GTEST_SKIP() << "this build has no lanes wider than four";
+#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -357,12 +362,12 @@ TEST(TraversalEdge, OriginInsideTheBoxAndRaysPointingAway)
     engine.BuildKdTree();
 
     RAYTR::Hit hit;
-    ASSERT_EQ(engine.kd_tree_traverse(make_ray(0.5f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f), &hit), 0xFFFFFFFFu);
+    ASSERT_EQ(kd_tree_traverse(engine, make_ray(0.5f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f), &hit), 0xFFFFFFFFu);
     EXPECT_FLOAT_EQ(hit.pos[0], 2.0f); // ahead, not the wall behind
-    ASSERT_EQ(engine.kd_tree_traverse(make_ray(0.5f, 0.0f, 0.0f, -1.0f, 0.0f, 0.0f), &hit), 0xFFFFFFFFu);
+    ASSERT_EQ(kd_tree_traverse(engine, make_ray(0.5f, 0.0f, 0.0f, -1.0f, 0.0f, 0.0f), &hit), 0xFFFFFFFFu);
     EXPECT_FLOAT_EQ(hit.pos[0], -2.0f);
     // Outside and heading away: the box lies behind (tfar < 0).
-    EXPECT_EQ(engine.kd_tree_traverse(make_ray(5.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f), &hit), 0u);
+    EXPECT_EQ(kd_tree_traverse(engine, make_ray(5.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f), &hit), 0u);
     engine.Release();
 }
 
@@ -390,32 +395,24 @@ TEST(TraversalEdge, SlabTestBoundsParallelRays)
 
 namespace {
 
-// Tracer over a hand-made tree; the vertices come from AddTriangles so that the
-// scene store holds them.
+// A hand-made tree over the given triangles, traced alone and as packets.
 struct Hand_Tree {
-    Test_Tracer engine;
+    Array_Tree arrays;
+    koru::cpu::Packet_Tree tree;
 
     Hand_Tree(const std::vector<Vertex>& vertices, const std::vector<RAYTR::KdTreeNode>& nodes,
               const std::vector<uint32_t>& records, const RAYTR::KdTreeBox& box)
+        : arrays{nodes, records, vertices, box}, tree(arrays.tree())
     {
-        engine.Init(4, 4);
-        engine.AddMaterial(make_material(0.1f, 0.1f, 0.1f, 1.0f));
-        std::vector<unsigned> indices;
-        for (unsigned i = 0; i < vertices.size(); ++i)
-            indices.push_back(i);
-        engine.AddTriangles(vertices.data(), static_cast<int>(vertices.size()), indices.data(),
-                            static_cast<int>(indices.size()));
-        engine.install_tree(nodes, records, box);
     }
-    ~Hand_Tree() { engine.Release(); }
 
     // Traces the ray alone and as all four lanes of a packet; both must agree.
     bool trace(const Ray4& ray, RAYTR::Hit& hit)
     {
-        const bool single = engine.kd_tree_traverse(ray, &hit) != 0;
+        const bool single = koru::rt::traverse_ray(tree.view, ray, &hit) != 0;
         const Ray4 rays[4] = {ray, ray, ray, ray};
         alignas(16) RAYTR::Hit hits[4];
-        const unsigned mask = engine.kd_tree_traverse_packet(packet_of(rays), hits, engine.tree_view());
+        const unsigned mask = koru::cpu::kd_tree_traverse_packet(tree, packet_of(rays), hits);
         EXPECT_EQ(mask, single ? 0xFu : 0u);
         if (single && mask == 0xFu)
             for (int k = 0; k < 4; ++k)
@@ -523,7 +520,7 @@ TEST(TraversalHandTree, MaximumDepthTreeUsesTheWholeStack)
                           make_ray(-1.0f, 0.01f, -0.01f, 1.0f, 0.0f, 0.0f),
                           make_ray(-1.0f, -0.02f, -0.01f, 1.0f, 0.0f, 0.0f)};
     alignas(16) RAYTR::Hit hits[4];
-    ASSERT_EQ(t.engine.kd_tree_traverse_packet(packet_of(rays), hits, t.engine.tree_view()), 0xFu);
+    ASSERT_EQ(koru::cpu::kd_tree_traverse_packet(t.tree, packet_of(rays), hits), 0xFu);
     for (int k = 0; k < 4; ++k) {
         EXPECT_FLOAT_EQ(hits[k].pos[0], 0.75f);
         EXPECT_NEAR(hits[k].pos[1], rays[k].pos[1], 1e-6f);
@@ -536,16 +533,17 @@ TEST(TraversalPacket, MixedSignsGoRayByRay)
 {
     Test_Tracer engine;
     build_random(engine, 21, 200);
-    const koru::cpu::Packet_Tree tree = engine.tree_view();
+    const koru::cpu::Packet_Tree tree = tree_view(engine);
     const Ray4 rays[4] = {make_ray(0, 0, 10, -0.01f, -0.01f, -1.0f), make_ray(0, 0, 10, 0.01f, -0.01f, -1.0f),
                           make_ray(0, 0, 10, -0.01f, 0.01f, -1.0f), make_ray(0, 0, 10, 0.01f, 0.01f, -1.0f)};
     alignas(16) RAYTR::Hit hits[4];
-    const unsigned mask = engine.trace_packet(packet_of(rays), hits, tree);
-    EXPECT_EQ(engine.LastFrameStats().packets, 1u);
-    EXPECT_EQ(engine.LastFrameStats().coherent_packets, 0u);
+    CPU_Ray_Tracer::Frame_Stats stats;
+    const unsigned mask = koru::cpu::trace_packet(tree, packet_of(rays), hits, stats);
+    EXPECT_EQ(stats.packets, 1u);
+    EXPECT_EQ(stats.coherent_packets, 0u);
     for (int k = 0; k < 4; ++k) {
         RAYTR::Hit single;
-        const unsigned result = engine.kd_tree_traverse(rays[k], &single);
+        const unsigned result = kd_tree_traverse(engine, rays[k], &single);
         ASSERT_EQ((mask >> k) & 1u, result & 1u) << k;
         if (result)
             expect_same_hit(hits[k], single);
@@ -567,13 +565,10 @@ TEST(TraversalPacket, PartlyMissingPacketKeepsTheOtherLanesHits)
         v.norm = V4(-1.0f, 0.0f, 0.0f, 0.0f);
         vertices.push_back(v);
     }
-    Test_Tracer engine;
-    engine.Init(4, 4);
-    engine.AddMaterial(make_material(0.1f, 0.1f, 0.1f, 1.0f));
-    const unsigned indices[6] = {0, 1, 2, 0, 2, 3};
-    engine.AddTriangles(vertices.data(), 4, indices, 6);
-    engine.install_tree({leaf_node(0)}, {2, 0, 1, 2, 0, 2, 3}, make_box(-1, -1, -1, 1, 1, 1));
-    const koru::cpu::Packet_Tree tree = engine.tree_view();
+    // Two triangles in one leaf: records hold the count, then the corners.
+    const Array_Tree arrays{{leaf_node(0)}, {2, 0, 1, 2, 0, 2, 3}, vertices, make_box(-1, -1, -1, 1, 1, 1)};
+    const koru::cpu::Packet_Tree tree = arrays.tree();
+    CPU_Ray_Tracer::Frame_Stats stats;
 
     const float s = 0.70710677f;
     Ray4 entering[3];
@@ -597,22 +592,21 @@ TEST(TraversalPacket, PartlyMissingPacketKeepsTheOtherLanesHits)
         const Ray_Packet packet = packet_of(rays);
         alignas(16) RAYTR::Hit hits[4];
         RAYTR::Hit odd_hit;
-        EXPECT_EQ(engine.kd_tree_traverse(odd, &odd_hit), 0u);
-        EXPECT_EQ(engine.trace_packet(packet, hits, tree), 0xBu);
+        EXPECT_EQ(koru::rt::traverse_ray(tree.view, odd, &odd_hit), 0u);
+        EXPECT_EQ(koru::cpu::trace_packet(tree, packet, hits, stats), 0xBu);
         for (int k : {0, 1, 3}) {
             RAYTR::Hit single;
-            ASSERT_EQ(engine.kd_tree_traverse(rays[k], &single), 0xFFFFFFFFu);
+            ASSERT_EQ(koru::rt::traverse_ray(tree.view, rays[k], &single), 0xFFFFFFFFu);
             expect_same_hit(hits[k], single);
             EXPECT_FLOAT_EQ(hits[k].pos[0], 0.0f);
         }
         // The packet walk alone enters with all four lanes or none.
-        EXPECT_EQ(engine.kd_tree_traverse_packet(packet, hits, tree), variant == 0 ? 0xBu : 0u);
+        EXPECT_EQ(koru::cpu::kd_tree_traverse_packet(tree, packet, hits), variant == 0 ? 0xBu : 0u);
     }
     // Of the two packets, the touching one went as a packet, the missing one
     // ray by ray.
-    EXPECT_EQ(engine.LastFrameStats().packets, 2u);
-    EXPECT_EQ(engine.LastFrameStats().coherent_packets, 1u);
-    engine.Release();
+    EXPECT_EQ(stats.packets, 2u);
+    EXPECT_EQ(stats.coherent_packets, 1u);
 }
 
 // ---------------------------------------------------------------------------

@@ -3,7 +3,7 @@
 // walk and the kd-tree build; device code never includes it. SSE when the
 // compiler offers it, plain arrays otherwise; both behave alike, NaN handling
 // of min and max included, and every lane gives the scalar lane's answer
-// (rt/lanes.h). On x86 with GCC or Clang, eight-wide (AVX2) and sixteen-wide
+// (simd/lanes.h). On x86 with GCC or Clang, eight-wide (AVX2) and sixteen-wide
 // (AVX-512) types follow, for code chosen at run time.
 #pragma once
 
@@ -41,6 +41,7 @@ struct mask4 {
 inline int movemask(mask4 a) { return _mm_movemask_ps(a.m); }
 
 struct float4 {
+    static constexpr int size = 4;
     __m128 v;
 
     float4() = default;
@@ -116,6 +117,7 @@ inline int movemask(mask4 a)
 }
 
 struct float4 {
+    static constexpr int size = 4;
     float lane[4];
 
     float4() = default;
@@ -210,7 +212,7 @@ inline bool none(mask4 a) { return movemask(a) == 0; }
 // Eight lanes with AVX2, for the wide packet walk. Every operation is
 // compiled for AVX2 alone, so only functions compiled for it (marked
 // KORU_WIDE_ENTRY, which inlines everything they call, and entered only
-// after wide_lanes_available()) may use these types; the rest of the
+// after widest_lanes() answered 8 or more) may use these types; the rest of the
 // program stays plain x86-64. Each lane answers as float4's lanes do.
 #define KORU_SIMD_WIDE 1
 #define KORU_WIDE_TARGET __attribute__((target("avx2")))
@@ -234,6 +236,7 @@ struct mask8 {
 KORU_WIDE_TARGET inline int movemask(mask8 a) { return _mm256_movemask_ps(a.m); }
 
 struct float8 {
+    static constexpr int size = 8;
     __m256 v;
 
     float8() = default;
@@ -272,7 +275,7 @@ KORU_WIDE_TARGET inline bool none(mask8 a) { return movemask(a) == 0; }
 
 // Sixteen lanes with AVX-512 (its foundation alone), the same way: only
 // for functions marked KORU_WIDER_ENTRY, entered after
-// wider_lanes_available(). A mask is a bit per lane.
+// widest_lanes() answered 16. A mask is a bit per lane.
 #define KORU_WIDER_TARGET __attribute__((target("avx512f")))
 #define KORU_WIDER_ENTRY __attribute__((target("avx512f"), flatten))
 
@@ -294,6 +297,7 @@ struct mask16 {
 KORU_WIDER_TARGET inline int movemask(mask16 a) { return a.m; }
 
 struct float16 {
+    static constexpr int size = 16;
     __m512 v;
 
     float16() = default;
@@ -338,24 +342,37 @@ KORU_WIDER_TARGET inline bool any(mask16 a) { return a.m != 0; }
 KORU_WIDER_TARGET inline bool all(mask16 a) { return a.m == 0xFFFF; }
 KORU_WIDER_TARGET inline bool none(mask16 a) { return a.m == 0; }
 
-// Whether this processor runs the eight-lane (sixteen-lane) code.
-inline bool wide_lanes_available()
+// The most lanes this processor runs: 16 with AVX-512F, 8 with AVX2, else 4.
+inline int widest_lanes()
 {
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
-
-inline bool wider_lanes_available()
-{
-    static const bool available = __builtin_cpu_supports("avx512f");
-    return available;
+    static const int lanes = __builtin_cpu_supports("avx512f") ? 16 : __builtin_cpu_supports("avx2") ? 8 : 4;
+    return lanes;
 }
 
 #else
 #define KORU_SIMD_WIDE 0
-inline bool wide_lanes_available() { return false; }
-inline bool wider_lanes_available() { return false; }
+inline int widest_lanes() { return 4; }
 #endif
+
+// The lane type of N lanes, as vfloat<N> names it.
+template <int N>
+struct vfloat_of;
+template <>
+struct vfloat_of<4> {
+    using type = float4;
+};
+#if KORU_SIMD_WIDE
+template <>
+struct vfloat_of<8> {
+    using type = float8;
+};
+template <>
+struct vfloat_of<16> {
+    using type = float16;
+};
+#endif
+template <int N>
+using vfloat = typename vfloat_of<N>::type;
 
 } // namespace simd
 } // namespace koru

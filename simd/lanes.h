@@ -1,5 +1,5 @@
 // The scalar lane: what the shared intersection code asks of a lane type,
-// for one float. The packet walk's four-wide type (cpu/simd.h) offers the same
+// for one float. The packet walk's four-wide type (simd/simd.h) offers the same
 // operations with the same answers lane by lane, NaN handling included, so a
 // computation written once over the lane type gives the single-ray, packet
 // and GPU paths the same bits.

@@ -1,3 +1,6 @@
+// The scene store behind Common_Graphics_Engine (engine/graphics_engine.h):
+// the scene arrays at their capacities, every limit check, the camera and
+// the kd-tree build.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -5,8 +8,8 @@
 #include <string>
 
 #include "../kdtree/kdtree.h"
-#include "graphics_engine.h"
-#include "tau_error.h"
+#include "../engine/graphics_engine.h"
+#include "../engine/tau_error.h"
 
 using TAU_ERROR::Out_Of_Range;
 using TAU_MATH::aligned_delete_array;

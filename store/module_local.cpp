@@ -1,4 +1,5 @@
-#include "module_local.h"
+// Each program's own error log and image counter (engine/module_local.h).
+#include "../engine/module_local.h"
 
 namespace koru {
 

@@ -1,0 +1,253 @@
+// The lane kernels: the frame's block tracer and the packet walks, each one
+// template over the packet width N, compiled once per lane type into entry
+// points for that lane type's instructions (SSE for four lanes, AVX2 for
+// eight, AVX-512 for sixteen). The frame picks its entry once, from the
+// processor and the engine's packet width.
+#include <algorithm>
+#include <type_traits>
+
+#include "frame.h"
+#include "packet_walk.h"
+
+namespace koru {
+namespace cpu {
+namespace {
+
+using rt::Color;
+
+// The colours of the packet's lanes: black without a hit, else the sum over
+// the lights of each light's shading, each limited to 1 per channel.
+template <int N>
+void shade_packet(const Frame_Scene& scene, const Ray_Packet_Of<N>& packet, Color colors[], Frame_Stats& stats)
+{
+    for (int k = 0; k < N; ++k)
+        colors[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
+
+    alignas(16) Hit hits[N];
+    const unsigned hit_mask = nearest_hits(scene.tree, packet, hits, stats);
+    stats.primary_rays += N;
+    if (hit_mask == 0)
+        return;
+
+    for (int l = 0; l < scene.light_count; ++l) {
+        const rt::Light& light = scene.lights[l];
+        // Only hits that face the light need a shadow ray: elsewhere shading
+        // ignores shadows.
+        unsigned lit = 0;
+        for (int k = 0; k < N; ++k)
+            if ((hit_mask & (1u << k)) && rt::faces_light(rt::light_direction(hits[k], light)))
+                lit |= 1u << k;
+        unsigned shadowed = 0;
+        if (lit != 0) {
+            // Lanes without a shadow ray of their own borrow one, so that every
+            // lane holds a real ray and the packet stays coherent; their answer
+            // is unused.
+            int first_lit = 0;
+            while (!(lit & (1u << first_lit)))
+                ++first_lit;
+            Ray_Packet_Of<N> shadow_packet;
+            for (int k = 0; k < N; ++k) {
+                const int source = (lit & (1u << k)) ? k : first_lit;
+                set_lane(shadow_packet, k, rt::make_shadow_ray(hits[source].pos, light.pos));
+            }
+            shadowed = any_hits(scene.tree, shadow_packet, stats) & lit;
+            for (unsigned bits = lit; bits != 0; bits &= bits - 1)
+                ++stats.shadow_rays;
+        }
+
+        for (int k = 0; k < N; ++k) {
+            if (!(hit_mask & (1u << k)))
+                continue;
+            const Color c = rt::shade_hit(lane_ray(packet, k), hits[k], light, (shadowed & (1u << k)) != 0,
+                                          scene.materials, scene.textures, scene.texture_count);
+            colors[k] = colors[k] + rt::clamp_above(c);
+        }
+    }
+}
+
+// Lane k of a block of N lanes with lower-left pixel (x, y): the 2x2 blocks
+// of four lanes side by side, then the next two above them.
+constexpr int lane_dx(int k) { return 2 * (k / 4 % 2) + k % 2; }
+constexpr int lane_dy(int k) { return 2 * (k / 8) + k % 4 / 2; }
+
+// The primary rays of the block's lanes in world space; lanes past the
+// frame's edge repeat its last column or row.
+template <int N>
+void primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet_Of<N>& packet)
+{
+    const IGraphicsEngine::MATRIX4& m = scene.cam_matrix;
+    const auto eye = [&](int k) -> const TAU_MATH::RAY<4, float>& {
+        const int px = std::min(x + lane_dx(k), scene.width - 1);
+        const int py = std::min(y + lane_dy(k), scene.height - 1);
+        return scene.eye_rays[static_cast<std::size_t>(py) * scene.width + px];
+    };
+    // Every eye ray starts at the camera, so the lanes share one origin.
+    const IGraphicsEngine::VECTOR4 origin = m * eye(0).pos;
+    for (int a = 0; a < 3; ++a)
+        for (int k = 0; k < N; ++k)
+            packet.origin[a][k] = origin[a];
+    // Rotation only: a unit direction stays unit length.
+    for (int k = 0; k < N; ++k) {
+        const IGraphicsEngine::VECTOR4& d = eye(k).dir;
+        for (int a = 0; a < 3; ++a)
+            packet.direction[a][k] = (m[a][0] * d[0] + m[a][1] * d[1]) + m[a][2] * d[2];
+    }
+}
+
+// Stores the pixels of the 2x2 block at (x, y) that lie inside the frame.
+void store_quad(const Frame_Scene& scene, int x, int y, const Color colors[4], unsigned* frame_buffer)
+{
+    const int width = scene.width;
+    const std::size_t row = static_cast<std::size_t>(y) * width;
+    const bool has_right = x + 1 < width;
+    const bool has_above = y + 1 < scene.height;
+    frame_buffer[row + x] = rt::pack_color(colors[0]);
+    if (has_right)
+        frame_buffer[row + x + 1] = rt::pack_color(colors[1]);
+    if (has_above) {
+        frame_buffer[row + width + x] = rt::pack_color(colors[2]);
+        if (has_right)
+            frame_buffer[row + width + x + 1] = rt::pack_color(colors[3]);
+    }
+}
+
+// The size in pixels of a block of N lanes: 2x2, 4x2 or 4x4.
+template <int N>
+constexpr int block_width = N == 4 ? 2 : 4;
+template <int N>
+constexpr int block_height = N == 16 ? 4 : 2;
+
+// Traces, shades and stores the block of N lanes at (x, y) as one packet.
+template <int N>
+void trace_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer, Frame_Stats& stats)
+{
+    Ray_Packet_Of<N> packet;
+    primary_packet(scene, x, y, packet);
+    Color colors[N];
+    shade_packet(scene, packet, colors, stats);
+    for (int quad = 0; quad < N / 4; ++quad)
+        store_quad(scene, x + lane_dx(4 * quad), y + lane_dy(4 * quad), colors + 4 * quad, frame_buffer);
+}
+
+// The block of N lanes at (x, y) in the tile: one packet where its last 2x2
+// block starts inside the tile, else its two halves (a 4x4 block's lower and
+// upper rows, a 4x2 block's left and right 2x2 blocks) where they start
+// inside it.
+template <int N>
+void trace_block_in(const Frame_Scene& scene, const Tile& tile, int x, int y, unsigned* frame_buffer,
+                    Frame_Stats& stats)
+{
+    if constexpr (N > 4) {
+        if (x + block_width<N> - 2 >= tile.x1 || y + block_height<N> - 2 >= tile.y1) {
+            constexpr int dx = N == 8 ? 2 : 0, dy = N == 16 ? 2 : 0;
+            trace_block_in<N / 2>(scene, tile, x, y, frame_buffer, stats);
+            if (x + dx < tile.x1 && y + dy < tile.y1)
+                trace_block_in<N / 2>(scene, tile, x + dx, y + dy, frame_buffer, stats);
+            return;
+        }
+    }
+    trace_block<N>(scene, x, y, frame_buffer, stats);
+}
+
+template <int N>
+void trace_tile(const Frame_Scene& scene, const Tile& tile, unsigned* frame_buffer, Frame_Stats& stats)
+{
+    for (int y = tile.y0; y < tile.y1; y += block_height<N>)
+        for (int x = tile.x0; x < tile.x1; x += block_width<N>)
+            trace_block_in<N>(scene, tile, x, y, frame_buffer, stats);
+}
+
+template <int N>
+using Width = std::integral_constant<int, N>;
+
+// Each lane type's entry points. Everything they call is compiled into them
+// (flatten) for that lane type's instructions, so that no code for wider
+// lanes runs before the processor is known to have them.
+#define KORU_LANE_ENTRIES(N, ENTRY)                                                                           \
+    ENTRY void tile_entry(Width<N>, const Frame_Scene& scene, const Tile& tile, unsigned* frame_buffer,         \
+                          Frame_Stats& stats)                                                                 \
+    {                                                                                                         \
+        trace_tile<N>(scene, tile, frame_buffer, stats);                                                      \
+    }                                                                                                         \
+    ENTRY unsigned nearest_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[],          \
+                                 Frame_Stats& stats)                                                          \
+    {                                                                                                         \
+        return nearest_hits(tree, packet, hits, stats);                                                       \
+    }                                                                                                         \
+    ENTRY unsigned any_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Frame_Stats& stats)      \
+    {                                                                                                         \
+        return any_hits(tree, packet, stats);                                                                 \
+    }
+
+KORU_LANE_ENTRIES(4, )
+#if KORU_SIMD_WIDE
+KORU_LANE_ENTRIES(8, KORU_WIDE_ENTRY)
+KORU_LANE_ENTRIES(16, KORU_WIDER_ENTRY)
+#endif
+#undef KORU_LANE_ENTRIES
+
+// The frame's entry of N lanes.
+template <int N>
+void trace_tile_of(const Frame_Scene& scene, const Tile& tile, unsigned* frame_buffer, Frame_Stats& stats)
+{
+    tile_entry(Width<N>(), scene, tile, frame_buffer, stats);
+}
+
+} // namespace
+
+Block_Tracer block_tracer(int max_width)
+{
+    const int lanes = std::min(max_width, simd::widest_lanes());
+#if KORU_SIMD_WIDE
+    if (lanes >= 16)
+        return {16, &trace_tile_of<16>};
+    if (lanes >= 8)
+        return {8, &trace_tile_of<8>};
+#endif
+    (void)lanes;
+    return {4, &trace_tile_of<4>};
+}
+
+void make_primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet& packet)
+{
+    primary_packet(scene, x, y, packet);
+}
+
+template <int N>
+unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[], Frame_Stats& stats)
+{
+    return nearest_entry(tree, packet, hits, stats);
+}
+
+template <int N>
+unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Frame_Stats& stats)
+{
+    return any_entry(tree, packet, stats);
+}
+
+template unsigned trace_packet(const Packet_Tree&, const Ray_Packet_Of<4>&, Hit[], Frame_Stats&);
+template unsigned trace_shadow_packet(const Packet_Tree&, const Ray_Packet_Of<4>&, Frame_Stats&);
+#if KORU_SIMD_WIDE
+template unsigned trace_packet(const Packet_Tree&, const Ray_Packet_Of<8>&, Hit[], Frame_Stats&);
+template unsigned trace_shadow_packet(const Packet_Tree&, const Ray_Packet_Of<8>&, Frame_Stats&);
+template unsigned trace_packet(const Packet_Tree&, const Ray_Packet_Of<16>&, Hit[], Frame_Stats&);
+template unsigned trace_shadow_packet(const Packet_Tree&, const Ray_Packet_Of<16>&, Frame_Stats&);
+#endif
+
+unsigned kd_tree_traverse_packet(const Packet_Tree& tree, const Ray_Packet& packet, Hit hits[4])
+{
+    using simd::float4;
+    if (tree.view.node_count == 0)
+        return 0;
+    const Packet_Rays<float4> rays(packet);
+    const rt::Box_Stretch<float4> stretch = rt::slab_stretch<float4>(tree.view.world_box, rays.origin, rays.inv);
+    if (simd::movemask(rt::meets_box(stretch)) != all_lanes<float4>)
+        return 0;
+    Nearest_Hit<float4> nearest{tree, hits};
+    const unsigned done = static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, nearest));
+    nearest.fill_hits(done);
+    return done;
+}
+
+} // namespace cpu
+} // namespace koru

@@ -1,0 +1,460 @@
+// The packet walks of the CPU tracer, written once over the lane type F
+// (simd::vfloat<N>: four, eight or sixteen lanes). A packet whose directions
+// share an octant and whose rays all enter the tree walks it once; a wider
+// packet that cannot goes as its two halves, a packet of four ray by ray
+// with the shared single-ray walk.
+//
+// Only the lane kernels (lane_kernels.cpp) include this: it is compiled into
+// their entry points, once per lane type, for that lane type's instructions.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "../engine/engines.h"
+#include "../kdtree/kdtree_format.h"
+#include "../rt/scene_walk.h"
+#include "../simd/simd.h"
+#include "leaf_blocks.h"
+#include "ray_packet.h"
+#include "traversal.h"
+
+namespace koru {
+namespace cpu {
+namespace {
+
+using RAYTR::Hit;
+using Frame_Stats = CPU_Ray_Tracer::Frame_Stats;
+
+template <class F>
+using Mask = rt::mask_of<F>;
+
+template <class F>
+constexpr int all_lanes = (1 << F::size) - 1;
+
+// One deferred far child of the packet walk.
+template <class F>
+struct Packet_Stack_Entry {
+    F tfar;
+    Mask<F> active;
+    uint32_t node;
+};
+
+template <class F>
+struct Packet_Rays {
+    F origin[3];
+    F direction[3];
+    F inv[3];
+
+    template <class Packet>
+    explicit Packet_Rays(const Packet& packet)
+    {
+        for (int a = 0; a < 3; ++a) {
+            origin[a] = F::load(packet.origin[a]);
+            direction[a] = F::load(packet.direction[a]);
+            inv[a] = F(1.0f) / direction[a];
+        }
+    }
+};
+
+// The leaf test of rt::intersect_leaf for the active lanes of a packet at
+// once: the same triangle test per lane, so each lane gets exactly the
+// single-ray answer. Returns each lane's nearest accepted distance
+// (KD_INFINITY for an empty leaf, no_hit_distance when nothing was accepted);
+// hits are filled for the lanes that accepted one.
+template <class F>
+F intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode& leaf, const Packet_Rays<F>& rays,
+                         Mask<F> active, Hit hits[])
+{
+    constexpr int n = F::size;
+    const int32_t offset = RAYTR::kd_leaf_offset(leaf);
+    if (offset < 0)
+        return F(RAYTR::KD_INFINITY);
+    const unsigned char* record = tree.obj_list + offset;
+    const unsigned n_triangles = RAYTR::kd_record_triangle_count(record);
+    const uint32_t* triangles = RAYTR::kd_record_triangles(record);
+
+    F best(RAYTR::KD_INFINITY);
+    int best_triangle[n];
+    for (int k = 0; k < n; ++k)
+        best_triangle[k] = -1;
+    alignas(F) float best_w[3][n];
+
+    for (unsigned t = 0; t < n_triangles; ++t) {
+        const uint32_t* corner = triangles + 3 * t;
+        const float* a = tree.vertices[corner[0]].pos.v;
+        const float* b = tree.vertices[corner[1]].pos.v;
+        const float* c = tree.vertices[corner[2]].pos.v;
+        F u, v, d2;
+        const Mask<F> met = rt::moller_trumbore<F>(rays.origin, rays.direction, a, b, c, active, u, v);
+        if (simd::none(met))
+            continue;
+        const Mask<F> ok = rt::accept_hit<F>(rays.origin, rays.direction, a, b, c, met, u, v, best, d2);
+        const int accepted = simd::movemask(ok);
+        if (!accepted)
+            continue;
+        best = simd::select(ok, d2, best);
+        alignas(F) float lane_w[3][n];
+        (F(1.0f) - u - v).store(lane_w[0]);
+        u.store(lane_w[1]);
+        v.store(lane_w[2]);
+        for (int k = 0; k < n; ++k)
+            if (accepted & (1 << k)) {
+                best_triangle[k] = static_cast<int>(t);
+                for (int i = 0; i < 3; ++i)
+                    best_w[i][k] = lane_w[i][k];
+            }
+    }
+
+    alignas(F) float dist[n];
+    best.store(dist);
+    for (int k = 0; k < n; ++k) {
+        dist[k] = std::sqrt(dist[k]);
+        if (best_triangle[k] >= 0)
+            rt::fill_hit(tree.vertices, triangles + 3 * best_triangle[k], best_w[0][k], best_w[1][k], best_w[2][k],
+                         &hits[k]);
+    }
+    return F::load(dist);
+}
+
+// A block's entry distance is compared with distances to hits, which the
+// test rebuilds from weights: the comparison allows for that rounding, as
+// the blocks' boxes do.
+constexpr float block_slack = 1e-4f;
+constexpr float block_slack2 = (1.0f + block_slack) * (1.0f + block_slack);
+
+template <class F>
+F block_reach(F tfar, float scale)
+{
+    const F exit = rt::leaf_exit(tfar, scale);
+    return exit + (exit + F(scale)) * F(block_slack);
+}
+
+// Calls visit(block, lanes) for each block of the leaf that lanes_in(box,
+// lanes) keeps some lanes for, testing a group's box before its blocks' in
+// leaves of more than one group; stops when visit answers false.
+template <class M, class Lanes_In, class Visit>
+void for_each_block(const Leaf_Blocks& blocks, uint32_t node, M active, const Lanes_In& lanes_in,
+                    const Visit& visit)
+{
+    const uint32_t first_group = blocks.node_first_group[node], last_group = blocks.node_first_group[node + 1];
+    if (last_group - first_group <= 1) {
+        for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
+            const M lanes = lanes_in(blocks.blocks[b].box, active);
+            if (!simd::none(lanes) && !visit(blocks.blocks[b], lanes))
+                return;
+        }
+        return;
+    }
+    for (uint32_t g = first_group; g < last_group; ++g) {
+        const Block_Group& group = blocks.groups[g];
+        const M group_lanes = lanes_in(group.box, active);
+        if (simd::none(group_lanes))
+            continue;
+        for (uint32_t b = group.first; b < group.first + group.count; ++b) {
+            const M lanes = lanes_in(blocks.blocks[b].box, group_lanes);
+            if (!simd::none(lanes) && !visit(blocks.blocks[b], lanes))
+                return;
+        }
+    }
+}
+
+// The nearest accepted hit of each lane in a leaf: its distance (no_hit_distance
+// when nothing was accepted), the triangle (its place in Leaf_Blocks::triangles,
+// -1 for none) and the weights u and v.
+template <class F>
+struct Leaf_Answer {
+    F dist, triangle, u, v;
+};
+
+// The same leaf test over the leaf's blocks: a block no active lane meets is
+// skipped, and since blocks group triangles by place rather than by record
+// order, a tie goes to the later triangle of the record explicitly.
+template <class F>
+Leaf_Answer<F> intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays<F>& rays,
+                                     Mask<F> active, F exit)
+{
+    F best(RAYTR::KD_INFINITY), best_order(-1.0f);
+    Leaf_Answer<F> answer{F(0.0f), F(-1.0f), F(0.0f), F(0.0f)};
+    // A box that starts beyond the leaf's exit, or beyond the nearest hit so
+    // far, holds nothing that can settle the lane or beat its hit.
+    const auto lanes_in = [&](const RAYTR::KdTreeBox& box, Mask<F> lanes) {
+        const rt::Box_Stretch<F> stretch = rt::slab_stretch<F>(box, rays.origin, rays.inv);
+        const F entry = simd::max_or_bound(stretch.tnear, F(0.0f));
+        return lanes & rt::meets_box(stretch) & (entry <= exit) & (entry * entry <= best * F(block_slack2));
+    };
+    for_each_block(blocks, node, active, lanes_in, [&](const Triangle_Block& block, Mask<F> lanes) {
+        for (uint32_t t = block.first; t < block.first + block.count; ++t) {
+            const Block_Triangle& triangle = blocks.triangles[t];
+            F u(0.0f), v(0.0f), d2;
+            const Mask<F> met =
+                rt::moller_trumbore<F>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, lanes, u, v);
+            if (simd::none(met))
+                continue;
+            Mask<F> ok =
+                rt::accept_hit<F>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, met, u, v, best, d2);
+            ok = andnot(ok, (d2 == best) & (F(triangle.order) < best_order));
+            if (simd::none(ok))
+                continue;
+            best = simd::select(ok, d2, best);
+            best_order = simd::select(ok, F(triangle.order), best_order);
+            answer.triangle = simd::select(ok, F(static_cast<float>(t)), answer.triangle);
+            answer.u = simd::select(ok, u, answer.u);
+            answer.v = simd::select(ok, v, answer.v);
+        }
+        return true;
+    });
+    answer.dist = simd::sqrt(best);
+    return answer;
+}
+
+// The lanes of a shadow packet that meet anything in the leaf within its
+// stretch. A lane's nearest hit lies within the stretch exactly when some
+// accepted hit does, so the first one found settles the lane.
+template <class F>
+Mask<F> leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays<F>& rays, Mask<F> active, F tfar,
+                      float scale)
+{
+    const F exit = block_reach(tfar, scale);
+    Mask<F> occluded(false);
+    const F unbounded(RAYTR::KD_INFINITY);
+    const auto lanes_in = [&](const RAYTR::KdTreeBox& box, Mask<F> lanes) {
+        const rt::Box_Stretch<F> stretch = rt::slab_stretch<F>(box, rays.origin, rays.inv);
+        return andnot(lanes, occluded) & rt::meets_box(stretch) & (stretch.tnear <= exit);
+    };
+    for_each_block(blocks, node, active, lanes_in, [&](const Triangle_Block& block, Mask<F> lanes) {
+        const Block_Triangle* triangle = &blocks.triangles[block.first];
+        for (uint32_t t = 0; t < block.count && !simd::none(lanes); ++t, ++triangle) {
+            F u(0.0f), v(0.0f), d2;
+            const Mask<F> met =
+                rt::moller_trumbore<F>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, lanes, u, v);
+            if (simd::none(met))
+                continue;
+            const Mask<F> accepted = rt::accept_hit<F>(rays.origin, rays.direction, triangle->a, triangle->b,
+                                                       triangle->c, met, u, v, unbounded, d2);
+            // d2 is known only once accept_hit has returned.
+            const Mask<F> hit = accepted & rt::hit_in_leaf(simd::sqrt(d2), tfar, scale);
+            occluded = occluded | hit;
+            lanes = andnot(lanes, hit);
+        }
+        return simd::movemask(occluded) != simd::movemask(active);
+    });
+    return occluded;
+}
+
+// What a leaf settles for the walk: the lanes that are done there. Over leaf
+// blocks the winning triangle of each lane is kept and its hit filled once,
+// after the walk.
+template <class F>
+struct Nearest_Hit {
+    const Packet_Tree& tree;
+    Hit* hits;
+    F triangle{-1.0f}, u{0.0f}, v{0.0f};
+
+    Mask<F> operator()(uint32_t node, const Packet_Rays<F>& rays, Mask<F> active, F tfar)
+    {
+        if (tree.blocks == nullptr) {
+            const F dist = intersect_leaf_records(tree.view, tree.view.nodes[node], rays, active, hits);
+            // Inactive lanes count as no hit.
+            return active & rt::hit_in_leaf(dist, tfar, tree.view.scale);
+        }
+        const Leaf_Answer<F> answer =
+            intersect_leaf_blocks(*tree.blocks, node, rays, active, block_reach(tfar, tree.view.scale));
+        const Mask<F> done = active & rt::hit_in_leaf(answer.dist, tfar, tree.view.scale);
+        triangle = simd::select(done, answer.triangle, triangle);
+        u = simd::select(done, answer.u, u);
+        v = simd::select(done, answer.v, v);
+        return done;
+    }
+
+    void fill_hits(unsigned done) const
+    {
+        if (tree.blocks == nullptr)
+            return;
+        constexpr int n = F::size;
+        alignas(F) float lane_triangle[n], lane_u[n], lane_v[n], lane_w0[n];
+        triangle.store(lane_triangle);
+        u.store(lane_u);
+        v.store(lane_v);
+        (F(1.0f) - u - v).store(lane_w0);
+        // A packet walked ray by ray has its hits filled already (no triangle here).
+        for (int k = 0; k < n; ++k)
+            if ((done & (1u << k)) && lane_triangle[k] >= 0.0f)
+                rt::fill_hit(tree.view.vertices, tree.blocks->triangles[static_cast<uint32_t>(lane_triangle[k])].corners,
+                             lane_w0[k], lane_u[k], lane_v[k], &hits[k]);
+    }
+};
+
+template <class F>
+struct Any_Hit {
+    const Packet_Tree& tree;
+
+    Mask<F> operator()(uint32_t node, const Packet_Rays<F>& rays, Mask<F> active, F tfar)
+    {
+        if (tree.blocks)
+            return leaf_occludes(*tree.blocks, node, rays, active, tfar, tree.view.scale);
+        Hit hits[F::size];
+        const F dist = intersect_leaf_records(tree.view, tree.view.nodes[node], rays, active, hits);
+        return active & rt::hit_in_leaf(dist, tfar, tree.view.scale);
+    }
+};
+
+// All rays of the packet, one walk, front to back; the child order comes from
+// lane 0 (the caller guarantees that all lanes share its octant). Lanes leave
+// the walk as the leaf test settles them; a settled lane is never active
+// again, so its hit is never overwritten.
+template <class F, class Packet, class Leaf_Test>
+int walk_packet(const rt::Tree_View& tree, const Packet& packet, const Packet_Rays<F>& rays,
+                const rt::Box_Stretch<F>& stretch, Leaf_Test& leaf_test)
+{
+    uint32_t upper_is_far[3];
+    for (int a = 0; a < 3; ++a)
+        upper_is_far[a] = rt::far_child_is_upper(packet.direction[a][0]);
+
+    Packet_Stack_Entry<F> stack[rt::walk_stack_size];
+    int depth = 0;
+    F tnear = simd::max_or_bound(stretch.tnear, F(0.0f));
+    F tfar = stretch.tfar;
+    Mask<F> active(true);
+    Mask<F> done(false);
+    uint32_t node = 0;
+    for (;;) {
+        const RAYTR::KdTreeNode* n = &tree.nodes[node];
+        while (!RAYTR::kd_is_leaf(*n)) {
+            const int a = RAYTR::kd_axis(*n);
+            const uint32_t lower = RAYTR::kd_left_child(*n);
+            const uint32_t far_child = lower + upper_is_far[a];
+            const uint32_t near_child = lower + 1u - upper_is_far[a];
+            const F t = rt::split_distance(RAYTR::kd_split_position(*n), rays.origin[a], rays.inv[a]);
+            if (simd::none(andnot(active, t < tnear))) {
+                node = far_child;
+            } else if (simd::none(andnot(active, tfar <= t))) {
+                node = near_child;
+            } else {
+                // Enqueue the far child for the lanes active now.
+                stack[depth].tfar = tfar;
+                stack[depth].active = active;
+                stack[depth].node = far_child;
+                ++depth;
+                active = active & (tnear < t);
+                tfar = simd::select(t < tfar, t, tfar);
+                node = near_child;
+            }
+            n = &tree.nodes[node];
+        }
+
+        // An empty leaf settles nothing.
+        if (RAYTR::kd_leaf_offset(*n) >= 0)
+            done = done | leaf_test(node, rays, active, tfar);
+        if (depth == 0 || simd::all(done))
+            return simd::movemask(done);
+        tnear = simd::select(andnot(active, done), tfar, tnear);
+        --depth;
+        tfar = stack[depth].tfar;
+        active = andnot(stack[depth].active, done);
+        node = stack[depth].node;
+    }
+}
+
+// Walks the packet as one when its directions share an octant and all its
+// rays enter the tree (or none does), counting it as that many 2x2 blocks;
+// otherwise answers what apart() does.
+template <class F, class Packet, class Leaf_Test, class Apart>
+unsigned trace(const Packet_Tree& tree, const Packet& packet, Frame_Stats& stats,
+               Leaf_Test& leaf_test, const Apart& apart)
+{
+    constexpr unsigned blocks = F::size / 4;
+    if (tree.view.node_count == 0) {
+        stats.packets += blocks;
+        return 0;
+    }
+    const Packet_Rays<F> rays(packet);
+
+    // Coherent: on every axis the sign bits agree.
+    bool coherent = true;
+    for (int a = 0; a < 3; ++a) {
+        const int signs = simd::sign_bits(rays.direction[a]);
+        coherent = coherent && (signs == 0 || signs == all_lanes<F>);
+    }
+    if (coherent) {
+        const rt::Box_Stretch<F> stretch = rt::slab_stretch<F>(tree.view.world_box, rays.origin, rays.inv);
+        const int entering = simd::movemask(rt::meets_box(stretch));
+        // The packet walk needs all rays inside the tree; a packet of which
+        // only some enter goes apart.
+        if (entering == all_lanes<F>) {
+            stats.packets += blocks;
+            stats.coherent_packets += blocks;
+            return static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, leaf_test));
+        }
+        if (entering == 0) {
+            stats.packets += blocks;
+            stats.coherent_packets += blocks;
+            return 0;
+        }
+    }
+    return apart();
+}
+
+// The first (h = 0) or second half of a packet's lanes as a packet.
+template <int N>
+Ray_Packet_Of<N / 2> half_packet(const Ray_Packet_Of<N>& packet, int h)
+{
+    Ray_Packet_Of<N / 2> half;
+    for (int a = 0; a < 3; ++a)
+        for (int k = 0; k < N / 2; ++k) {
+            half.origin[a][k] = packet.origin[a][N / 2 * h + k];
+            half.direction[a][k] = packet.direction[a][N / 2 * h + k];
+        }
+    return half;
+}
+
+// The lane mask of hits (bit k for lane k), with hits[k] filled for them.
+template <int N>
+unsigned nearest_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[], Frame_Stats& stats)
+{
+    using F = simd::vfloat<N>;
+    Nearest_Hit<F> nearest{tree, hits};
+    const unsigned done = trace<F>(tree, packet, stats, nearest, [&] {
+        unsigned mask = 0;
+        if constexpr (N == 4) {
+            ++stats.packets;
+            for (int k = 0; k < 4; ++k)
+                if (rt::traverse_ray(tree.view, lane_ray(packet, k), &hits[k]))
+                    mask |= 1u << k;
+        } else {
+            mask = nearest_hits(tree, half_packet(packet, 0), hits, stats) |
+                   nearest_hits(tree, half_packet(packet, 1), hits + N / 2, stats) << N / 2;
+        }
+        return mask;
+    });
+    nearest.fill_hits(done);
+    return done;
+}
+
+// The lane mask of rays that hit anything: the same answer as nearest_hits'
+// mask, found without looking for the nearest hit.
+template <int N>
+unsigned any_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Frame_Stats& stats)
+{
+    using F = simd::vfloat<N>;
+    Any_Hit<F> any{tree};
+    return trace<F>(tree, packet, stats, any, [&] {
+        unsigned mask = 0;
+        if constexpr (N == 4) {
+            ++stats.packets;
+            for (int k = 0; k < 4; ++k) {
+                Hit hit;
+                if (rt::traverse_ray(tree.view, lane_ray(packet, k), &hit))
+                    mask |= 1u << k;
+            }
+        } else {
+            mask = any_hits(tree, half_packet(packet, 0), stats) |
+                   any_hits(tree, half_packet(packet, 1), stats) << N / 2;
+        }
+        return mask;
+    });
+}
+
+} // namespace
+} // namespace cpu
+} // namespace koru
