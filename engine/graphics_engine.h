@@ -7,6 +7,7 @@
 
 #include "hit.h"
 #include "image.h"
+#include "limits.h"
 #include "tau_graphics.h"
 #include "tau_math.h"
 
@@ -61,12 +62,12 @@ inline void IGraphicsEngine::DrawScene(unsigned depth, bool shadows)
 // kd-tree; implements every scene and camera operation.
 class Common_Graphics_Engine : public IGraphicsEngine, public TAU_MATH::SSE_Aligned_Object {
 public:
-    static constexpr int kMaxPointLights = 8;
-    static constexpr int kMaxMaterials = 32; // at most 31 are ever used
-    static constexpr int kMaxSpheres = 2048;
-    static constexpr int kMaxVertices = 65535;
-    static constexpr int kMaxIndices = 3 * 65535;
-    static constexpr int kMaxTextures = 8;
+    static constexpr int kMaxPointLights = koru::max_point_lights;
+    static constexpr int kMaxMaterials = koru::max_materials; // at most 31 are ever used
+    static constexpr int kMaxSpheres = koru::max_spheres;
+    static constexpr int kMaxVertices = koru::max_vertices;
+    static constexpr int kMaxIndices = koru::max_indices;
+    static constexpr int kMaxTextures = koru::max_textures;
 
     Common_Graphics_Engine()
         : cam_position(0.0f, 0.0f, 0.0f, 1.0f), cam_rotation(0.0f, 0.0f, 0.0f, 0.0f),

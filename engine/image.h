@@ -1,13 +1,21 @@
 // An RGBA image held in memory: engine textures and the demo's BMP files.
 #pragma once
 
-#include <GL/glu.h>
-
 #include <cstring>
 #include <string>
 
 #include "module_local.h"
 #include "tau_error.h"
+
+// GLU's quadric, as <GL/glu.h> declares it for C++; the header stays free
+// of OpenGL.
+class GLUquadric;
+
+namespace koru {
+// gluNewQuadric and gluDeleteQuadric, called inside the library.
+GLUquadric* new_image_quadric();
+void delete_image_quadric(GLUquadric* quadric);
+} // namespace koru
 
 class IMAGE {
 public:
@@ -20,12 +28,11 @@ public:
     std::string name;
 
     // Width and height stay unset until SetSize.
-    IMAGE() : quadric(gluNewQuadric()), id(koru::next_image_serial()) {}
+    IMAGE() : quadric(koru::new_image_quadric()), id(koru::next_image_serial()) {}
     ~IMAGE()
     {
         delete[] data;
-        if (quadric != nullptr)
-            gluDeleteQuadric(quadric);
+        koru::delete_image_quadric(quadric);
     }
 
     IMAGE(const IMAGE&) = delete;

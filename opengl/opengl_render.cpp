@@ -18,7 +18,7 @@ using VECTOR4 = IGraphicsEngine::VECTOR4;
 using MATERIAL = IGraphicsEngine::MATERIAL;
 using VERTEX = IGraphicsEngine::VERTEX;
 
-constexpr int kMaxGlLights = 8;
+constexpr int kMaxGlLights = 8; // OpenGL's fixed-function lights
 constexpr unsigned kMaxListIndices = 65536; // refused from here on
 constexpr GLsizei kVertexStride = sizeof(VERTEX);
 constexpr float kMarkerRadius = 0.2f;
@@ -71,7 +71,7 @@ void OpenGL_Render::Init(int frame_width, int frame_height)
     // 45 degrees is the vertical field of view.
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
-    gluPerspective(45.0, static_cast<double>(width) / static_cast<double>(height), static_cast<double>(0.1f),
+    gluPerspective(static_cast<double>(koru::field_of_view_degrees), static_cast<double>(width) / static_cast<double>(height), static_cast<double>(0.1f),
                    1000.0);
     glMatrixMode(GL_MODELVIEW);
     glClearColor(0.0f, 0.0f, 0.25f, 0.0f);

@@ -26,6 +26,7 @@
 
 #include "../engine/hit.h"
 #include "../engine/host_device.h"
+#include "../engine/limits.h"
 #include "../engine/tau_graphics.h"
 #include "../engine/tau_math.h"
 #include "../kdtree/kdtree_format.h"
@@ -36,8 +37,11 @@
 namespace koru {
 namespace rt {
 
+// The constant block's tables: 32 materials and 8 lights, as the store holds.
 constexpr int max_materials = 32;
 constexpr int max_point_lights = 8;
+static_assert(max_materials == koru::max_materials && max_point_lights == koru::max_point_lights,
+              "the constant block holds every material and light the store holds");
 constexpr int light_words = 12; // floats in one Point_Light<4,float>
 // Reflected rays start just off the surface, like shadow rays.
 constexpr float reflection_ray_offset = shadow_ray_offset;

@@ -8,6 +8,7 @@
 
 #include "../engine/hit.h"
 #include "../engine/host_device.h"
+#include "../engine/limits.h"
 #include "../engine/tau_graphics.h"
 #include "../engine/tau_math.h"
 #include "../simd/lanes.h"
@@ -178,11 +179,15 @@ KORU_HD Ray4 make_shadow_ray(const float hit_pos[3], const Vec4& light_pos)
     return ray;
 }
 
-// Camera-space primary ray direction of pixel (x, y): 45 degrees across the
-// width, square pixels, through the pixel's integer corner.
+// Half the field of view in radians, rounded once to float.
+constexpr float half_view_angle = static_cast<float>(koru::field_of_view_degrees * 0.5 * 3.14159265358979323846 / 180.0);
+static_assert(half_view_angle == 0.39269909262657166f, "pi / 8 as a float");
+
+// Camera-space primary ray direction of pixel (x, y): the field of view
+// across the width, square pixels, through the pixel's integer corner.
 KORU_HD Vec4 eye_ray_direction(int x, int y, int width, int height)
 {
-    const float tangent = std::tan(0.39269909262657166f);
+    const float tangent = std::tan(half_view_angle);
     const float focal = (static_cast<float>(width) * 0.5f) / tangent;
     return TAU_MATH::Normalize(
         Vec4(static_cast<float>(x - width / 2), static_cast<float>(y - height / 2), -focal, 0.0f));
