@@ -11,6 +11,8 @@
 #include "engine/engines.h"
 #include "frame.h"
 #include "leaf_blocks.h"
+#include "../rt/gpu_pixel.h"
+#include "../store/engine_access.h"
 #include "parallel_tiles.h"
 #include "traversal.h"
 
@@ -24,6 +26,7 @@ void add_stats(CPU_Ray_Tracer::Frame_Stats& sum, const CPU_Ray_Tracer::Frame_Sta
     sum.coherent_packets += part.coherent_packets;
     sum.primary_rays += part.primary_rays;
     sum.shadow_rays += part.shadow_rays;
+    sum.secondary_rays += part.secondary_rays;
 }
 
 // What one thread reads and counts during a frame: its own copy of the
@@ -91,9 +94,9 @@ void CPU_Ray_Tracer::init_eye_rays()
         }
 }
 
-// Depth and the shadow switch do not apply: one primary ray per pixel and one
-// shadow ray per light and hit, always.
-void CPU_Ray_Tracer::BeginDrawScene(unsigned, bool)
+// Without whole-scene mode depth and the shadow switch do not apply: one
+// primary ray per pixel and one shadow ray per light and hit, always.
+void CPU_Ray_Tracer::BeginDrawScene(unsigned depth, bool shadows)
 {
     stats = Frame_Stats();
     if (frame_buffer == nullptr || eye_rays == nullptr)
@@ -117,6 +120,14 @@ void CPU_Ray_Tracer::BeginDrawScene(unsigned, bool)
     frame.eye_rays = eye_rays;
     frame.width = width;
     frame.height = height;
+    if (whole_scene) {
+        frame.tree.spheres = koru::Engine_Access::kd_tree(*this)->spheres;
+        frame.whole_scene = true;
+        frame.depth = koru::rt::kernel_depth(depth);
+        frame.shadows = shadows;
+        for (float& c : frame.ambient)
+            c = koru::ambient_light;
+    }
 
     const int threads = ThreadCount();
     std::vector<Thread_Frame> per_thread(static_cast<std::size_t>(threads));

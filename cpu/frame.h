@@ -23,6 +23,14 @@ struct Frame_Scene {
     const TAU_MATH::RAY<4, float>* eye_rays; // camera-space primary rays, row-major
     int width;
     int height;
+    // The whole scene (tree.spheres set): `depth` generations of mirror
+    // reflections (1 to 5), shadow rays only when `shadows`, and the ambient
+    // light that reflected rays leaving the scene bring back. Otherwise the
+    // CPU tracer's own picture: one generation, always with shadows.
+    bool whole_scene = false;
+    int depth = 1;
+    bool shadows = true;
+    float ambient[3] = {0.0f, 0.0f, 0.0f};
 };
 
 // The pixels [x0, x1) x [y0, y1) of a frame.

@@ -57,14 +57,59 @@ struct Packet_Rays {
     }
 };
 
+// The spheres a leaf record lists, tested for the active lanes after the
+// leaf's triangles, as the single-ray walk tests them: a sphere not farther
+// than a lane's best so far (squared distance) wins, a tie going to the later
+// primitive. best, sphere (its index, as a float) and t take the winners'
+// values; returns the lanes a sphere won.
+template <class F>
+Mask<F> leaf_spheres(const rt::Sphere* spheres, const unsigned char* record, const Packet_Rays<F>& rays,
+                     Mask<F> active, F& best, F& sphere, F& t)
+{
+    const unsigned n_spheres = RAYTR::kd_record_sphere_count(record);
+    const uint32_t* index = RAYTR::kd_record_spheres(record);
+    Mask<F> won(false);
+    for (unsigned k = 0; k < n_spheres; ++k) {
+        F t_k(0.0f);
+        Mask<F> hit = rt::intersect_sphere<F>(rays.origin, rays.direction, spheres[index[k]], active, t_k);
+        if (simd::none(hit))
+            continue;
+        const F d2 = t_k * t_k;
+        hit = andnot(hit, d2 > best);
+        best = simd::select(hit, d2, best);
+        sphere = simd::select(hit, F(static_cast<float>(index[k])), sphere);
+        t = simd::select(hit, t_k, t);
+        won = won | hit;
+    }
+    return won;
+}
+
+// The lanes that meet one of the record's spheres within the leaf's stretch.
+template <class F>
+Mask<F> spheres_occlude(const rt::Sphere* spheres, const unsigned char* record, const Packet_Rays<F>& rays,
+                        Mask<F> active, F tfar, float scale)
+{
+    const unsigned n_spheres = RAYTR::kd_record_sphere_count(record);
+    const uint32_t* index = RAYTR::kd_record_spheres(record);
+    Mask<F> occluded(false);
+    for (unsigned k = 0; k < n_spheres && !simd::none(active); ++k) {
+        F t(0.0f);
+        const Mask<F> hit = rt::intersect_sphere<F>(rays.origin, rays.direction, spheres[index[k]], active, t) &
+                            rt::hit_in_leaf(simd::sqrt(t * t), tfar, scale);
+        occluded = occluded | hit;
+        active = andnot(active, hit);
+    }
+    return occluded;
+}
+
 // The leaf test of rt::intersect_leaf for the active lanes of a packet at
 // once: the same triangle test per lane, so each lane gets exactly the
 // single-ray answer. Returns each lane's nearest accepted distance
 // (KD_INFINITY for an empty leaf, no_hit_distance when nothing was accepted);
 // hits are filled for the lanes that accepted one.
 template <class F>
-F intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode& leaf, const Packet_Rays<F>& rays,
-                         Mask<F> active, Hit hits[])
+F intersect_leaf_records(const rt::Tree_View& tree, const rt::Sphere* spheres, const RAYTR::KdTreeNode& leaf,
+                         const Packet_Rays<F>& rays, Mask<F> active, Hit hits[])
 {
     constexpr int n = F::size;
     const int32_t offset = RAYTR::kd_leaf_offset(leaf);
@@ -106,13 +151,32 @@ F intersect_leaf_records(const rt::Tree_View& tree, const RAYTR::KdTreeNode& lea
             }
     }
 
+    int sphere_won = 0;
+    alignas(F) float lane_sphere[n], lane_t[n], lane_origin[3][n], lane_dir[3][n];
+    if (spheres != nullptr) {
+        F sphere(-1.0f), t(0.0f);
+        sphere_won = simd::movemask(leaf_spheres(spheres, record, rays, active, best, sphere, t));
+        sphere.store(lane_sphere);
+        t.store(lane_t);
+        for (int a = 0; a < 3; ++a) {
+            rays.origin[a].store(lane_origin[a]);
+            rays.direction[a].store(lane_dir[a]);
+        }
+    }
+
     alignas(F) float dist[n];
     best.store(dist);
     for (int k = 0; k < n; ++k) {
         dist[k] = std::sqrt(dist[k]);
-        if (best_triangle[k] >= 0)
+        if (sphere_won & (1 << k)) {
+            const float origin[3] = {lane_origin[0][k], lane_origin[1][k], lane_origin[2][k]};
+            const float dir[3] = {lane_dir[0][k], lane_dir[1][k], lane_dir[2][k]};
+            const uint32_t index = static_cast<uint32_t>(lane_sphere[k]);
+            rt::fill_sphere_hit(origin, dir, lane_t[k], spheres[index], index, &hits[k]);
+        } else if (best_triangle[k] >= 0) {
             rt::fill_hit(tree.vertices, triangles + 3 * best_triangle[k], best_w[0][k], best_w[1][k], best_w[2][k],
                          &hits[k]);
+        }
     }
     return F::load(dist);
 }
@@ -165,6 +229,7 @@ void for_each_block(const Leaf_Blocks& blocks, uint32_t node, M active, const La
 template <class F>
 struct Leaf_Answer {
     F dist, triangle, u, v;
+    F best; // the squared distance of dist
 };
 
 // The same leaf test over the leaf's blocks: a block no active lane meets is
@@ -175,7 +240,7 @@ Leaf_Answer<F> intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, c
                                      Mask<F> active, F exit)
 {
     F best(RAYTR::KD_INFINITY), best_order(-1.0f);
-    Leaf_Answer<F> answer{F(0.0f), F(-1.0f), F(0.0f), F(0.0f)};
+    Leaf_Answer<F> answer{F(0.0f), F(-1.0f), F(0.0f), F(0.0f), F(0.0f)};
     // A box that starts beyond the leaf's exit, or beyond the nearest hit so
     // far, holds nothing that can settle the lane or beat its hit.
     const auto lanes_in = [&](const RAYTR::KdTreeBox& box, Mask<F> lanes) {
@@ -204,6 +269,7 @@ Leaf_Answer<F> intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, c
         }
         return true;
     });
+    answer.best = best;
     answer.dist = simd::sqrt(best);
     return answer;
 }
@@ -249,39 +315,64 @@ template <class F>
 struct Nearest_Hit {
     const Packet_Tree& tree;
     Hit* hits;
-    F triangle{-1.0f}, u{0.0f}, v{0.0f};
+    // The winner of each settled lane: a triangle with its weights, or a
+    // sphere (index, -1 for none) with its distance.
+    F triangle{-1.0f}, u{0.0f}, v{0.0f}, sphere{-1.0f}, t{0.0f};
 
     Mask<F> operator()(uint32_t node, const Packet_Rays<F>& rays, Mask<F> active, F tfar)
     {
         if (tree.blocks == nullptr) {
-            const F dist = intersect_leaf_records(tree.view, tree.view.nodes[node], rays, active, hits);
+            const F dist = intersect_leaf_records(tree.view, tree.spheres, tree.view.nodes[node], rays, active, hits);
             // Inactive lanes count as no hit.
             return active & rt::hit_in_leaf(dist, tfar, tree.view.scale);
         }
-        const Leaf_Answer<F> answer =
+        Leaf_Answer<F> answer =
             intersect_leaf_blocks(*tree.blocks, node, rays, active, block_reach(tfar, tree.view.scale));
+        F leaf_sphere(-1.0f), leaf_t(0.0f);
+        if (tree.spheres != nullptr) {
+            const unsigned char* record = tree.view.obj_list + RAYTR::kd_leaf_offset(tree.view.nodes[node]);
+            if (RAYTR::kd_record_sphere_count(record) != 0 &&
+                !simd::none(leaf_spheres(tree.spheres, record, rays, active, answer.best, leaf_sphere, leaf_t)))
+                answer.dist = simd::sqrt(answer.best);
+        }
         const Mask<F> done = active & rt::hit_in_leaf(answer.dist, tfar, tree.view.scale);
         triangle = simd::select(done, answer.triangle, triangle);
         u = simd::select(done, answer.u, u);
         v = simd::select(done, answer.v, v);
+        if (tree.spheres != nullptr) {
+            sphere = simd::select(done, leaf_sphere, sphere);
+            t = simd::select(done, leaf_t, t);
+        }
         return done;
     }
 
-    void fill_hits(unsigned done) const
+    template <class Packet>
+    void fill_hits(unsigned done, const Packet& packet) const
     {
         if (tree.blocks == nullptr)
             return;
         constexpr int n = F::size;
-        alignas(F) float lane_triangle[n], lane_u[n], lane_v[n], lane_w0[n];
+        alignas(F) float lane_triangle[n], lane_u[n], lane_v[n], lane_w0[n], lane_sphere[n], lane_t[n];
         triangle.store(lane_triangle);
         u.store(lane_u);
         v.store(lane_v);
         (F(1.0f) - u - v).store(lane_w0);
-        // A packet walked ray by ray has its hits filled already (no triangle here).
-        for (int k = 0; k < n; ++k)
-            if ((done & (1u << k)) && lane_triangle[k] >= 0.0f)
+        sphere.store(lane_sphere);
+        t.store(lane_t);
+        // A packet walked ray by ray has its hits filled already (no triangle
+        // or sphere here).
+        for (int k = 0; k < n; ++k) {
+            if (!(done & (1u << k)))
+                continue;
+            if (lane_sphere[k] >= 0.0f) {
+                const rt::Ray4 ray = lane_ray(packet, k);
+                const uint32_t index = static_cast<uint32_t>(lane_sphere[k]);
+                rt::fill_sphere_hit(ray.pos.v, ray.dir.v, lane_t[k], tree.spheres[index], index, &hits[k]);
+            } else if (lane_triangle[k] >= 0.0f) {
                 rt::fill_hit(tree.view.vertices, tree.blocks->triangles[static_cast<uint32_t>(lane_triangle[k])].corners,
                              lane_w0[k], lane_u[k], lane_v[k], &hits[k]);
+            }
+        }
     }
 };
 
@@ -291,10 +382,18 @@ struct Any_Hit {
 
     Mask<F> operator()(uint32_t node, const Packet_Rays<F>& rays, Mask<F> active, F tfar)
     {
-        if (tree.blocks)
-            return leaf_occludes(*tree.blocks, node, rays, active, tfar, tree.view.scale);
+        if (tree.blocks) {
+            Mask<F> occluded = leaf_occludes(*tree.blocks, node, rays, active, tfar, tree.view.scale);
+            if (tree.spheres != nullptr) {
+                const unsigned char* record = tree.view.obj_list + RAYTR::kd_leaf_offset(tree.view.nodes[node]);
+                const Mask<F> open = andnot(active, occluded);
+                if (RAYTR::kd_record_sphere_count(record) != 0 && !simd::none(open))
+                    occluded = occluded | spheres_occlude(tree.spheres, record, rays, open, tfar, tree.view.scale);
+            }
+            return occluded;
+        }
         Hit hits[F::size];
-        const F dist = intersect_leaf_records(tree.view, tree.view.nodes[node], rays, active, hits);
+        const F dist = intersect_leaf_records(tree.view, tree.spheres, tree.view.nodes[node], rays, active, hits);
         return active & rt::hit_in_leaf(dist, tfar, tree.view.scale);
     }
 };
@@ -395,6 +494,14 @@ unsigned trace(const Packet_Tree& tree, const Packet& packet, Frame_Stats& stats
     return apart();
 }
 
+// The single-ray walk of the shared core over what the packet walks test.
+inline bool walk_ray(const Packet_Tree& tree, const rt::Ray4& ray, Hit* hit)
+{
+    if (tree.spheres != nullptr)
+        return rt::walk_scene(rt::Tree_Primitives{{tree.view}, tree.spheres}, tree.view.world_box, ray, hit);
+    return rt::traverse_ray(tree.view, ray, hit) != 0;
+}
+
 // The first (h = 0) or second half of a packet's lanes as a packet.
 template <int N>
 Ray_Packet_Of<N / 2> half_packet(const Ray_Packet_Of<N>& packet, int h)
@@ -419,7 +526,7 @@ unsigned nearest_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, H
         if constexpr (N == 4) {
             ++stats.packets;
             for (int k = 0; k < 4; ++k)
-                if (rt::traverse_ray(tree.view, lane_ray(packet, k), &hits[k]))
+                if (walk_ray(tree, lane_ray(packet, k), &hits[k]))
                     mask |= 1u << k;
         } else {
             mask = nearest_hits(tree, half_packet(packet, 0), hits, stats) |
@@ -427,7 +534,7 @@ unsigned nearest_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, H
         }
         return mask;
     });
-    nearest.fill_hits(done);
+    nearest.fill_hits(done, packet);
     return done;
 }
 
@@ -444,7 +551,7 @@ unsigned any_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Frame
             ++stats.packets;
             for (int k = 0; k < 4; ++k) {
                 Hit hit;
-                if (rt::traverse_ray(tree.view, lane_ray(packet, k), &hit))
+                if (walk_ray(tree, lane_ray(packet, k), &hit))
                     mask |= 1u << k;
             }
         } else {

@@ -14,9 +14,12 @@ namespace cpu {
 
 // What the packet walks read: the shared tree view and, when the engine made
 // them for this very tree, its leaf blocks (else the records are read).
+// With spheres, the walks test the spheres that the leaf records list as well
+// (the whole scene); without, triangles only (the CPU tracer's own picture).
 struct Packet_Tree {
     rt::Tree_View view;
     const Leaf_Blocks* blocks;
+    const rt::Sphere* spheres = nullptr;
 };
 
 // What the walks read of an engine's scene store and kd-tree; a tree that is

@@ -11,7 +11,8 @@ struct Leaf_Blocks; // the CPU tracer's own copy of the leaves' triangles
 } // namespace koru
 
 // Traces on the processor: packets of 2x2 pixel blocks over the kd-tree,
-// triangles only, one shadow ray per light.
+// triangles only, one shadow ray per light. In whole-scene mode
+// (SetWholeScene) it draws the GPU engine's picture instead.
 class CPU_Ray_Tracer : public Ray_Tracer {
 public:
     // What the last frame traced; for benchmarks and tests.
@@ -20,6 +21,7 @@ public:
         unsigned long long coherent_packets = 0; // of those, walked as one packet
         unsigned long long primary_rays = 0;
         unsigned long long shadow_rays = 0;      // shadow rays actually cast
+        unsigned long long secondary_rays = 0;   // reflected rays (whole-scene mode)
     };
 
     CPU_Ray_Tracer() {}
@@ -43,6 +45,13 @@ public:
     // image is the same for every width.
     void SetPacketWidth(int lanes) { packet_width = lanes; }
     int PacketWidth() const;
+    // Whole-scene mode, off by default: frames draw the GPU engine's picture
+    // (rt/gpu_pixel.h), spheres included, with the depth (1 to 5, any other
+    // value as 4) and shadow switch of BeginDrawScene, mirror reflections and
+    // the ambient light. Off, depth and shadows are ignored: one generation,
+    // triangles only, always with shadows.
+    void SetWholeScene(bool on) { whole_scene = on; }
+    bool WholeScene() const { return whole_scene; }
     // Camera-space primary rays, width x height, row-major; null before Init.
     const TAU_MATH::RAY<4, float>* EyeRays() const { return eye_rays; }
 
@@ -56,6 +65,7 @@ protected:
     int thread_count = 0; // 0: one per hardware thread
     koru::cpu::Leaf_Blocks* leaf_blocks = nullptr;
     int packet_width = 16;
+    bool whole_scene = false;
 };
 
 // Traces triangles and spheres on an NVIDIA GPU through the CUDA runtime,

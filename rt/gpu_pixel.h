@@ -23,6 +23,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include "../engine/hit.h"
 #include "../engine/host_device.h"
@@ -140,20 +142,35 @@ KORU_HD float reflectivity(const Material& m)
     return r > 0.0f ? min_or_bound(r, 1.0f) : 0.0f;
 }
 
+// Whether an accessor samples textures as the CPU tracer does, offering
+// Color sample_texture(int id, float u, float v) at the hit's own
+// coordinates (the CPU tracer's whole-scene reference); the GPU's accessors
+// offer the texture unit's filter, texture(id, u, v), instead.
+template <class S, class = void>
+struct samples_texels : std::false_type {};
+template <class S>
+struct samples_texels<S, std::void_t<decltype(std::declval<const S&>().sample_texture(0, 0.0f, 0.0f))>>
+    : std::true_type {};
+
 // The colour of one hit: the CPU tracer's sum over the lights. The texture
 // is sampled once, through the texture unit's filter pointed where the CPU
-// tracer's sampler reads; shade_hit gives a light's term alone (power 1, no
-// texture), and texture and power then scale it in shade_hit's own order.
+// tracer's sampler reads (or by that sampler itself, see samples_texels);
+// shade_hit gives a light's term alone (power 1, no texture), and texture and
+// power then scale it in shade_hit's own order.
 template <bool shadows, class S>
 KORU_HD Color shade_generation(const S& scene, const Constant_Block& k, const RAYTR::KdTreeBox& box, const Ray4& ray,
                                const RAYTR::Hit& hit)
 {
     Color texture(1.0f, 1.0f, 1.0f, 1.0f);
     if (hit.untextured == 0 && hit.tex_id < scene.texture_count()) {
-        int w, h;
-        scene.texture_size(hit.tex_id, w, h);
-        texture = scene.texture(hit.tex_id, device_texture_coordinate(hit.tex_coord[0], w),
-                                device_texture_coordinate(hit.tex_coord[1], h));
+        if constexpr (samples_texels<S>::value) {
+            texture = scene.sample_texture(hit.tex_id, hit.tex_coord[0], hit.tex_coord[1]);
+        } else {
+            int w, h;
+            scene.texture_size(hit.tex_id, w, h);
+            texture = scene.texture(hit.tex_id, device_texture_coordinate(hit.tex_coord[0], w),
+                                    device_texture_coordinate(hit.tex_coord[1], h));
+        }
     }
     int n_lights = k.num_point_lights;
     if (n_lights > max_point_lights)

@@ -190,6 +190,15 @@ struct Tree_Triangles {
     KORU_HD Vertex vertex(uint32_t i) const { return tree.vertices[i]; }
 };
 
+// A Tree_View's triangles and the spheres its leaf records list: the whole
+// scene, as the GPU tracer draws it.
+struct Tree_Primitives : Tree_Triangles {
+    static constexpr bool with_spheres = true;
+    const Sphere* spheres;
+
+    KORU_HD Sphere sphere(uint32_t i) const { return spheres[i]; }
+};
+
 // Nearest accepted triangle of a leaf, ordered by squared distance from the
 // origin (the later triangle wins a tie). Returns that distance, with hit
 // filled; KD_INFINITY for an empty leaf, no_hit_distance when nothing was

@@ -4,13 +4,23 @@
 // precision at the demo's grazing rays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstdint>
+#include <cstdio>
 #include <random>
+#include <string>
+#include <vector>
 
-#include "rt/shading.h"
+#include "cpu_test_support.h"
+#include "demo/scene.h"
+#include "gpu/host_emulation.h"
+#include "rt/gpu_pixel.h"
 #include "rt/sphere.h"
+#include "simd/simd.h"
 
-using V4 = TAU_MATH::VECTOR<4, float>;
+using namespace cpu_test;
 
 namespace {
 
@@ -49,6 +59,165 @@ bool exact_sphere_hit(const float origin[3], const float dir[3], const Sphere& s
     for (int i = 0; i < 3; ++i)
         point[i] = origin[i] + t * dir[i];
     return true;
+}
+
+// The single-ray per-pixel path over an engine's scene, textures sampled as
+// the CPU tracer samples them: what the whole-scene packets must give.
+struct Reference_Scene : koru::rt::Tree_Primitives {
+    const koru::rt::Texture_View* textures;
+    int n_textures;
+
+    int texture_count() const { return n_textures; }
+    koru::rt::Color sample_texture(int id, float u, float v) const
+    {
+        return koru::rt::sample_texture(textures[id], u, v);
+    }
+};
+
+struct Reference {
+    koru::rt::Tree_View view;
+    const Sphere* spheres;
+    std::vector<koru::rt::Texture_View> textures;
+    koru::rt::Constant_Block k;
+
+    // After a frame of the engine: its camera.
+    explicit Reference(CPU_Ray_Tracer& engine)
+        : view(koru::cpu::tree_view(engine)), spheres(koru::Engine_Access::kd_tree(engine)->spheres),
+          k(koru::gpu::constant_block_of(engine, engine.GetCamMatrix()))
+    {
+        for (int t = 0; t < engine.TextureCount(); ++t)
+            textures.push_back({engine.Textures()[t].width, engine.Textures()[t].height, engine.Textures()[t].data});
+    }
+
+    Reference_Scene scene() const
+    {
+        return Reference_Scene{{{view}, spheres}, textures.data(), static_cast<int>(textures.size())};
+    }
+
+    std::vector<unsigned> frame(unsigned depth, bool shadows) const
+    {
+        const Reference_Scene s = scene();
+        std::vector<unsigned> pixels(static_cast<std::size_t>(k.window_size[0]) * k.window_size[1]);
+        for (int y = 0; y < k.window_size[1]; ++y)
+            for (int x = 0; x < k.window_size[0]; ++x)
+                pixels[static_cast<std::size_t>(y) * k.window_size[0] + x] =
+                    koru::rt::trace_pixel_variant(s, k, depth, shadows, x, y);
+        return pixels;
+    }
+};
+
+std::vector<unsigned> frame_of(const CPU_Ray_Tracer& engine)
+{
+    return std::vector<unsigned>(engine.FrameBuffer(),
+                                 engine.FrameBuffer() + static_cast<std::size_t>(engine.Width()) * engine.Height());
+}
+
+// The pixels where two frames differ, as "(x, y) a b" lines, at most ten.
+std::string first_differences(const std::vector<unsigned>& a, const std::vector<unsigned>& b, int width)
+{
+    std::string out;
+    int shown = 0;
+    for (std::size_t i = 0; i < a.size() && shown < 10; ++i)
+        if (a[i] != b[i]) {
+            char line[96];
+            std::snprintf(line, sizeof line, "(%d, %d) %06x %06x\n", static_cast<int>(i % width),
+                          static_cast<int>(i / width), a[i], b[i]);
+            out += line;
+            ++shown;
+        }
+    return out;
+}
+
+std::size_t count_differences(const std::vector<unsigned>& a, const std::vector<unsigned>& b)
+{
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        n += a[i] != b[i];
+    return n;
+}
+
+// A random scene with spheres: a reflective floor, triangles and spheres of
+// mirror and matt materials (reflectivity 0, 0.35, 0.5, 1 and 1.7, which
+// counts as 1), textures, one or two lights, the camera somewhat turned.
+void add_random_whole_scene(CPU_Ray_Tracer& engine, std::mt19937& rng, const IMAGE* textures, int n_textures)
+{
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const auto range = [&](float lo, float hi) { return lo + (hi - lo) * unit(rng); };
+    const float reflectivities[5] = {0.0f, 0.35f, 0.5f, 1.0f, 1.7f};
+    for (float r : reflectivities) {
+        Material m = make_material(range(0.0f, 0.2f), range(0.1f, 0.7f), range(0.0f, 0.7f), range(1.0f, 60.0f));
+        m.param[0].f = r;
+        engine.AddMaterial(m);
+    }
+    for (int t = 0; t < n_textures; ++t)
+        engine.AddTexture(textures[t].data, static_cast<unsigned>(textures[t].width),
+                          static_cast<unsigned>(textures[t].height), 0);
+    const int n_lights = 1 + static_cast<int>(unit(rng) * 2.0f) % 2;
+    for (int l = 0; l < n_lights; ++l) {
+        Light light;
+        light.power = range(0.8f, 2.0f);
+        light.kc = range(0.05f, 0.3f);
+        light.kl = range(0.0f, 0.1f);
+        light.kq = range(0.0f, 0.02f);
+        light.pos = V4(range(-4.0f, 4.0f), range(2.0f, 6.0f), range(-2.0f, 6.0f), 1.0f);
+        engine.AddPointLight(light);
+    }
+
+    std::vector<Vertex> vertices;
+    std::vector<unsigned> indices;
+    // The floor: two triangles at y = -3, textured, half a mirror.
+    const float corners[4][2] = {{-8.0f, -8.0f}, {8.0f, -8.0f}, {8.0f, 8.0f}, {-8.0f, 8.0f}};
+    for (const auto& c : corners) {
+        Vertex v = make_vertex(c[0], -3.0f, c[1], 2, 0);
+        v.norm = V4(0.0f, 1.0f, 0.0f, 0.0f);
+        v.tex_coord = TAU_MATH::VECTOR<2, float>(c[0] / 4.0f, c[1] / 4.0f);
+        vertices.push_back(v);
+    }
+    for (unsigned i : {0u, 1u, 2u, 0u, 2u, 3u})
+        indices.push_back(i);
+    for (int t = 0; t < 40; ++t) {
+        const float cx = range(-3.5f, 3.5f), cy = range(-2.5f, 2.5f), cz = range(-4.0f, 3.0f);
+        const float size = range(0.2f, 1.5f);
+        const int material = static_cast<int>(unit(rng) * 5.0f) % 5;
+        const unsigned char texture = unit(rng) < 0.5f ? 1 : 255;
+        for (int k = 0; k < 3; ++k) {
+            Vertex v = make_vertex(cx + size * range(-1.0f, 1.0f), cy + size * range(-1.0f, 1.0f),
+                                   cz + size * range(-1.0f, 1.0f), material, texture);
+            v.norm = TAU_MATH::Normalize(V4(range(-1.0f, 1.0f), range(-1.0f, 1.0f), range(-0.2f, 1.0f), 0.0f));
+            v.tex_coord = TAU_MATH::VECTOR<2, float>(range(-0.5f, 2.5f), range(-0.5f, 2.5f));
+            indices.push_back(static_cast<unsigned>(vertices.size()));
+            vertices.push_back(v);
+        }
+    }
+    engine.AddTriangles(vertices.data(), static_cast<int>(vertices.size()), indices.data(),
+                        static_cast<int>(indices.size()));
+    std::vector<Sphere> spheres;
+    for (int k = 0; k < 12; ++k)
+        spheres.push_back(make_sphere(range(-4.0f, 4.0f), range(-3.0f, 2.0f), range(-5.0f, 3.0f), range(0.2f, 1.2f),
+                                      static_cast<int>(unit(rng) * 5.0f) % 5));
+    engine.AddSpheres(spheres.data(), static_cast<int>(spheres.size()));
+    engine.SetCamPosition(V4(range(-1.0f, 1.0f), range(0.0f, 1.5f), 10.0f, 1.0f));
+    engine.SetCamRotation(V4(range(-8.0f, 4.0f), range(-10.0f, 10.0f), 0.0f, 0.0f));
+}
+
+struct Random_Textures {
+    IMAGE images[2];
+    explicit Random_Textures(unsigned seed)
+    {
+        std::mt19937 rng(seed);
+        fill_random_image(images[0], 16, 16, rng);
+        fill_random_image(images[1], 9, 7, rng);
+    }
+};
+
+// The packet widths this processor runs.
+std::vector<int> packet_widths()
+{
+    std::vector<int> widths;
+    for (int n : {4, 8, 16})
+        if (n <= koru::simd::widest_lanes())
+            widths.push_back(n);
+    return widths;
 }
 
 } // namespace
@@ -131,4 +300,188 @@ TEST(SpherePrecision, DemoGrazingRays)
             wrong += koru::rt::intersect_sphere(origin, dir, *s, t) != expected;
         }
     EXPECT_EQ(wrong, 0) << "of " << n << " grazing rays";
+}
+
+// ---------------------------------------------------------------------------
+// Packets with spheres against the single-ray walk, lane by lane: nearest
+// hits and shadow answers, for coherent packets (walked as one) and
+// incoherent ones (split, then ray by ray), at every packet width.
+
+namespace {
+
+bool same_hit(const RAYTR::Hit& a, const RAYTR::Hit& b)
+{
+    for (int i = 0; i < 3; ++i)
+        if (a.pos[i] != b.pos[i] || a.norm[i] != b.norm[i])
+            return false;
+    return a.tex_coord[0] == b.tex_coord[0] && a.tex_coord[1] == b.tex_coord[1] && a.tex_id == b.tex_id &&
+           a.material_id == b.material_id && a.untextured == b.untextured && a.prim_id == b.prim_id;
+}
+
+template <int N>
+void expect_packets_match_single_rays(CPU_Ray_Tracer& engine, std::mt19937& rng)
+{
+    koru::cpu::Packet_Tree tree = koru::cpu::packet_tree(engine);
+    ASSERT_NE(tree.blocks, nullptr);
+    tree.spheres = koru::Engine_Access::kd_tree(engine)->spheres;
+    const koru::rt::Tree_Primitives single{{tree.view}, tree.spheres};
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    CPU_Ray_Tracer::Frame_Stats stats;
+    int n_hits = 0, n_sphere_hits = 0;
+    for (int p = 0; p < 600; ++p) {
+        // From the camera's side, from inside the scene (as reflections and
+        // shadow rays start), coherent or scattered.
+        const bool coherent = p % 3 != 0;
+        const V4 origin = p % 2 ? V4(2.0f * unit(rng), 2.0f * unit(rng), 9.0f, 1.0f)
+                                : V4(3.0f * unit(rng), 2.0f * unit(rng), 2.0f * unit(rng), 1.0f);
+        const V4 base(unit(rng), unit(rng), p % 2 ? -2.0f : unit(rng), 0.0f);
+        Ray_Packet_Of<N> packet;
+        for (int k = 0; k < N; ++k) {
+            const float spread = coherent ? 0.05f : 1.0f;
+            const V4 d = TAU_MATH::Normalize(V4(base[0] + spread * unit(rng), base[1] + spread * unit(rng),
+                                                base[2] + spread * unit(rng), 0.0f));
+            const V4 o = coherent ? origin : V4(origin[0] + unit(rng), origin[1] + unit(rng), origin[2], 1.0f);
+            Ray4 ray;
+            ray.pos = o;
+            ray.dir = d;
+            koru::cpu::set_lane(packet, k, ray);
+        }
+        alignas(16) RAYTR::Hit hits[N];
+        const unsigned mask = koru::cpu::trace_packet<N>(tree, packet, hits, stats);
+        const unsigned shadow_mask = koru::cpu::trace_shadow_packet<N>(tree, packet, stats);
+        for (int k = 0; k < N; ++k) {
+            RAYTR::Hit expected;
+            const bool hit = koru::rt::walk_scene(single, tree.view.world_box, koru::cpu::lane_ray(packet, k), &expected);
+            ASSERT_EQ((mask >> k) & 1u, hit ? 1u : 0u) << "packet " << p << " lane " << k;
+            ASSERT_EQ((shadow_mask >> k) & 1u, hit ? 1u : 0u) << "shadow packet " << p << " lane " << k;
+            if (!hit)
+                continue;
+            ++n_hits;
+            n_sphere_hits += expected.prim_id >= 0;
+            ASSERT_TRUE(same_hit(hits[k], expected))
+                << "packet " << p << " lane " << k << ": prim " << hits[k].prim_id << " instead of " << expected.prim_id;
+        }
+    }
+    // The rays met both kinds of primitive, and some packets went as one.
+    EXPECT_GT(n_sphere_hits, 100);
+    EXPECT_GT(n_hits - n_sphere_hits, 100);
+    EXPECT_GT(stats.coherent_packets, 0u);
+    EXPECT_LT(stats.coherent_packets, stats.packets);
+}
+
+} // namespace
+
+TEST(WholeScenePackets, HitsAndShadowsMatchSingleRays)
+{
+    const Random_Textures textures(3);
+    for (unsigned seed : {1u, 2u, 3u}) {
+        std::mt19937 rng(seed);
+        CPU_Ray_Tracer engine;
+        engine.Init(64, 48);
+        add_random_whole_scene(engine, rng, textures.images, 2);
+        engine.BuildKdTree();
+        for (int n : packet_widths()) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(n) + " lanes");
+            if (n == 4)
+                expect_packets_match_single_rays<4>(engine, rng);
+#if KORU_SIMD_WIDE
+            if (n == 8)
+                expect_packets_match_single_rays<8>(engine, rng);
+            if (n == 16)
+                expect_packets_match_single_rays<16>(engine, rng);
+#endif
+        }
+        engine.Release();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Whole frames: every generation, with and without shadows, at every packet
+// width and on several threads, pixel for pixel the single-ray path's.
+
+TEST(WholeSceneFrames, MatchSingleRayPathOnRandomScenes)
+{
+    const Random_Textures textures(5);
+    for (unsigned seed : {7u, 8u}) {
+        std::mt19937 rng(seed);
+        CPU_Ray_Tracer engine;
+        // An odd size: the blocks at the edges hang over it.
+        engine.Init(seed == 7u ? 96 : 75, seed == 7u ? 64 : 41);
+        add_random_whole_scene(engine, rng, textures.images, 2);
+        engine.BuildKdTree();
+        engine.SetWholeScene(true);
+        engine.SetThreadCount(3);
+        for (unsigned depth : {1u, 2u, 3u, 5u, 0u})
+            for (bool shadows : {true, false}) {
+                std::vector<unsigned> expected;
+                for (int n : packet_widths()) {
+                    engine.SetPacketWidth(n);
+                    engine.BeginDrawScene(depth, shadows);
+                    if (expected.empty())
+                        expected = Reference(engine).frame(depth, shadows);
+                    const std::vector<unsigned> frame = frame_of(engine);
+                    EXPECT_EQ(count_differences(frame, expected), 0u)
+                        << "seed " << seed << ", depth " << depth << (shadows ? ", shadows" : "") << ", " << n
+                        << " lanes; packets, then single rays:\n"
+                        << first_differences(frame, expected, engine.Width());
+                }
+                if (depth == 3) {
+                    EXPECT_GT(engine.LastFrameStats().secondary_rays, 0u);
+                }
+            }
+        engine.Release();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The demo's first frame at 640 x 480 against the host emulation of the GPU
+// engine: the same picture, but for the GPU's 8-bit texture filter, which
+// may move a textured pixel by one level. Against the single-ray path with
+// the CPU's sampler the frame is identical, so that is all that differs.
+
+TEST(WholeSceneFrames, DemoMatchesGpuEmulation)
+{
+    IMAGE textures[3];
+    std::mt19937 rng(4);
+    fill_random_image(textures[0], 16, 16, rng);
+    fill_random_image(textures[1], 9, 7, rng);
+    fill_random_image(textures[2], 5, 12, rng);
+    CPU_Ray_Tracer engine;
+    engine.Init(640, 480);
+    demo::AddDemoScene(engine, textures);
+    Light light = engine.GetPointLight(0);
+    light.pos = demo::LightPosition(1.0f + 0.5f / 60.0f, 1.0f);
+    engine.SetPointLight(light, 0);
+    engine.BuildKdTree();
+    engine.SetWholeScene(true);
+    for (unsigned depth : {1u, 4u})
+        for (bool shadows : {true, false}) {
+            engine.BeginDrawScene(depth, shadows);
+            const std::vector<unsigned> frame = frame_of(engine);
+            std::vector<unsigned> gpu(frame.size(), 0u);
+            koru::gpu::EmulateFrame(engine, engine.GetCamMatrix(), depth, shadows, gpu.data());
+            std::size_t differ = 0, beyond_one = 0;
+            for (std::size_t i = 0; i < frame.size(); ++i) {
+                int levels = 0;
+                for (int c = 0; c < 3; ++c)
+                    levels = std::max(levels, std::abs(static_cast<int>((frame[i] >> (8 * c)) & 0xFFu) -
+                                                       static_cast<int>((gpu[i] >> (8 * c)) & 0xFFu)));
+                differ += levels != 0;
+                beyond_one += levels > 1;
+            }
+            SCOPED_TRACE("depth " + std::to_string(depth) + (shadows ? ", shadows" : ", no shadows"));
+            // The filters differ on a share of the textured pixels, by one
+            // level. Where a texel coordinate lies within rounding of a whole
+            // number, the CPU's sampler takes its right-hand neighbour from
+            // the rounded x + 1, which skips a column when that rounds up: on
+            // such thin lines the two read different texels (a few pixels on
+            // these noisy textures).
+            EXPECT_LT(differ, frame.size() / 4);
+            EXPECT_LE(beyond_one, frame.size() / 10000) << first_differences(frame, gpu, 640);
+            const std::vector<unsigned> expected = Reference(engine).frame(depth, shadows);
+            EXPECT_EQ(count_differences(frame, expected), 0u) << first_differences(frame, expected, 640);
+            // The grazing pixels: (320, 121) shows the floor beside sphere 1.
+            EXPECT_EQ(frame[121 * 640 + 320], expected[121 * 640 + 320]);
+        }
+    engine.Release();
 }
