@@ -3,7 +3,6 @@
 // device; an operation that would reach the device fails as the runtime's
 // calls fail there; what needs no device (limits, codes, texts) works.
 #include <cstdio>
-#include <cstdlib>
 
 #include "../engine/engines.h"
 #include "rtlib.h"
@@ -11,28 +10,37 @@
 
 namespace {
 
-const char* const source_name = "rtlib_none.cpp";
-
 nyxDeviceScene state; // stays zero: nothing is ever allocated
 
 [[noreturn]] void no_device(int line)
 {
-    std::fprintf(stderr, "Cuda error in file '%s' in line %i : %s.\n", source_name, line,
-                 "no CUDA-capable device is detected");
-    std::exit(1);
+    koru::gpu::cuda_failure(koru::gpu::file_name(__FILE__), line, nullptr, "no CUDA-capable device is detected");
 }
 
 } // namespace
 
 namespace koru {
 
-bool GpuDeviceAvailable() { return false; }
+bool GpuDeviceAvailable()
+{
+    static bool reason_printed = false;
+    if (!reason_printed)
+        std::fprintf(stderr, "koru: no usable CUDA device: this build of koru has no CUDA toolkit\n");
+    reason_printed = true;
+    return false;
+}
 
 } // namespace koru
 
 const nyxDeviceScene& nyxGetDeviceScene() { return state; }
 
 float nyxGetLastLaunchMilliseconds() { return 0.0f; }
+
+void nyxGetTextureLimit(int* width, int* height)
+{
+    *width = 0;
+    *height = 0;
+}
 
 void nyxInit(int, int)
 {
@@ -85,8 +93,10 @@ int nyxSetKdTree(const RAYTR::KdTreeBox*, const RAYTR::KdTreeNode*, unsigned, co
 {
     no_device(__LINE__);
 }
-int nyxRender(unsigned, bool) { no_device(__LINE__); }
-int nyxReadPixels(unsigned*) { no_device(__LINE__); }
+// The layer is never initialised here, so frames are refused.
+int nyxRender(unsigned, bool) { return nyxNoMemory; }
+int nyxReadPixels(unsigned*) { return nyxNoMemory; }
+int nyxProbeTexture(int, int, const void*, const float*, unsigned, float*) { return nyxNoMemory; }
 
 // The buffers cannot be had, which this operation reports by its code.
 int nyxTraverseRays(const TAU_MATH::RAY<3, float>*, RAYTR::Hit*, unsigned gridWidth, unsigned gridHeight,
