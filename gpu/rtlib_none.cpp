@@ -8,14 +8,14 @@
 #include "rtlib.h"
 #include "rtlib_common.h"
 
+// What a runtime call answers on a machine without a device.
+#define NYX_NO_DEVICE()                                                                                      \
+    ::koru::gpu::cuda_failure(::koru::gpu::file_name(__FILE__), __LINE__, nullptr,                            \
+                              "no CUDA-capable device is detected")
+
 namespace {
 
 nyxDeviceScene state; // stays zero: nothing is ever allocated
-
-[[noreturn]] void no_device(int line)
-{
-    koru::gpu::cuda_failure(koru::gpu::file_name(__FILE__), line, nullptr, "no CUDA-capable device is detected");
-}
 
 } // namespace
 
@@ -55,43 +55,43 @@ int nyxSetSpheres(const TAU_MATH::SPHERE<4, float>*, int count)
 {
     if (count < 0)
         return nyxBadSize;
-    no_device(__LINE__);
+    NYX_NO_DEVICE();
 }
 
 int nyxSetVertices(const TAU_GRAPHICS::VERTEX<4, float>*, int count)
 {
     if (count < 0)
         return nyxBadSize;
-    no_device(__LINE__);
+    NYX_NO_DEVICE();
 }
 
 int nyxSetIndices(const unsigned*, int count)
 {
     if (count < 0)
         return nyxBadSize;
-    no_device(__LINE__);
+    NYX_NO_DEVICE();
 }
 
 int nyxSetMaterials(const TAU_GRAPHICS::MATERIAL<3>*, int count)
 {
     if (koru::gpu::refuse_materials(count))
         return -1;
-    no_device(__LINE__);
+    NYX_NO_DEVICE();
 }
 
 int nyxSetPointLights(const TAU_GRAPHICS::Point_Light<4, float>*, int count)
 {
     if (koru::gpu::refuse_point_lights(count))
         return -1;
-    no_device(__LINE__);
+    NYX_NO_DEVICE();
 }
 
-int nyxAddTexture(int, int, const void*) { no_device(__LINE__); }
-int nyxSetTransform(const TAU_MATH::MATRIX<4, 4, float>*) { no_device(__LINE__); }
-int nyxSetAmbientLight(float) { no_device(__LINE__); }
+int nyxAddTexture(int, int, const void*) { NYX_NO_DEVICE(); }
+int nyxSetTransform(const TAU_MATH::MATRIX<4, 4, float>*) { NYX_NO_DEVICE(); }
+int nyxSetAmbientLight(float) { NYX_NO_DEVICE(); }
 int nyxSetKdTree(const RAYTR::KdTreeBox*, const RAYTR::KdTreeNode*, unsigned, const void*, unsigned)
 {
-    no_device(__LINE__);
+    NYX_NO_DEVICE();
 }
 // The layer is never initialised here, so frames are refused.
 int nyxRender(unsigned, bool) { return nyxNoMemory; }

@@ -8,6 +8,7 @@
 #               case the machine's is older)
 #   data/       the demo's textures and a small mesh for koru_render
 #   run         the launcher: BUNDLE/run PROGRAM [ARGS...]
+#   RESOURCES.txt  registers, stack and spills of each kernel on sm_90
 #   gpu_check.sh  the device check: BUNDLE/gpu_check.sh OUTDIR
 # Device code is built for sm_90 with PTX for newer devices and -lineinfo.
 #
@@ -36,6 +37,21 @@ done
 cp "$build"/data/*.bmp "$bundle/data/"
 "$build/tools/koru_make_mesh" 2000 "$bundle/data/sphere.obj" >/dev/null
 cp "$root/tools/gpu_check.sh" "$bundle/"
+
+# Registers, stack and spills of each kernel on sm_90, for reading the
+# device's timings.
+"${CUDACXX:-/usr/local/cuda/bin/nvcc}" -std=c++17 -O3 --fmad=false -I"$root" -arch=sm_90 --resource-usage \
+    -c "$root/gpu/kernels.cu" -o /dev/null 2>&1 |
+    awk '/Compiling entry function/ { match($0, /_Z[A-Za-z0-9_]+/); name = substr($0, RSTART, RLENGTH) }
+         /bytes stack frame/ { stack = $0 }
+         /Used [0-9]+ registers/ && name != "" {
+             match($0, /Used [0-9]+ registers/); regs = substr($0, RSTART + 5, RLENGTH - 15)
+             match(stack, /[0-9]+ bytes stack frame/); frame = substr(stack, RSTART, RLENGTH - 18)
+             match(stack, /[0-9]+ bytes spill stores/); stores = substr(stack, RSTART, RLENGTH - 19)
+             match(stack, /[0-9]+ bytes spill loads/); loads = substr(stack, RSTART, RLENGTH - 18)
+             cmd = "c++filt " name; cmd | getline pretty; close(cmd)
+             printf "%-60s %4s registers %4s B stack %4s B spill stores %4s B spill loads\n", pretty, regs, frame, stores, loads
+             name = "" }' >"$bundle/RESOURCES.txt"
 (cd "$root" && git describe --always --dirty 2>/dev/null || echo unknown) >"$bundle/VERSION"
 
 # Every library the programs load, transitively (ldd lists them all), apart

@@ -188,6 +188,8 @@ export -f run no_skips check_libraries device_step programs_step gpu_tests_step 
 
 echo "koru GPU check from $bundle ($(cat "$bundle/VERSION" 2>/dev/null || echo unknown version))"
 echo "output in $out"
+printf '\n== kernel resources on sm_90 (from the build)\n' >"$logs/00_resources.log"
+cat "$bundle/RESOURCES.txt" >>"$logs/00_resources.log" 2>/dev/null
 step "libraries" 30 0 check_libraries
 step "programs start" 60 0 programs_step
 step "driver and device" 20 1 device_step
