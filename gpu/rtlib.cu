@@ -70,7 +70,7 @@ Device_Choice choose_device()
     }
     choice.any_device = true;
     for (int d = 0; d < count; ++d) {
-        cudaDeviceProp p;
+        cudaDeviceProp p = {};
         cudaError_t status = cudaGetDeviceProperties(&p, d);
         if (status == cudaSuccess)
             status = cudaSetDevice(d);

@@ -64,13 +64,15 @@ int nyxSetAmbientLight(float value);
 int nyxSetKdTree(const RAYTR::KdTreeBox* box, const RAYTR::KdTreeNode* nodes, unsigned nodeCount,
                  const void* objList, unsigned objListBytes);
 // Traces the whole 8 x 8 tiles of the window; depth 1 to 5, any other as 4.
+// Both refuse (nyxNoMemory) while the layer is not initialised.
 int nyxRender(unsigned depth, bool shadows);
 int nyxReadPixels(unsigned* hostPixels);
 // Nearest hits of the first count rays, launched as a gridWidth x gridHeight
 // grid of 8 x 8 blocks (gridWidth / 8 by gridHeight / 8 of them, over slots
 // y x gridWidth + x). nyxNoMemory when the ray buffers cannot be had;
 // nyxBadSize when count reaches past the slots those blocks trace
-// (koru::gpu::traced_slots), before any device work.
+// (koru::gpu::traced_slots), before any device work; nyxNoMemory too while
+// the layer is not initialised.
 int nyxTraverseRays(const TAU_MATH::RAY<3, float>* rays, RAYTR::Hit* hits, unsigned gridWidth, unsigned gridHeight,
                     unsigned count);
 const char* nyxGetErrorString(int code);
