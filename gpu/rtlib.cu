@@ -301,10 +301,13 @@ void nyxRelease()
         state.textureArrays[t] = nullptr;
     }
     koru::gpu::destroy_launch_timer();
-    // The device's table goes back to empty too: no node count and no
-    // handles of destroyed texture objects stay behind for a later launch.
+    // The device's tables go back to empty too: no node count, handles of
+    // destroyed texture objects, window or lights stay behind for a later
+    // launch.
     samplers = Sampler_Table();
     koru::gpu::upload_sampler_table(samplers);
+    static const unsigned char empty_constants[sizeof(Constant_Block)] = {};
+    koru::gpu::upload_constants(0, empty_constants, sizeof empty_constants);
     state = nyxDeviceScene();
     texture_limit[0] = texture_limit[1] = 0;
     initialised = false;
