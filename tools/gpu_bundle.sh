@@ -4,8 +4,9 @@
 # (no toolkit, no GLUT, no libpng, no GoogleTest):
 #   bin/        koru_gpu_tests, koru_gpu_bench, koru_render
 #   lib/        libkoru and every shared library the programs load beyond
-#               glibc and the driver, found with ldd (the C++ runtime too, in
-#               case the machine's is older)
+#               glibc, the C++ runtime and the driver, found with ldd
+#   lib/cxx/    the C++ runtime, which the launcher uses only where the
+#               machine's is older than the programs need
 #   data/       the demo's textures and a small mesh for koru_render
 #   run         the launcher: BUNDLE/run PROGRAM [ARGS...]
 #   RESOURCES.txt  registers, stack and spills of each kernel on sm_90
@@ -30,7 +31,7 @@ cmake --build "$build" --target koru koru_gpu_tests koru_gpu_bench koru_render k
 
 echo "== pack ($bundle)" >&2
 rm -rf "$bundle"
-mkdir -p "$bundle/bin" "$bundle/lib" "$bundle/data"
+mkdir -p "$bundle/bin" "$bundle/lib/cxx" "$bundle/data"
 for p in "${programs[@]}"; do
     cp "$build/$p" "$bundle/bin/"
 done
@@ -63,28 +64,43 @@ done | awk '$2 == "=>" && $3 ~ /^\// { print $1, $3 }' | sort -u |
         case $name in
         ld-linux* | libc.so* | libm.so* | libpthread.so* | libdl.so* | librt.so* | libcuda.so* | libnvidia-*)
             continue ;;
+        libstdc++.so* | libgcc_s.so*) cp -L "$path" "$bundle/lib/cxx/$name" ;;
+        *) cp -L "$path" "$bundle/lib/$name" ;;
         esac
-        cp -L "$path" "$bundle/lib/$name"
     done
+# The newest C++ runtime version the programs and libraries ask for: the
+# launcher takes lib/cxx only where the machine's runtime lacks it (lib/cxx's
+# own runtime asks for a newer glibc than the programs do).
+for f in "$bundle"/bin/* "$bundle"/lib/*.so*; do
+    objdump -T "$f" | { grep -o 'GLIBCXX_[0-9.]*' || true; }
+done | sort -V -u | tail -n 1 >"$bundle/lib/cxx/NEEDS"
 
 cat >"$bundle/run" <<'EOF'
 #!/bin/sh
 # usage: BUNDLE/run PROGRAM [ARGS...]: one of the bundle's programs (bin/)
 # with the bundle's libraries.
 here=$(cd "$(dirname "$0")" && pwd)
+libs=$here/lib
+# The machine's C++ runtime serves when it has the version the programs need;
+# else the bundle's own (lib/cxx).
+need=$(cat "$here/lib/cxx/NEEDS" 2>/dev/null)
+system_cxx=$( (/sbin/ldconfig -p || ldconfig -p) 2>/dev/null | awk '/libstdc\+\+\.so\.6 .*x86-64/ { print $NF; exit }')
+if [ -z "$system_cxx" ] || [ -z "$need" ] || ! grep -qa "$need" "$system_cxx"; then
+    libs=$libs:$here/lib/cxx
+fi
 if [ $# -lt 1 ] || [ ! -x "$here/bin/$1" ]; then
     echo "usage: $0 PROGRAM [ARGS...], PROGRAM one of: $(ls "$here/bin" | tr '\n' ' ')" >&2
     exit 2
 fi
 program=$1
 shift
-LD_LIBRARY_PATH="$here/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" exec "$here/bin/$program" "$@"
+LD_LIBRARY_PATH="$libs${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" exec "$here/bin/$program" "$@"
 EOF
 chmod +x "$bundle/run" "$bundle/gpu_check.sh"
 
 # Nothing may resolve outside the bundle but glibc, the C++ runtime and the
 # driver.
-outside=$(for f in "$bundle"/bin/* "$bundle"/lib/*; do
+outside=$(for f in "$bundle"/bin/* "$bundle"/lib/*.so*; do
     LD_LIBRARY_PATH="$bundle/lib" ldd "$f" | awk -v f="$(basename "$f")" '$2 == "=>" { print f ": " $1 " => " $3 }'
 done | grep -v " => $bundle/" |
     grep -vE ': (linux-vdso|ld-linux|libc\.so|libm\.so|libpthread\.so|libdl\.so|librt\.so|libstdc\+\+\.so|libgcc_s\.so|libcuda\.so|libnvidia-)' ||
@@ -99,5 +115,5 @@ if ((bytes > max_bytes)); then
     echo "gpu_bundle.sh: the bundle is $bytes bytes, over the $max_bytes a device run carries" >&2
     exit 1
 fi
-echo "bundle: $(ls "$bundle/lib" | wc -l) libraries, $((bytes / 1024 / 1024)) MiB ($bytes bytes), $(cat "$bundle/VERSION")" >&2
+echo "bundle: $(ls "$bundle"/lib/*.so* | wc -l) libraries (and the C++ runtime in lib/cxx, $(cat "$bundle/lib/cxx/NEEDS")), $((bytes / 1024 / 1024)) MiB ($bytes bytes), $(cat "$bundle/VERSION")" >&2
 echo "$bundle"
