@@ -78,7 +78,8 @@ done | sort -V -u | tail -n 1 >"$bundle/lib/cxx/NEEDS"
 cat >"$bundle/run" <<'EOF'
 #!/bin/sh
 # usage: BUNDLE/run PROGRAM [ARGS...]: one of the bundle's programs (bin/)
-# with the bundle's libraries.
+# with the bundle's libraries; BUNDLE/run --library-path prints the library
+# path it sets.
 here=$(cd "$(dirname "$0")" && pwd)
 libs=$here/lib
 # The machine's C++ runtime serves when it has the version the programs need;
@@ -87,6 +88,10 @@ need=$(cat "$here/lib/cxx/NEEDS" 2>/dev/null)
 system_cxx=$( (/sbin/ldconfig -p || ldconfig -p) 2>/dev/null | awk '/libstdc\+\+\.so\.6 .*x86-64/ { print $NF; exit }')
 if [ -z "$system_cxx" ] || [ -z "$need" ] || ! grep -qa "$need" "$system_cxx"; then
     libs=$libs:$here/lib/cxx
+fi
+if [ "${1:-}" = --library-path ]; then
+    echo "$libs"
+    exit 0
 fi
 if [ $# -lt 1 ] || [ ! -x "$here/bin/$1" ]; then
     echo "usage: $0 PROGRAM [ARGS...], PROGRAM one of: $(ls "$here/bin" | tr '\n' ' ')" >&2

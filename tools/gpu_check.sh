@@ -174,11 +174,16 @@ sanitize() {
         echo "compute-sanitizer not found"
         return 1
     fi
-    "$sanitizer" --tool "$tool" --target-processes all --print-limit 20 --error-exitcode 1 \
-        --log-file "$logs/sanitizer_${tool}_${what}.log" "$bundle/run" "$@"
-    local rc=$?
+    # The program itself runs under the sanitizer, not the launcher's tools.
+    local program=$1
+    shift
+    LD_LIBRARY_PATH="$("$bundle/run" --library-path)" "$sanitizer" --tool "$tool" \
+        --target-processes application-only --print-limit 20 --error-exitcode 1 \
+        --log-file "$logs/sanitizer_${tool}_${what}.log" "$bundle/bin/$program" "$@" 2>&1 |
+        tee "$logs/sanitizer_${tool}_${what}_run.txt"
+    local rc=${PIPESTATUS[0]}
     grep -h "ERROR SUMMARY" "$logs/sanitizer_${tool}_${what}.log" | tail -n 1
-    return $rc
+    no_skips "$logs/sanitizer_${tool}_${what}_run.txt" "$rc"
 }
 
 # The steps run in a child shell under timeout.
