@@ -4,6 +4,7 @@
 #include <GL/freeglut.h>
 
 #include <cstdint>
+#include <string>
 
 #include "../engine/engines.h"
 #include "../engine/tau_error.h"
@@ -11,6 +12,7 @@
 #include "../rt/sphere.h"
 #include "ray_grid.h"
 #include "rtlib.h"
+#include "rtlib_common.h"
 
 static_assert(GPU_Ray_Tracer::RT_Core::kMissPrimId == koru::rt::miss_prim_id, "one miss record");
 
@@ -23,16 +25,45 @@ constexpr float ambient_light = 0.15f;
 
 } // namespace
 
+// The device layer's state is process-wide, so one engine holds it from
+// Init to Release; a second Init meanwhile, of this engine or another, would
+// overwrite it.
 void GPU_Ray_Tracer::Init(int frame_width, int frame_height)
 {
-    Common_Graphics_Engine::Init(frame_width, frame_height);
+    if (!koru::gpu::claim_device_layer(this))
+        throw TAU_ERROR::Error("GPU_Ray_Tracer::Init: a GPU engine is live in this process already "
+                               "(one per process); Release it first");
+    try {
+        Common_Graphics_Engine::Init(frame_width, frame_height);
+    } catch (...) {
+        koru::gpu::release_device_layer(this);
+        throw;
+    }
     nyxInit(width, height);
 }
 
+// An engine whose Init was refused leaves the layer to its holder.
 void GPU_Ray_Tracer::Release()
 {
-    nyxRelease();
+    if (koru::gpu::release_device_layer(this))
+        nyxRelease();
     Common_Graphics_Engine::Release();
+}
+
+// Once the layer knows its device, a texture the device cannot hold is
+// refused here, before the store takes it, rather than at the upload.
+unsigned GPU_Ray_Tracer::AddTexture(const void* pixels, unsigned texture_width, unsigned texture_height,
+                                    unsigned unused)
+{
+    int max_width = 0, max_height = 0;
+    nyxGetTextureLimit(&max_width, &max_height);
+    if (max_width > 0 && (texture_width > static_cast<unsigned>(max_width) ||
+                          texture_height > static_cast<unsigned>(max_height)))
+        throw TAU_ERROR::Out_Of_Range("GPU_Ray_Tracer::AddTexture: a texture of " + std::to_string(texture_width) +
+                                      "x" + std::to_string(texture_height) +
+                                      " texels is larger than the device's limit of " + std::to_string(max_width) +
+                                      "x" + std::to_string(max_height));
+    return Common_Graphics_Engine::AddTexture(pixels, texture_width, texture_height, unused);
 }
 
 void GPU_Ray_Tracer::BuildKdTree()

@@ -109,8 +109,13 @@ void EmulateRays(const Common_Graphics_Engine& engine, const TAU_MATH::RAY<3, fl
 {
     const Host_Scene scene = host_scene_of(engine);
     const rt::Constant_Block k = constant_block_of(engine, TAU_MATH::MATRIX<4, 4, float>());
-    for (unsigned i = 0; i < count; ++i)
-        rt::trace_query_ray(scene, k, rays[i], &hits[i]);
+    // Every byte of a record is written, the walk's unused ones as zero, as
+    // the kernel does.
+    for (unsigned i = 0; i < count; ++i) {
+        RAYTR::Hit hit = {};
+        rt::trace_query_ray(scene, k, rays[i], &hit);
+        hits[i] = hit;
+    }
 }
 
 } // namespace gpu

@@ -103,9 +103,12 @@ inline Frame_Difference compare_frames(const std::vector<unsigned>& a, const std
     return d;
 }
 
+// The build folder's test output, or KORU_TEST_OUTPUT_DIR where a run away
+// from the build (the GPU bundle) names another.
 inline std::string output_dir()
 {
-    const std::string dir = std::string(KORU_TEST_OUTPUT_DIR) + "/gpu";
+    const char* chosen = std::getenv("KORU_TEST_OUTPUT_DIR");
+    const std::string dir = std::string(chosen != nullptr && *chosen != '\0' ? chosen : KORU_TEST_OUTPUT_DIR) + "/gpu";
     std::filesystem::create_directories(dir);
     return dir;
 }
