@@ -18,9 +18,6 @@ static_assert(GPU_Ray_Tracer::RT_Core::kMissPrimId == koru::rt::miss_prim_id, "o
 
 namespace {
 
-// The ambient light of every scene.
-constexpr float ambient_light = 0.15f;
-
 [[noreturn]] void throw_nyx_error(int code) { throw TAU_ERROR::Error(nyxGetErrorString(code)); }
 
 } // namespace
@@ -75,7 +72,7 @@ void GPU_Ray_Tracer::BuildKdTree()
     // added since (the layer takes seven).
     for (int t = nyxGetDeviceScene().textureCount; t < texture_count; ++t)
         nyxAddTexture(textures[t].width, textures[t].height, textures[t].data);
-    nyxSetAmbientLight(ambient_light);
+    nyxSetAmbientLight(koru::ambient_light);
     nyxSetVertices(vertices, vertex_count);
     nyxSetIndices(indices, index_count);
     nyxSetSpheres(spheres, sphere_count);

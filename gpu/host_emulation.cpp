@@ -78,7 +78,7 @@ rt::Constant_Block constant_block_of(const Common_Graphics_Engine& engine, const
         for (int j = 0; j < 4; ++j)
             k.pMatrix_transform[4 * i + j] = camera[i][j];
     for (int c = 0; c < 3; ++c)
-        k.pAmbient_light[c] = 0.15f;
+        k.pAmbient_light[c] = koru::ambient_light;
     const RAYTR::KdTree* tree = Engine_Access::kd_tree(engine);
     if (tree != nullptr)
         std::memcpy(k.pWorldKdTreeBox, &tree->world_box, sizeof k.pWorldKdTreeBox);

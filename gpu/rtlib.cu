@@ -265,7 +265,7 @@ void nyxInit(int width, int height)
     samplers.node_count = 0;
     koru::gpu::upload_sampler_table(samplers);
 
-    const float ambient[4] = {0.15f, 0.15f, 0.15f, 0.0f};
+    const float ambient[4] = {koru::ambient_light, koru::ambient_light, koru::ambient_light, 0.0f};
     koru::gpu::upload_constants(offsetof(Constant_Block, pAmbient_light), ambient, sizeof ambient);
     const int32_t size[2] = {width, height};
     koru::gpu::upload_constants(offsetof(Constant_Block, window_size), size, sizeof size);

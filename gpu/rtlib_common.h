@@ -4,11 +4,16 @@
 // process.
 #pragma once
 
+#include "../engine/limits.h"
+
 namespace koru {
 namespace gpu {
 
+// The device tables hold what the store holds.
 constexpr int max_materials = 32;
 constexpr int max_point_lights = 8;
+static_assert(max_materials == koru::max_materials && max_point_lights == koru::max_point_lights,
+              "the device tables hold every material and light the store holds");
 
 // Print the alert and answer true when count is more than the table holds.
 bool refuse_materials(int count);
