@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "demo/bmp.h"
 #include "demo/scene.h"
 #include "engine/engines.h"
+#include "io/bmp.h"
 #include "kdtree/kdtree.h"
 
 #if KORU_BENCH_WITH_EMBREE
@@ -71,7 +71,7 @@ void load_textures(IMAGE images[3])
 {
     for (int t = 0; t < 3; ++t) {
         if (std::ifstream(demo::kTexturePaths[t]).good()) {
-            LoadBMP(demo::kTexturePaths[t], images[t]);
+            koru::io::LoadBMP(demo::kTexturePaths[t], images[t]);
             continue;
         }
         const int size = 256;

@@ -13,7 +13,7 @@
 #include <memory>
 #include <typeinfo>
 
-#include "bmp.h"
+#include "../io/bmp.h"
 #include "options.h"
 #include "scene.h"
 #include "screenshot.h"
@@ -151,7 +151,7 @@ void InitScene()
     try {
         const std::string folder = DataFolder(g_options.data, program_folder());
         for (int t = 0; t < 3; ++t)
-            LoadBMP(TexturePath(folder, t), g_textures[t]);
+            koru::io::LoadBMP(TexturePath(folder, t), g_textures[t]);
         koru::obj::Mesh mesh;
         if (!g_options.obj.empty()) {
             try {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "demo/screenshot.h"
 #include "engine/engines.h"
+#include "io/png_file.h"
 #include "tools/obj_scene.h"
 
 namespace {
@@ -156,7 +156,7 @@ TEST(ObjMesh, MaterialsAndTexturesComeFromTheMtlFile)
     // A 2 x 2 PNG, bottom row red and green, top row blue and white.
     const unsigned char png_rgba[16] = {255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0, 255, 255, 255, 0};
     std::string error;
-    ASSERT_TRUE(demo::WritePng(test_dir() + "/checks.png", 2, 2, png_rgba, error)) << error;
+    ASSERT_TRUE(koru::io::WritePng(test_dir() + "/checks.png", 2, 2, png_rgba, error)) << error;
     write_bmp("stripe.bmp", 3, 1, {10, 20, 30, 40, 50, 60, 70, 80, 90});
     write_file("things.mtl",
                "newmtl green\nKd 0 1 0\n"
@@ -285,7 +285,7 @@ TEST(ObjMesh, AddedMeshesRebaseMaterialsAndTexturesAndArePlaced)
 {
     const unsigned char png_rgba[16] = {};
     std::string error;
-    ASSERT_TRUE(demo::WritePng(test_dir() + "/black.png", 2, 2, png_rgba, error)) << error;
+    ASSERT_TRUE(koru::io::WritePng(test_dir() + "/black.png", 2, 2, png_rgba, error)) << error;
     write_file("one.mtl", "newmtl red\nKd 1 0 0\nmap_Kd black.png\n");
     const Mesh mesh = LoadMesh(write_file("placed.obj", "mtllib one.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\n"
                                                         "usemtl red\nf 1/1 2/1 3/1\n"));

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "demo/screenshot.h"
 #include "engine/engines.h"
 #include "engine/tau_error.h"
+#include "io/png_file.h"
 #include "obj_scene.h"
 
 namespace {
@@ -221,8 +221,8 @@ int render(const Options& options, const koru::obj::Mesh& mesh)
                     options.height, threads, threads == 1 ? "" : "s");
 
         std::string error;
-        if (!demo::WritePng(options.out, options.width, options.height,
-                            reinterpret_cast<const unsigned char*>(engine->FrameBuffer()), error)) {
+        if (!koru::io::WritePng(options.out, options.width, options.height,
+                                reinterpret_cast<const unsigned char*>(engine->FrameBuffer()), error)) {
             std::fprintf(stderr, "koru_render: %s\n", error.c_str());
             status = 1;
         } else {

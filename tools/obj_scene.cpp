@@ -12,8 +12,8 @@
 #include <map>
 #include <sstream>
 
-#include "../demo/bmp.h"
 #include "../engine/tau_error.h"
+#include "../io/bmp.h"
 
 namespace koru {
 namespace obj {
@@ -291,7 +291,7 @@ Texture read_texture(const std::string& path, const std::string& at)
         throw Load_Error(at + ": texture '" + path + "' is neither a BMP nor a PNG file");
     IMAGE image;
     try {
-        LoadBMP(path, image);
+        io::LoadBMP(path, image);
     } catch (const TAU_ERROR::Error& error) {
         throw Load_Error(at + ": " + error.message);
     }
