@@ -1,4 +1,4 @@
-#include "obj_scene.h"
+#include "obj.h"
 
 #include <png.h>
 #include <tiny_obj_loader.h>
@@ -13,10 +13,10 @@
 #include <sstream>
 
 #include "../engine/tau_error.h"
-#include "../io/bmp.h"
+#include "bmp.h"
 
 namespace koru {
-namespace obj {
+namespace io {
 
 namespace {
 
@@ -291,7 +291,7 @@ Texture read_texture(const std::string& path, const std::string& at)
         throw Load_Error(at + ": texture '" + path + "' is neither a BMP nor a PNG file");
     IMAGE image;
     try {
-        io::LoadBMP(path, image);
+        LoadBMP(path, image);
     } catch (const TAU_ERROR::Error& error) {
         throw Load_Error(at + ": " + error.message);
     }
@@ -549,5 +549,5 @@ void AddMesh(IGraphicsEngine& engine, const Mesh& mesh, const IGraphicsEngine::M
                         static_cast<int>(mesh.indices.size()));
 }
 
-} // namespace obj
+} // namespace io
 } // namespace koru

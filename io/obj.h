@@ -11,10 +11,11 @@
 #include "../engine/graphics_engine.h"
 
 namespace koru {
-namespace obj {
+namespace io {
 
-// A mesh file, MTL file or texture that can not be read or is malformed.
-// The text names the file and, where there is one, the line ("a.obj:12: ...").
+// A mesh file, MTL file or texture that can not be read or is malformed: a
+// one-line text that names the file and, where the reader knows it, the line
+// ("a.obj:12: ...").
 class Load_Error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -39,10 +40,12 @@ struct Mesh {
     float box_max[3] = {0.0f, 0.0f, 0.0f};
 };
 
-// Faces in file order, polygons fanned from their first corner. Normals come
-// from the file; without them each corner averages the faces around its
-// position that turn less than 60 degrees from its own face, so smooth
-// surfaces share vertices and hard edges stay hard. Throws Load_Error.
+// Faces in file order, polygons fanned from their first corner. Every line of
+// the OBJ and MTL files is checked first, so that a malformed file is refused
+// with its line. Normals come from the file; without them each corner
+// averages the faces around its position that turn less than 60 degrees
+// from its own face, so smooth surfaces share vertices and hard edges stay
+// hard. Throws Load_Error.
 Mesh LoadMesh(const std::string& path);
 
 // The material of meshes without an MTL file, and of faces without a material.
@@ -53,5 +56,5 @@ IGraphicsEngine::MATERIAL NeutralGrey();
 // store's limits throw TAU_ERROR::Out_Of_Range with the store's message.
 void AddMesh(IGraphicsEngine& engine, const Mesh& mesh, const IGraphicsEngine::MATRIX4& placement);
 
-} // namespace obj
+} // namespace io
 } // namespace koru
