@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "demo/bmp.h"
+#include "io/bmp.h"
 #include "demo/scene.h"
-#include "demo/screenshot.h"
+#include "io/png_file.h"
 #include "engine/engines.h"
 #include "gpu/host_emulation.h"
 #include "gpu/rtlib.h"
@@ -101,7 +101,8 @@ void write_png(const Options& o, unsigned depth, bool shadows, const std::vector
     const std::string path = o.png_dir + "/gpu_" + (o.emulate ? "emulated_" : "device_") + "depth" +
                              std::to_string(depth) + (shadows ? "_shadows" : "_no_shadows") + ".png";
     std::string error;
-    if (!demo::WritePng(path, frame_width, frame_height, reinterpret_cast<const unsigned char*>(frame.data()), error))
+    if (!koru::io::WritePng(path, frame_width, frame_height, reinterpret_cast<const unsigned char*>(frame.data()),
+                            error))
         std::fprintf(stderr, "koru_gpu_bench: %s\n", error.c_str());
 }
 
@@ -276,7 +277,7 @@ int main(int argc, char** argv)
     }
     IMAGE textures[3];
     for (int t = 0; t < 3; ++t)
-        LoadBMP(demo::kTexturePaths[t], textures[t]);
+        koru::io::LoadBMP(demo::kTexturePaths[t], textures[t]);
     if (o.emulate) {
         run_emulated(o, textures);
         return 0;

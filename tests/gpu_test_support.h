@@ -14,8 +14,8 @@
 
 #include "cpu_test_support.h"
 #include "demo/scene.h"
-#include "demo/screenshot.h"
 #include "gpu/host_emulation.h"
+#include "io/png_file.h"
 #include "rt/gpu_pixel.h"
 
 namespace gpu_test {
@@ -116,7 +116,7 @@ inline std::string output_dir()
 inline void write_frame(const std::string& name, int w, int h, const std::vector<unsigned>& frame)
 {
     std::string error;
-    demo::WritePng(output_dir() + "/" + name + ".png", w, h, reinterpret_cast<const unsigned char*>(frame.data()),
+    koru::io::WritePng(output_dir() + "/" + name + ".png", w, h, reinterpret_cast<const unsigned char*>(frame.data()),
                    error);
 }
 
