@@ -23,17 +23,19 @@ namespace {
 } // namespace
 
 // The device layer's state is process-wide, so one engine holds it from
-// Init to Release; a second Init meanwhile, of this engine or another, would
-// overwrite it.
+// Init to Release; another engine's Init meanwhile would overwrite it. This
+// engine's own second Init gets the store's refusal, and keeps the layer.
 void GPU_Ray_Tracer::Init(int frame_width, int frame_height)
 {
-    if (!koru::gpu::claim_device_layer(this))
+    const bool held_already = koru::gpu::holds_device_layer(this);
+    if (!held_already && !koru::gpu::claim_device_layer(this))
         throw TAU_ERROR::Error("GPU_Ray_Tracer::Init: a GPU engine is live in this process already "
                                "(one per process); Release it first");
     try {
         Common_Graphics_Engine::Init(frame_width, frame_height);
     } catch (...) {
-        koru::gpu::release_device_layer(this);
+        if (!held_already)
+            koru::gpu::release_device_layer(this);
         throw;
     }
     nyxInit(width, height);

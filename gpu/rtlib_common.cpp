@@ -67,6 +67,8 @@ bool claim_device_layer(const void* owner)
     return true;
 }
 
+bool holds_device_layer(const void* owner) { return owner != nullptr && layer_owner == owner; }
+
 bool release_device_layer(const void* owner)
 {
     if (owner == nullptr || layer_owner != owner)

@@ -48,6 +48,8 @@ constexpr const char* file_name(const char* path)
 // live at a time. An engine claims the layer in Init and gives it back in
 // Release; a claim while another owner holds it is refused.
 bool claim_device_layer(const void* owner);
+// Whether owner holds the layer now.
+bool holds_device_layer(const void* owner);
 // Gives the layer back when owner holds it; answers whether it did.
 bool release_device_layer(const void* owner);
 
