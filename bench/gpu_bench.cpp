@@ -4,11 +4,15 @@
 // TraverseRays throughput in Mrays/s. With --emulate the same frames are
 // traced on the host by the kernels' own per-pixel code instead (no device
 // needed), timed by the clock; --png DIR writes every frame as a picture.
+// --texture-probe samples a small texture on the device across a sweep of
+// coordinates and says whether the texture unit rounds or truncates its 8-bit
+// filter weights, and how far the host emulation is from it.
 //
-// usage: koru_gpu_bench [--frames N] [--rays N] [--emulate] [--png DIR]
+// usage: koru_gpu_bench [--frames N] [--rays N] [--emulate] [--png DIR] [--texture-probe]
 // Run it from the build folder, which holds data/ with the demo's textures.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,13 +20,14 @@
 #include <string>
 #include <vector>
 
-#include "demo/bmp.h"
+#include "io/bmp.h"
 #include "demo/scene.h"
-#include "demo/screenshot.h"
+#include "io/png_file.h"
 #include "engine/engines.h"
 #include "gpu/host_emulation.h"
 #include "gpu/rtlib.h"
 #include "kdtree/kdtree.h"
+#include "rt/texture_filter.h"
 
 namespace {
 
@@ -34,14 +39,16 @@ struct Options {
     int frames = 20;
     unsigned rays = 2000000;
     bool emulate = false;
+    bool texture_probe = false;
     std::string png_dir;
 };
 
 void usage(std::FILE* out)
 {
-    std::fprintf(out, "usage: koru_gpu_bench [--frames N] [--rays N] [--emulate] [--png DIR]\n"
+    std::fprintf(out, "usage: koru_gpu_bench [--frames N] [--rays N] [--emulate] [--png DIR] [--texture-probe]\n"
                       "Times 640 x 480 frames of the GPU engine on the demo scene for depth 1 to 5,\n"
-                      "with and without shadows, and TraverseRays. --emulate traces on the host.\n");
+                      "with and without shadows, and TraverseRays. --emulate traces on the host.\n"
+                      "--texture-probe measures the texture unit's filter against its emulation.\n");
 }
 
 bool parse(int argc, char** argv, Options& o)
@@ -54,6 +61,8 @@ bool parse(int argc, char** argv, Options& o)
             o.rays = static_cast<unsigned>(std::max(1L, std::atol(argv[++i])));
         else if (a == "--emulate")
             o.emulate = true;
+        else if (a == "--texture-probe")
+            o.texture_probe = true;
         else if (a == "--png" && i + 1 < argc)
             o.png_dir = argv[++i];
         else
@@ -92,7 +101,8 @@ void write_png(const Options& o, unsigned depth, bool shadows, const std::vector
     const std::string path = o.png_dir + "/gpu_" + (o.emulate ? "emulated_" : "device_") + "depth" +
                              std::to_string(depth) + (shadows ? "_shadows" : "_no_shadows") + ".png";
     std::string error;
-    if (!demo::WritePng(path, frame_width, frame_height, reinterpret_cast<const unsigned char*>(frame.data()), error))
+    if (!koru::io::WritePng(path, frame_width, frame_height, reinterpret_cast<const unsigned char*>(frame.data()),
+                            error))
         std::fprintf(stderr, "koru_gpu_bench: %s\n", error.c_str());
 }
 
@@ -192,6 +202,70 @@ void run_device(const Options& o, IMAGE* textures)
     engine.Release();
 }
 
+// The texture unit against the emulated filter (rt/texture_filter.h): a
+// 4 x 4 texture whose red channel alternates 0 and 255, so that a weight's
+// last bit shows in full, sampled along u, along v and at random points.
+// Coordinates on a 1/4096 grid leave weight fractions that rounding and
+// truncation keep differently.
+void run_texture_probe()
+{
+    constexpr int side = 4;
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::vector<unsigned char> texels(side * side * 4);
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) {
+            unsigned char* t = &texels[4 * (y * side + x)];
+            t[0] = (x + y) % 2 ? 255 : 0;
+            for (int c = 1; c < 4; ++c)
+                t[c] = static_cast<unsigned char>(byte(rng));
+        }
+    std::vector<float> coordinates;
+    std::uniform_int_distribution<int> grid(-4096, 3 * 4096);
+    for (int i = 0; i < 4096; ++i) {
+        const float sweep = static_cast<float>(i) / 4096.0f;
+        const float centre = 1.5f / side;
+        coordinates.insert(coordinates.end(), {sweep, centre, centre, sweep,
+                                               static_cast<float>(grid(rng)) / 4096.0f,
+                                               static_cast<float>(grid(rng)) / 4096.0f});
+    }
+    const unsigned n = static_cast<unsigned>(coordinates.size() / 2);
+    std::vector<float> device(4 * static_cast<std::size_t>(n));
+
+    GPU_Ray_Tracer engine;
+    engine.Init(8, 8);
+    const int code = nyxProbeTexture(side, side, texels.data(), coordinates.data(), n, device.data());
+    engine.Release();
+    if (code != nyxNoError) {
+        std::fprintf(stderr, "koru_gpu_bench: texture probe: %s\n", nyxGetErrorString(code));
+        return;
+    }
+    const koru::rt::Texture_View view{side, side, texels.data()};
+    double worst[2] = {0.0, 0.0}; // [rounded]
+    for (unsigned i = 0; i < n; ++i)
+        for (int rounded = 0; rounded < 2; ++rounded) {
+            const koru::rt::Color e =
+                koru::rt::filter_linear_wrap(view, coordinates[2 * i], coordinates[2 * i + 1], rounded != 0);
+            for (int c = 0; c < 4; ++c)
+                worst[rounded] = std::max(worst[rounded], std::fabs(static_cast<double>(device[4 * i + c]) - e[c]));
+        }
+    // A weight one 256th off moves the alternating channel by 1/256.
+    const double one_step = 1.0 / 256.0;
+    std::printf("texture filter probe: %u samples of a %dx%d texture (linear, wrap, normalised coordinates)\n", n,
+                side, side);
+    std::printf("  largest difference from the emulation rounding its weights:   %.6f (%.2f weight steps)\n",
+                worst[1], worst[1] / one_step);
+    std::printf("  largest difference from the emulation truncating its weights: %.6f (%.2f weight steps)\n",
+                worst[0], worst[0] / one_step);
+    const char* verdict = worst[1] < 0.25 * one_step && worst[1] < worst[0]   ? "rounds"
+                          : worst[0] < 0.25 * one_step && worst[0] < worst[1] ? "truncates"
+                                                                              : "matches neither emulation";
+    std::printf("  the texture unit %s its 8-bit weights\n", verdict);
+    std::printf("  the host emulation assumes: %s (koru::rt::filter_weights_rounded); largest difference %.6f\n",
+                koru::rt::filter_weights_rounded ? "rounding" : "truncation",
+                worst[koru::rt::filter_weights_rounded ? 1 : 0]);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -203,13 +277,16 @@ int main(int argc, char** argv)
     }
     IMAGE textures[3];
     for (int t = 0; t < 3; ++t)
-        LoadBMP(demo::kTexturePaths[t], textures[t]);
+        koru::io::LoadBMP(demo::kTexturePaths[t], textures[t]);
     if (o.emulate) {
         run_emulated(o, textures);
         return 0;
     }
     if (koru::GpuDeviceAvailable()) {
-        run_device(o, textures);
+        if (o.texture_probe)
+            run_texture_probe();
+        else
+            run_device(o, textures);
         return 0;
     }
     std::fprintf(stderr, "koru_gpu_bench: no usable CUDA device here; --emulate traces on the host\n");

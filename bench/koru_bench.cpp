@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "demo/bmp.h"
 #include "demo/scene.h"
 #include "engine/engines.h"
+#include "io/bmp.h"
 #include "store/engine_access.h"
 #include "kdtree/kdtree.h"
 
@@ -33,7 +33,7 @@
 #endif
 #if KORU_BENCH_WITH_OBJ
 #include "bench/framing.h"
-#include "bench/obj_mesh.h"
+#include "io/obj.h"
 #endif
 
 namespace {
@@ -72,7 +72,7 @@ void load_textures(IMAGE images[3])
 {
     for (int t = 0; t < 3; ++t) {
         if (std::ifstream(demo::kTexturePaths[t]).good()) {
-            LoadBMP(demo::kTexturePaths[t], images[t]);
+            koru::io::LoadBMP(demo::kTexturePaths[t], images[t]);
             continue;
         }
         const int size = 256;
@@ -325,12 +325,60 @@ void bench_mesh(const Options& options, const IMAGE* textures)
 }
 
 #if KORU_BENCH_WITH_OBJ
+struct Obj_Mesh {
+    koru::io::Plain_Mesh mesh;
+    float lo[3] = {0.0f, 0.0f, 0.0f}; // bounding box of the faces' corners
+    float hi[3] = {0.0f, 0.0f, 0.0f};
+};
+
+// The file's positions and faces, each vertex with the area-weighted mean of
+// the normals of the faces around it. The reader's warnings go to standard
+// error; a file without faces is refused.
+Obj_Mesh load_obj_mesh(const std::string& path)
+{
+    Obj_Mesh obj;
+    obj.mesh = koru::io::LoadPlainMesh(path, [](const std::string& name, const std::string& warning) {
+        std::fprintf(stderr, "koru_bench: %s: %s\n", name.c_str(), warning.c_str());
+    });
+    std::vector<Vertex>& vertices = obj.mesh.vertices;
+    const std::vector<unsigned>& indices = obj.mesh.indices;
+    if (indices.empty())
+        throw std::runtime_error("OBJ file '" + path + "' has no faces");
+
+    // Smooth normals: each face adds its cross product, whose length is twice its area.
+    for (Vertex& v : vertices)
+        v.norm = V4(0.0f, 0.0f, 0.0f, 0.0f);
+    for (std::size_t t = 0; t < indices.size(); t += 3) {
+        Vertex* corner[3] = {&vertices[indices[t]], &vertices[indices[t + 1]], &vertices[indices[t + 2]]};
+        const V4 n = TAU_MATH::Cross3(corner[1]->pos - corner[0]->pos, corner[2]->pos - corner[0]->pos);
+        for (Vertex* v : corner)
+            v->norm = v->norm + n;
+    }
+    for (Vertex& v : vertices) {
+        if (TAU_MATH::Dot3(v.norm, v.norm) > 0.0f)
+            v.norm = TAU_MATH::Normalize(v.norm);
+        else
+            v.norm = V4(0.0f, 0.0f, 1.0f, 0.0f);
+        v.norm[3] = 0.0f;
+    }
+
+    for (int a = 0; a < 3; ++a)
+        obj.lo[a] = obj.hi[a] = vertices[indices[0]].pos[a];
+    for (const unsigned i : indices)
+        for (int a = 0; a < 3; ++a) {
+            obj.lo[a] = std::min(obj.lo[a], vertices[i].pos[a]);
+            obj.hi[a] = std::max(obj.hi[a], vertices[i].pos[a]);
+        }
+    return obj;
+}
+
 // The OBJ's mesh untextured in the neutral material, its bounding box framed
 // by the camera and a light that does not fade with distance, so that any
 // size and place gives a full, lit picture.
 void bench_obj(const Options& options)
 {
-    const koru::bench::Obj_Mesh mesh = koru::bench::load_obj_mesh(options.obj_path);
+    const Obj_Mesh obj = load_obj_mesh(options.obj_path);
+    const koru::io::Plain_Mesh& mesh = obj.mesh;
     if (mesh.vertices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxVertices) ||
         mesh.indices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxIndices))
         throw std::runtime_error(options.obj_path + ": " + std::to_string(mesh.vertices.size()) + " vertices and " +
@@ -340,7 +388,7 @@ void bench_obj(const Options& options)
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     try {
         engine->Init(frame_width, frame_height);
-        const koru::bench::Box_View view = koru::bench::frame_box(mesh.lo, mesh.hi, frame_width, frame_height);
+        const koru::bench::Box_View view = koru::bench::frame_box(obj.lo, obj.hi, frame_width, frame_height);
         TAU_GRAPHICS::Point_Light<4, float> light;
         light.power = 1.0f;
         light.kc = 1.0f;

@@ -13,7 +13,7 @@
 #include <memory>
 #include <typeinfo>
 
-#include "bmp.h"
+#include "../io/bmp.h"
 #include "options.h"
 #include "scene.h"
 #include "screenshot.h"
@@ -151,12 +151,12 @@ void InitScene()
     try {
         const std::string folder = DataFolder(g_options.data, program_folder());
         for (int t = 0; t < 3; ++t)
-            LoadBMP(TexturePath(folder, t), g_textures[t]);
-        koru::obj::Mesh mesh;
+            koru::io::LoadBMP(TexturePath(folder, t), g_textures[t]);
+        koru::io::Mesh mesh;
         if (!g_options.obj.empty()) {
             try {
-                mesh = koru::obj::LoadMesh(g_options.obj);
-            } catch (const koru::obj::Load_Error& error) {
+                mesh = koru::io::LoadMesh(g_options.obj);
+            } catch (const koru::io::Load_Error& error) {
                 throw TAU_ERROR::File_Error(error.what());
             }
         }

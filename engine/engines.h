@@ -94,6 +94,8 @@ public:
     void BeginDrawScene(unsigned depth, bool shadows) override;
     void EndDrawScene() override;
     void BuildKdTree() override;
+    // Refuses a texture larger than the device's 2D texture limit.
+    unsigned AddTexture(const void* pixels, unsigned width, unsigned height, unsigned unused) override;
     Ray_Tracer::RT_Core* GetRTCore() override;
 
 protected:

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "demo/bmp.h"
 #include "fuzz_support.h"
+#include "io/bmp.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 
     IMAGE image;
     try {
-        KORU_FUZZ_CHECK(LoadBMP(g_path, image));
+        KORU_FUZZ_CHECK(koru::io::LoadBMP(g_path, image));
     } catch (const TAU_ERROR::File_Error& error) {
         KORU_FUZZ_CHECK(error.message.find(g_path) != std::string::npos, "the message names the file");
         return 0;

@@ -1,5 +1,5 @@
-// The OBJ path of the tools: tinyobjloader's parse of arbitrary text, the
-// mesh made from it, and the mesh handed to the engine, built and drawn.
+// The plain OBJ read of the tools: tinyobjloader's parse of arbitrary text,
+// the mesh made from it, and the mesh handed to the engine, built and drawn.
 // Whatever is refused is refused with a one-line message, by the loader or
 // by the store, and a refused mesh leaves the store empty.
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "tools/obj_mesh.h"
+#include "io/obj.h"
 
 namespace {
 
@@ -29,10 +29,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     std::istringstream text(std::string(reinterpret_cast<const char*>(data), size));
-    koru_tools::Mesh mesh;
+    koru::io::Plain_Mesh mesh;
     try {
         // mtllib lines name files; none are read here.
-        mesh = koru_tools::load_obj(text, "fuzz.obj", nullptr);
+        mesh = koru::io::LoadPlainMesh(text, "fuzz.obj");
     } catch (const std::runtime_error& error) {
         check_message(error.what());
         return 0;
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     light.pos = TAU_MATH::VECTOR<4, float>(1.0f, 2.0f, 20.0f, 1.0f);
     engine->AddPointLight(light);
     try {
-        koru_tools::add_mesh(*engine, mesh);
+        koru::io::AddPlainMesh(*engine, mesh);
     } catch (const TAU_ERROR::Error& error) {
         check_message(error.message);
         KORU_FUZZ_CHECK(engine->VertexCount() == 0 && engine->IndexCount() == 0, "a refused mesh was stored");

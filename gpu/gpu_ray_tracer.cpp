@@ -4,6 +4,7 @@
 #include <GL/freeglut.h>
 
 #include <cstdint>
+#include <string>
 
 #include "../engine/engines.h"
 #include "../engine/tau_error.h"
@@ -11,28 +12,57 @@
 #include "../rt/sphere.h"
 #include "ray_grid.h"
 #include "rtlib.h"
+#include "rtlib_common.h"
 
 static_assert(GPU_Ray_Tracer::RT_Core::kMissPrimId == koru::rt::miss_prim_id, "one miss record");
 
 namespace {
 
-// The ambient light of every scene.
-constexpr float ambient_light = 0.15f;
-
 [[noreturn]] void throw_nyx_error(int code) { throw TAU_ERROR::Error(nyxGetErrorString(code)); }
 
 } // namespace
 
+// The device layer's state is process-wide, so one engine holds it from
+// Init to Release; another engine's Init meanwhile would overwrite it. This
+// engine's own second Init gets the store's refusal, and keeps the layer.
 void GPU_Ray_Tracer::Init(int frame_width, int frame_height)
 {
-    Common_Graphics_Engine::Init(frame_width, frame_height);
+    const bool held_already = koru::gpu::holds_device_layer(this);
+    if (!held_already && !koru::gpu::claim_device_layer(this))
+        throw TAU_ERROR::Error("GPU_Ray_Tracer::Init: a GPU engine is live in this process already "
+                               "(one per process); Release it first");
+    try {
+        Common_Graphics_Engine::Init(frame_width, frame_height);
+    } catch (...) {
+        if (!held_already)
+            koru::gpu::release_device_layer(this);
+        throw;
+    }
     nyxInit(width, height);
 }
 
+// An engine whose Init was refused leaves the layer to its holder.
 void GPU_Ray_Tracer::Release()
 {
-    nyxRelease();
+    if (koru::gpu::release_device_layer(this))
+        nyxRelease();
     Common_Graphics_Engine::Release();
+}
+
+// Once the layer knows its device, a texture the device cannot hold is
+// refused here, before the store takes it, rather than at the upload.
+unsigned GPU_Ray_Tracer::AddTexture(const void* pixels, unsigned texture_width, unsigned texture_height,
+                                    unsigned unused)
+{
+    int max_width = 0, max_height = 0;
+    nyxGetTextureLimit(&max_width, &max_height);
+    if (max_width > 0 && (texture_width > static_cast<unsigned>(max_width) ||
+                          texture_height > static_cast<unsigned>(max_height)))
+        throw TAU_ERROR::Out_Of_Range("GPU_Ray_Tracer::AddTexture: a texture of " + std::to_string(texture_width) +
+                                      "x" + std::to_string(texture_height) +
+                                      " texels is larger than the device's limit of " + std::to_string(max_width) +
+                                      "x" + std::to_string(max_height));
+    return Common_Graphics_Engine::AddTexture(pixels, texture_width, texture_height, unused);
 }
 
 void GPU_Ray_Tracer::BuildKdTree()
@@ -44,7 +74,7 @@ void GPU_Ray_Tracer::BuildKdTree()
     // added since (the layer takes seven).
     for (int t = nyxGetDeviceScene().textureCount; t < texture_count; ++t)
         nyxAddTexture(textures[t].width, textures[t].height, textures[t].data);
-    nyxSetAmbientLight(ambient_light);
+    nyxSetAmbientLight(koru::ambient_light);
     nyxSetVertices(vertices, vertex_count);
     nyxSetIndices(indices, index_count);
     nyxSetSpheres(spheres, sphere_count);

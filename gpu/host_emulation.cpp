@@ -78,7 +78,7 @@ rt::Constant_Block constant_block_of(const Common_Graphics_Engine& engine, const
         for (int j = 0; j < 4; ++j)
             k.pMatrix_transform[4 * i + j] = camera[i][j];
     for (int c = 0; c < 3; ++c)
-        k.pAmbient_light[c] = 0.15f;
+        k.pAmbient_light[c] = koru::ambient_light;
     const RAYTR::KdTree* tree = Engine_Access::kd_tree(engine);
     if (tree != nullptr)
         std::memcpy(k.pWorldKdTreeBox, &tree->world_box, sizeof k.pWorldKdTreeBox);
@@ -109,8 +109,13 @@ void EmulateRays(const Common_Graphics_Engine& engine, const TAU_MATH::RAY<3, fl
 {
     const Host_Scene scene = host_scene_of(engine);
     const rt::Constant_Block k = constant_block_of(engine, TAU_MATH::MATRIX<4, 4, float>());
-    for (unsigned i = 0; i < count; ++i)
-        rt::trace_query_ray(scene, k, rays[i], &hits[i]);
+    // Every byte of a record is written, the walk's unused ones as zero, as
+    // the kernel does.
+    for (unsigned i = 0; i < count; ++i) {
+        RAYTR::Hit hit = {};
+        rt::trace_query_ray(scene, k, rays[i], &hit);
+        hits[i] = hit;
+    }
 }
 
 } // namespace gpu

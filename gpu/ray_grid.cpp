@@ -32,5 +32,16 @@ unsigned long long traced_slots(unsigned width, unsigned height)
     return columns == width ? columns * rows : columns;
 }
 
+Frame_Grid frame_grid(int width, int height)
+{
+    const unsigned columns = width > 0 ? static_cast<unsigned>(width) / 8u : 0u;
+    const unsigned block_rows = height > 0 ? static_cast<unsigned>(height) / 8u : 0u;
+    if (columns == 0 || block_rows == 0)
+        return Frame_Grid{0, 0, 0};
+    const unsigned bands = (block_rows + max_grid_rows - 1) / max_grid_rows;
+    const unsigned rows = (block_rows + bands - 1) / bands;
+    return Frame_Grid{columns, rows, bands};
+}
+
 } // namespace gpu
 } // namespace koru

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "../engine/host_device.h"
+
 namespace koru {
 namespace gpu {
 
@@ -33,6 +35,27 @@ Ray_Grid ray_grid_for(unsigned count);
 // y x width + x, so a width that is not a multiple of 8 leaves the end of
 // row 0 untraced, and a side under 8 leaves everything.
 unsigned long long traced_slots(unsigned width, unsigned height);
+
+// The most blocks a launch may have along y (and along z).
+constexpr unsigned max_grid_rows = 65535;
+
+// The frame kernel's launch: (width / 8) x rows x bands blocks of 8 x 8
+// threads, where the window's height / 8 block rows are dealt out in bands of
+// at most max_grid_rows; a frame of 524,288 rows or more needs more than one.
+struct Frame_Grid {
+    unsigned columns; // blocks along x
+    unsigned rows;    // blocks along y in each band
+    unsigned bands;   // blocks along z
+};
+
+Frame_Grid frame_grid(int width, int height);
+
+// The block row of the window that block (y, z) of a frame launch traces;
+// rows at or past height / 8 (in the last band) trace nothing.
+KORU_HD unsigned frame_block_row(unsigned block_y, unsigned block_z, unsigned rows_per_band)
+{
+    return block_z * rows_per_band + block_y;
+}
 
 } // namespace gpu
 } // namespace koru

@@ -1,5 +1,6 @@
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "ray_grid.h"
@@ -38,6 +39,42 @@ int ray_request_code(unsigned grid_width, unsigned grid_height, unsigned count)
     if (n > std::numeric_limits<std::size_t>::max() / slot_bytes)
         return nyxNoMemory;
     return nyxNoError;
+}
+
+bool texture_fits(int width, int height, int max_width, int max_height)
+{
+    return width >= 1 && height >= 1 && width <= max_width && height <= max_height;
+}
+
+void cuda_failure(const char* file, int line, const char* failed_step, const char* error_text)
+{
+    if (failed_step != nullptr)
+        std::fprintf(stderr, "Cuda error: %s in file '%s' in line %i : %s.\n", failed_step, file, line, error_text);
+    else
+        std::fprintf(stderr, "Cuda error in file '%s' in line %i : %s.\n", file, line, error_text);
+    std::exit(1);
+}
+
+namespace {
+const void* layer_owner = nullptr;
+} // namespace
+
+bool claim_device_layer(const void* owner)
+{
+    if (layer_owner != nullptr)
+        return false;
+    layer_owner = owner;
+    return true;
+}
+
+bool holds_device_layer(const void* owner) { return owner != nullptr && layer_owner == owner; }
+
+bool release_device_layer(const void* owner)
+{
+    if (owner == nullptr || layer_owner != owner)
+        return false;
+    layer_owner = nullptr;
+    return true;
 }
 
 } // namespace gpu

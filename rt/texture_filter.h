@@ -14,6 +14,16 @@ namespace rt {
 
 // The hardware keeps a filter weight in fixed point with 8 fractional bits.
 constexpr float filter_weight_steps = 256.0f;
+// Whether it rounds a weight to the nearest step (true) or truncates it
+// (false). Rounding is assumed until a device has been measured
+// (koru_gpu_bench --texture-probe says which the device does).
+constexpr bool filter_weights_rounded = true;
+
+// A filter weight as the hardware keeps it.
+KORU_HD float filter_weight(float fraction, bool rounded = filter_weights_rounded)
+{
+    return std::floor(fraction * filter_weight_steps + (rounded ? 0.5f : 0.0f)) / filter_weight_steps;
+}
 
 // sample_texture reads position u (w - 1) in texel units, texel centres on the
 // integers, u below 0 clamped to 0, and wraps past the size. The hardware
@@ -31,9 +41,10 @@ KORU_HD float device_texture_coordinate(float u, int size)
 // The hardware's linear filter with wrap addressing over RGBA bytes read as
 // normalised floats (cudaFilterModeLinear, cudaAddressModeWrap, normalised
 // coordinates, cudaReadModeNormalizedFloat): the coordinate's fraction is
-// taken, texel centres lie at +0.5, and each weight is rounded to 8
-// fractional bits. Alpha is read like the colours.
-KORU_HD Color filter_linear_wrap(const Texture_View& texture, float u, float v)
+// taken, texel centres lie at +0.5, and each weight is kept in 8 fractional
+// bits (filter_weight). Alpha is read like the colours.
+KORU_HD Color filter_linear_wrap(const Texture_View& texture, float u, float v,
+                                 bool rounded = filter_weights_rounded)
 {
     const int w = texture.width;
     const int h = texture.height;
@@ -41,8 +52,8 @@ KORU_HD Color filter_linear_wrap(const Texture_View& texture, float u, float v)
     const float y = (v - std::floor(v)) * static_cast<float>(h) - 0.5f;
     const float fx = std::floor(x);
     const float fy = std::floor(y);
-    const float a = std::floor((x - fx) * filter_weight_steps + 0.5f) / filter_weight_steps;
-    const float b = std::floor((y - fy) * filter_weight_steps + 0.5f) / filter_weight_steps;
+    const float a = filter_weight(x - fx, rounded);
+    const float b = filter_weight(y - fy, rounded);
     const auto wrap = [](int i, int size) { return ((i % size) + size) % size; };
     const int x0 = wrap(static_cast<int>(fx), w), x1 = wrap(static_cast<int>(fx) + 1, w);
     const int y0 = wrap(static_cast<int>(fy), h), y1 = wrap(static_cast<int>(fy) + 1, h);

@@ -86,6 +86,7 @@ KORU_HD void fill_hit(const Vertex* vertices, const uint32_t* triangle, float w0
     hit->tex_id = va.tex_id[0];
     hit->material_id = static_cast<uint8_t>(va.material_id & 0xFF);
     hit->untextured = 0;
+    hit->reserved = 0;
     hit->prim_id = -1;
 }
 

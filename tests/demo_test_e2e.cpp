@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "demo/bmp.h"
 #include "demo/scene.h"
-#include "demo/screenshot.h"
-#include "tools/obj_scene.h"
+#include "io/bmp.h"
+#include "io/obj.h"
+#include "io/png_file.h"
 
 namespace {
 
@@ -127,12 +127,12 @@ bool read_png(const std::string& path, int& width, int& height, std::vector<unsi
 // light, with the textures of a folder and, if given, a mesh in place of the cubes.
 std::vector<unsigned char> reference_frame(const TAU_MATH::VECTOR<4, float>& position,
                                            const TAU_MATH::VECTOR<4, float>& rotation, float light_angle,
-                                           const koru::obj::Mesh* mesh = nullptr,
+                                           const koru::io::Mesh* mesh = nullptr,
                                            const std::string& texture_folder = std::string(KORU_BUILD_DIR) + "/data")
 {
     IMAGE textures[3];
     for (int t = 0; t < 3; ++t)
-        LoadBMP(demo::TexturePath(texture_folder, t), textures[t]);
+        koru::io::LoadBMP(demo::TexturePath(texture_folder, t), textures[t]);
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     engine->Init(kWidth, kHeight);
     demo::AddDemoScene(*engine, textures, mesh);
@@ -179,7 +179,7 @@ void expect_same_image(const std::string& png_path, const std::vector<unsigned c
                     rgba[(static_cast<size_t>(kHeight - 1 - y) * kWidth + x) * 4 + c] =
                         expected[(static_cast<size_t>(y) * kWidth + x) * 3 + c];
         std::string error;
-        demo::WritePng(std::string(KORU_TEST_OUTPUT_DIR) + "/" + name + "_expected.png", kWidth, kHeight,
+        koru::io::WritePng(std::string(KORU_TEST_OUTPUT_DIR) + "/" + name + "_expected.png", kWidth, kHeight,
                        rgba.data(), error);
     }
     EXPECT_EQ(differing, 0u) << "pixels differ between " << png_path << " and the in-process render";
@@ -431,7 +431,7 @@ TEST(DemoRun, YourMeshStandsWhereTheCubesWereInEveryEngine)
     for (size_t i = 1; i < green.size(); i += 4)
         green[i] = 255;
     std::string error;
-    ASSERT_TRUE(demo::WritePng(dir + "/green.png", 4, 4, green.data(), error)) << error;
+    ASSERT_TRUE(koru::io::WritePng(dir + "/green.png", 4, 4, green.data(), error)) << error;
 
     for (const char* engine : {"cpu", "opengl"}) {
         const std::string shot = std::string(engine) + ".png";
@@ -447,7 +447,7 @@ TEST(DemoRun, YourMeshStandsWhereTheCubesWereInEveryEngine)
     }
 
     // The CPU engine's frame is the one this process renders with the same mesh.
-    const koru::obj::Mesh mesh = koru::obj::LoadMesh(dir + "/box.obj");
+    const koru::io::Mesh mesh = koru::io::LoadMesh(dir + "/box.obj");
     DemoProcess run;
     ASSERT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--obj", "box.obj", "--screenshot", "one.png"}, &run),
               0);

@@ -15,11 +15,11 @@
 #include <utility>
 #include <vector>
 
-#include "demo/bmp.h"
 #include "demo/scene.h"
-#include "demo/screenshot.h"
 #include "engine/engines.h"
 #include "gl_window.h"
+#include "io/bmp.h"
+#include "io/png_file.h"
 #include "opengl/gl_texture.h"
 
 namespace {
@@ -398,7 +398,7 @@ TEST_F(OpenGLRender, DemoSceneFrame)
 {
     IMAGE textures[3];
     for (int t = 0; t < 3; ++t)
-        LoadBMP(std::string(KORU_BUILD_DIR) + "/" + demo::kTexturePaths[t], textures[t]);
+        koru::io::LoadBMP(std::string(KORU_BUILD_DIR) + "/" + demo::kTexturePaths[t], textures[t]);
     auto engine = make_engine<Test_Render>(kWidth, kHeight);
     demo::AddDemoScene(*engine, textures);
     // A light colour of its own, so the marker can be told from the rest.
@@ -480,7 +480,7 @@ void write_coverage(const std::string& name, const Coverage& coverage, int width
     for (std::size_t i = 0; i < coverage.size(); ++i)
         rgba[i] = coverage[i] ? 0xFFFFFFFFu : 0xFF000000u;
     std::string error;
-    demo::WritePng(std::string(KORU_TEST_OUTPUT_DIR) + "/" + name + ".png", width, height,
+    koru::io::WritePng(std::string(KORU_TEST_OUTPUT_DIR) + "/" + name + ".png", width, height,
                    reinterpret_cast<const unsigned char*>(rgba.data()), error);
 }
 

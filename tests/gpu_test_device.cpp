@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/tau_error.h"
 #include "gpu/ray_grid.h"
 #include "gpu/rtlib.h"
 #include "gpu_test_support.h"
@@ -262,5 +263,100 @@ TEST(GpuDevice, PixelsOutsideWholeTilesAreNeverWritten)
                 changed_inside += first[i] != second[i];
         }
     EXPECT_GT(changed_inside, 80u * 56u / 4);
+    engine.Release();
+}
+
+// Release empties the device's sampler table too: a frame of a new engine
+// before it has a tree reads no node count or texture handle of the old one,
+// and the released layer refuses frames and ray queries.
+TEST(GpuDevice, ReleaseLeavesNothingForALaterFrame)
+{
+    KORU_REQUIRE_DEVICE();
+    const Demo_Textures textures(35);
+    {
+        GPU_Ray_Tracer engine;
+        set_up_demo(engine, 64, 48, textures);
+        const std::vector<unsigned> frame = device_frame(engine, 2, true);
+        EXPECT_TRUE(std::any_of(frame.begin(), frame.end(), [](unsigned p) { return p != 0; }));
+        engine.Release();
+    }
+    const nyxDeviceScene& state = nyxGetDeviceScene();
+    EXPECT_EQ(state.pixels, nullptr);
+    EXPECT_EQ(state.width, 0);
+    EXPECT_EQ(state.textureCount, 0);
+    EXPECT_EQ(nyxRender(1, true), nyxNoMemory);
+    std::vector<Ray3> rays(64);
+    std::vector<RAYTR::Hit> hits(64);
+    EXPECT_EQ(nyxTraverseRays(rays.data(), hits.data(), 8, 8, 64), nyxNoMemory);
+
+    GPU_Ray_Tracer later;
+    later.Init(64, 48);
+    const std::vector<unsigned> frame = device_frame(later, 2, true);
+    EXPECT_TRUE(std::all_of(frame.begin(), frame.end(), [](unsigned p) { return p == 0; }));
+    later.Release();
+}
+
+// One GPU engine per process: a second Init while one is live is refused,
+// and the refused engine's Release leaves the live one working.
+TEST(GpuDevice, SecondEngineIsRefused)
+{
+    KORU_REQUIRE_DEVICE();
+    const Demo_Textures textures(36);
+    GPU_Ray_Tracer first;
+    set_up_demo(first, 64, 48, textures);
+    const std::vector<unsigned> before = device_frame(first, 1, true);
+    GPU_Ray_Tracer second;
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(second.Init(64, 48), TAU_ERROR::Error);
+    testing::internal::GetCapturedStderr();
+    second.Release();
+    EXPECT_EQ(device_frame(first, 1, true), before);
+    first.Release();
+}
+
+// A texture past the device's 2D limit is refused when it is added, before
+// the store takes it; the layer refuses it too rather than failing the upload.
+TEST(GpuDevice, TexturesBeyondTheDeviceLimitAreRefused)
+{
+    KORU_REQUIRE_DEVICE();
+    GPU_Ray_Tracer engine;
+    engine.Init(32, 24);
+    int max_width = 0, max_height = 0;
+    nyxGetTextureLimit(&max_width, &max_height);
+    ASSERT_GT(max_width, 0);
+    ASSERT_GT(max_height, 0);
+    std::vector<unsigned char> texels(static_cast<std::size_t>(max_width + 1) * 4, 100);
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(engine.AddTexture(texels.data(), static_cast<unsigned>(max_width) + 1, 1, 0),
+                 TAU_ERROR::Out_Of_Range);
+    EXPECT_EQ(engine.TextureCount(), 0);
+    EXPECT_EQ(nyxAddTexture(max_width + 1, 1, texels.data()), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("nyx ALERT: a texture of"), std::string::npos);
+    EXPECT_EQ(nyxGetDeviceScene().textureCount, 0);
+    EXPECT_EQ(engine.AddTexture(texels.data(), static_cast<unsigned>(max_width), 1, 0), 0u);
+    engine.Release();
+}
+
+// A frame of more block rows than one launch takes (524,296 rows) is traced
+// in bands: all of it is the host emulation's picture.
+TEST(GpuDevice, TallFramesGoInBands)
+{
+    KORU_REQUIRE_DEVICE();
+    const Demo_Textures textures(37);
+    GPU_Ray_Tracer engine;
+    set_up_demo(engine, 16, 524296, textures);
+    // The rows span nearly 180 degrees; looking straight up and straight
+    // down, one of the two sees the floor in the second band's rows.
+    std::size_t lit_in_second_band = 0;
+    for (const float pitch : {90.0f, -90.0f}) {
+        engine.SetCamRotation(V4(pitch, 0.0f, 0.0f, 0.0f));
+        const std::vector<unsigned> device = device_frame(engine, 1, true);
+        const std::vector<unsigned> host = emulate(engine, 1, true);
+        lit_in_second_band += static_cast<std::size_t>(
+            std::count_if(host.begin() + host.size() / 2, host.end(), [](unsigned p) { return p != 0; }));
+        const Frame_Difference d = compare_frames(device, host);
+        EXPECT_GE(d.within_one * 1000, d.total * 999) << "pitch " << pitch << ", worst " << d.worst;
+    }
+    EXPECT_GT(lit_in_second_band, 0u);
     engine.Release();
 }

@@ -14,8 +14,8 @@
 
 #include "cpu_test_support.h"
 #include "demo/scene.h"
-#include "demo/screenshot.h"
 #include "gpu/host_emulation.h"
+#include "io/png_file.h"
 #include "rt/gpu_pixel.h"
 
 namespace gpu_test {
@@ -103,9 +103,12 @@ inline Frame_Difference compare_frames(const std::vector<unsigned>& a, const std
     return d;
 }
 
+// The build folder's test output, or KORU_TEST_OUTPUT_DIR where a run away
+// from the build (the GPU bundle) names another.
 inline std::string output_dir()
 {
-    const std::string dir = std::string(KORU_TEST_OUTPUT_DIR) + "/gpu";
+    const char* chosen = std::getenv("KORU_TEST_OUTPUT_DIR");
+    const std::string dir = std::string(chosen != nullptr && *chosen != '\0' ? chosen : KORU_TEST_OUTPUT_DIR) + "/gpu";
     std::filesystem::create_directories(dir);
     return dir;
 }
@@ -113,7 +116,7 @@ inline std::string output_dir()
 inline void write_frame(const std::string& name, int w, int h, const std::vector<unsigned>& frame)
 {
     std::string error;
-    demo::WritePng(output_dir() + "/" + name + ".png", w, h, reinterpret_cast<const unsigned char*>(frame.data()),
+    koru::io::WritePng(output_dir() + "/" + name + ".png", w, h, reinterpret_cast<const unsigned char*>(frame.data()),
                    error);
 }
 

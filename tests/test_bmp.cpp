@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "demo/bmp.h"
 #include "engine/tau_error.h"
+#include "io/bmp.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -26,6 +26,8 @@
 #if defined(__SANITIZE_ADDRESS__)
 #define KORU_TEST_UNDER_ASAN 1
 #endif
+
+using koru::io::LoadBMP;
 
 namespace {
 

@@ -142,7 +142,7 @@ TEST(DemoScene, AMeshTakesTheCubesPlace)
         textures[t].SetSize(2, 2);
         std::memset(textures[t].data, 0, textures[t].ByteCount());
     }
-    koru::obj::Mesh mesh;
+    koru::io::Mesh mesh;
     mesh.vertices.resize(3);
     for (int k = 0; k < 3; ++k) {
         mesh.vertices[k].pos = V4(k == 1 ? 1.0f : 0.0f, k == 2 ? 1.0f : 0.0f, 0.0f, 1.0f);
@@ -150,7 +150,7 @@ TEST(DemoScene, AMeshTakesTheCubesPlace)
         mesh.vertices[k].material_id = 0;
     }
     mesh.indices = {0, 1, 2};
-    mesh.materials = {koru::obj::NeutralGrey()};
+    mesh.materials = {koru::io::NeutralGrey()};
     mesh.box_max[0] = mesh.box_max[1] = 1.0f;
 
     RecordingEngine engine;

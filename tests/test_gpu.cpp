@@ -334,6 +334,33 @@ TEST(GpuQueries, WalkMatchesTheCpuWalkOnTriangles)
     }
 }
 
+// A ray query's records are the same whatever the output array held before:
+// every byte is written, the reserved byte of a triangle hit included (the
+// kernel's record lives in local memory, so an unwritten byte is stale).
+TEST(GpuQueries, RecordsDoNotDependOnWhatTheOutputHeld)
+{
+    const Demo_Textures textures(12);
+    Test_Tracer engine;
+    set_up_demo(engine, 64, 48, textures);
+    cpu_frame(engine);
+    const std::vector<Ray3> rays = primary_rays(engine);
+    const unsigned n = static_cast<unsigned>(rays.size());
+    std::vector<RAYTR::Hit> zeros(n), ones(n);
+    std::memset(zeros.data(), 0x00, n * sizeof(RAYTR::Hit));
+    std::memset(ones.data(), 0xFF, n * sizeof(RAYTR::Hit));
+    koru::gpu::EmulateRays(engine, rays.data(), zeros.data(), n);
+    koru::gpu::EmulateRays(engine, rays.data(), ones.data(), n);
+    std::size_t triangles = 0, spheres = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        triangles += zeros[i].prim_id == -1;
+        spheres += zeros[i].prim_id >= 0;
+        ASSERT_EQ(std::memcmp(&zeros[i], &ones[i], sizeof(RAYTR::Hit)), 0) << "ray " << i;
+    }
+    EXPECT_GT(triangles, n / 4);
+    EXPECT_GT(spheres, 0u);
+    engine.Release();
+}
+
 // Spheres among triangles: the walk's nearest hit is the nearest of all
 // primitives tested one by one.
 TEST(GpuQueries, SpheresAndTrianglesAgainstBruteForce)
@@ -625,6 +652,39 @@ TEST(GpuRayGrid, RayQueriesReachOnlyTracedSlots)
     EXPECT_EQ(koru::gpu::ray_request_code(16, 7, 0), nyxNoError);
 }
 
+// A frame's block rows are dealt out in bands of at most 65535 rows (a
+// launch's limit along y and z): every block row of the window is traced
+// once, by the mapping the kernel uses, and no band is left idle.
+TEST(GpuRayGrid, FramesTallerThanOneLaunchGoInBands)
+{
+    std::mt19937 rng(21);
+    std::uniform_int_distribution<int> any_height(1, 2000000000);
+    std::vector<int> heights = {8, 7, 480, 524280, 524287, 524288, 524296, 2 * 524280 + 8, 1048576 * 8};
+    for (int k = 0; k < 2000; ++k)
+        heights.push_back(any_height(rng));
+    for (const int height : heights) {
+        const koru::gpu::Frame_Grid g = koru::gpu::frame_grid(640, height);
+        const unsigned block_rows = static_cast<unsigned>(height) / 8u;
+        if (block_rows == 0) {
+            EXPECT_EQ(g.columns * g.rows * g.bands, 0u) << height;
+            continue;
+        }
+        ASSERT_EQ(g.columns, 80u);
+        ASSERT_GE(g.rows, 1u);
+        ASSERT_LE(g.rows, koru::gpu::max_grid_rows) << height;
+        ASSERT_LE(g.bands, koru::gpu::max_grid_rows) << height;
+        // The last block of the last band reaches the last block row; the
+        // first block of the last band is one the window has.
+        ASSERT_GE(koru::gpu::frame_block_row(g.rows - 1, g.bands - 1, g.rows), block_rows - 1) << height;
+        ASSERT_LT(koru::gpu::frame_block_row(0, g.bands - 1, g.rows), block_rows) << height;
+        if (block_rows <= koru::gpu::max_grid_rows) {
+            EXPECT_EQ(g.bands, 1u);
+            EXPECT_EQ(g.rows, block_rows);
+        }
+    }
+    EXPECT_EQ(koru::gpu::frame_grid(7, 480).columns * koru::gpu::frame_grid(7, 480).rows, 0u);
+}
+
 // ---------------------------------------------------------------------------
 // The device layer where no device is usable.
 
@@ -656,7 +716,9 @@ TEST(GpuWithoutDevice, AvailabilityQueryAndInit)
     if (available)
         GTEST_SKIP() << "a CUDA device is usable here: the gpu tests cover it";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(nyxInit(64, 48), testing::ExitedWithCode(1), "^There is no device( supporting CUDA)?\\.\n$");
+    // The child asks for availability again first, which says why once.
+    EXPECT_EXIT(nyxInit(64, 48), testing::ExitedWithCode(1),
+                "^(koru: no usable CUDA device: [^\n]+\n)?There is no device( supporting CUDA)?\\.\n$");
     EXPECT_EXIT(
         {
             GPU_Ray_Tracer engine;
@@ -668,6 +730,48 @@ TEST(GpuWithoutDevice, AvailabilityQueryAndInit)
     EXPECT_EQ(nyxGetDeviceScene().textureCount, 0);
     EXPECT_EQ(nyxGetDeviceScene().pixels, nullptr);
     EXPECT_EQ(nyxGetLastLaunchMilliseconds(), 0.0f);
+}
+
+// Why no device is usable is said once per process, on one line of
+// standard error, however often availability is asked.
+TEST(GpuWithoutDevice, TheReasonIsPrintedOnce)
+{
+    if (koru::GpuDeviceAvailable())
+        GTEST_SKIP() << "a CUDA device is usable here";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const bool first = koru::GpuDeviceAvailable();
+            const bool second = koru::GpuDeviceAvailable();
+            std::exit(first || second ? 3 : 0);
+        },
+        testing::ExitedWithCode(0), "^koru: no usable CUDA device: [^\n]+\n$");
+}
+
+// The device layer is the process's one: while an engine holds it, Init of
+// another is refused before anything is set up, and that engine's Release
+// leaves the holder's layer alone.
+TEST(GpuLayer, OneEnginePerProcess)
+{
+    const int holder = 0;
+    ASSERT_TRUE(koru::gpu::claim_device_layer(&holder));
+    GPU_Ray_Tracer second;
+    testing::internal::CaptureStderr();
+    try {
+        second.Init(64, 48);
+        ADD_FAILURE() << "a second engine took the device layer";
+    } catch (const TAU_ERROR::Error& error) {
+        EXPECT_NE(error.message.find("one per process"), std::string::npos) << error.message;
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(second.Width(), 0) << "the refused engine set up its store";
+    second.Release();
+    const int other = 0;
+    EXPECT_FALSE(koru::gpu::claim_device_layer(&other)) << "the refused engine's Release freed the layer";
+    EXPECT_FALSE(koru::gpu::release_device_layer(&other));
+    EXPECT_TRUE(koru::gpu::release_device_layer(&holder));
+    EXPECT_TRUE(koru::gpu::claim_device_layer(&other));
+    EXPECT_TRUE(koru::gpu::release_device_layer(&other));
 }
 
 TEST(GpuWithoutDevice, RayQueriesReportTheMissingBuffers)

@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "demo/screenshot.h"
 #include "engine/engines.h"
-#include "tools/obj_scene.h"
+#include "io/obj.h"
+#include "io/png_file.h"
 
 namespace {
 
-using koru::obj::LoadMesh;
-using koru::obj::Mesh;
+using koru::io::LoadMesh;
+using koru::io::Mesh;
 using V4 = IGraphicsEngine::VECTOR4;
 
 std::string test_dir()
@@ -100,7 +100,7 @@ TEST(ObjMesh, HardEdgesKeepFlatNormals)
         EXPECT_EQ(mesh.box_max[a], 1.0f);
     }
     ASSERT_EQ(mesh.materials.size(), 1u);
-    EXPECT_EQ(mesh.materials[0].diffuse[0], koru::obj::NeutralGrey().diffuse[0]);
+    EXPECT_EQ(mesh.materials[0].diffuse[0], koru::io::NeutralGrey().diffuse[0]);
     EXPECT_EQ(mesh.vertices[0].tex_id[0], TAU_GRAPHICS::kNoTexture);
 }
 
@@ -156,7 +156,7 @@ TEST(ObjMesh, MaterialsAndTexturesComeFromTheMtlFile)
     // A 2 x 2 PNG, bottom row red and green, top row blue and white.
     const unsigned char png_rgba[16] = {255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0, 255, 255, 255, 0};
     std::string error;
-    ASSERT_TRUE(demo::WritePng(test_dir() + "/checks.png", 2, 2, png_rgba, error)) << error;
+    ASSERT_TRUE(koru::io::WritePng(test_dir() + "/checks.png", 2, 2, png_rgba, error)) << error;
     write_bmp("stripe.bmp", 3, 1, {10, 20, 30, 40, 50, 60, 70, 80, 90});
     write_file("things.mtl",
                "newmtl green\nKd 0 1 0\n"
@@ -178,11 +178,11 @@ TEST(ObjMesh, MaterialsAndTexturesComeFromTheMtlFile)
     EXPECT_GT(mesh.materials[0].ambient[1], 0.0f);
     EXPECT_EQ(mesh.materials[1].diffuse[0], 0.8f); // a texture without Kd is not black
     EXPECT_EQ(mesh.materials[2].diffuse[0], 0.5f);
-    EXPECT_EQ(mesh.materials[4].diffuse[0], koru::obj::NeutralGrey().diffuse[0]);
+    EXPECT_EQ(mesh.materials[4].diffuse[0], koru::io::NeutralGrey().diffuse[0]);
 
     // checks.png once, for both materials that name it.
     ASSERT_EQ(mesh.textures.size(), 2u);
-    const koru::obj::Texture& checks = mesh.textures[0];
+    const koru::io::Texture& checks = mesh.textures[0];
     ASSERT_EQ(checks.width, 2);
     ASSERT_EQ(checks.height, 2);
     for (int k = 0; k < 16; ++k) {
@@ -190,7 +190,7 @@ TEST(ObjMesh, MaterialsAndTexturesComeFromTheMtlFile)
             EXPECT_EQ(checks.rgba[k], png_rgba[k]) << "byte " << k << ": bottom row first";
         }
     }
-    const koru::obj::Texture& stripe = mesh.textures[1];
+    const koru::io::Texture& stripe = mesh.textures[1];
     ASSERT_EQ(stripe.width, 3);
     EXPECT_EQ(stripe.rgba[0], 10);
     EXPECT_EQ(stripe.rgba[9], 80);
@@ -252,14 +252,14 @@ TEST(ObjMesh, BadFilesNameTheFileAndLine)
         try {
             LoadMesh(path);
             ADD_FAILURE() << c.name << " was accepted";
-        } catch (const koru::obj::Load_Error& e) {
+        } catch (const koru::io::Load_Error& e) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)
                 << c.name << ": '" << e.what() << "'";
             EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << c.name;
         }
         testing::internal::GetCapturedStderr();
     }
-    EXPECT_THROW(LoadMesh(test_dir() + "/absent.obj"), koru::obj::Load_Error);
+    EXPECT_THROW(LoadMesh(test_dir() + "/absent.obj"), koru::io::Load_Error);
 }
 
 TEST(ObjMesh, AcceptsWhatWritersCommonlyProduce)
@@ -285,15 +285,15 @@ TEST(ObjMesh, AddedMeshesRebaseMaterialsAndTexturesAndArePlaced)
 {
     const unsigned char png_rgba[16] = {};
     std::string error;
-    ASSERT_TRUE(demo::WritePng(test_dir() + "/black.png", 2, 2, png_rgba, error)) << error;
+    ASSERT_TRUE(koru::io::WritePng(test_dir() + "/black.png", 2, 2, png_rgba, error)) << error;
     write_file("one.mtl", "newmtl red\nKd 1 0 0\nmap_Kd black.png\n");
     const Mesh mesh = LoadMesh(write_file("placed.obj", "mtllib one.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\n"
                                                         "usemtl red\nf 1/1 2/1 3/1\n"));
     Store* engine = new Store();
     engine->Init(4, 4);
     const unsigned char rgba[4] = {1, 2, 3, 4};
-    engine->AddMaterial(koru::obj::NeutralGrey());
-    engine->AddMaterial(koru::obj::NeutralGrey());
+    engine->AddMaterial(koru::io::NeutralGrey());
+    engine->AddMaterial(koru::io::NeutralGrey());
     engine->AddTexture(rgba, 1, 1, 0);
     const unsigned first[3] = {0, 0, 0};
     engine->AddTriangles(mesh.vertices.data(), 1, first, 3);
@@ -304,7 +304,7 @@ TEST(ObjMesh, AddedMeshesRebaseMaterialsAndTexturesAndArePlaced)
         placement[a][a] = 2.0f;
         placement[a][3] = 10.0f * (a + 1);
     }
-    koru::obj::AddMesh(*engine, mesh, placement);
+    koru::io::AddMesh(*engine, mesh, placement);
     ASSERT_EQ(engine->VertexCount(), 4);
     ASSERT_EQ(engine->IndexCount(), 6);
     const auto* v = engine->Vertices();
@@ -342,7 +342,7 @@ TEST(ObjMesh, MeshesOverTheStoresLimitsGetTheStoresMessage)
         engine->Init(4, 4);
         testing::internal::CaptureStderr();
         try {
-            koru::obj::AddMesh(*engine, mesh, IGraphicsEngine::MATRIX4());
+            koru::io::AddMesh(*engine, mesh, IGraphicsEngine::MATRIX4());
             ADD_FAILURE() << c.second << " was not refused";
         } catch (const TAU_ERROR::Out_Of_Range& e) {
             EXPECT_EQ(e.message, c.second);

@@ -17,12 +17,11 @@
 
 #include "engine/graphics_engine.h"
 #include "engine/tau_error.h"
-#include "obj_mesh.h"
+#include "io/obj.h"
 
 namespace {
 
-using koru_tools::Mesh;
-using koru_tools::make_vertex;
+using Mesh = koru::io::Plain_Mesh;
 
 // The scene store alone: nothing is drawn.
 class Headless_Engine : public Common_Graphics_Engine {
@@ -68,7 +67,7 @@ Mesh random_soup(unsigned count, uint64_t seed, const SoupShape& shape)
             for (int a = 0; a < 3; ++a)
                 p[a] = c[a] + (rng.unit() * 2.0f - 1.0f) * shape.edge;
             scene.indices.push_back(static_cast<unsigned>(scene.vertices.size()));
-            scene.vertices.push_back(make_vertex(p[0], p[1], p[2]));
+            scene.vertices.push_back(koru::io::PlainVertex(p[0], p[1], p[2]));
         }
     }
     return scene;
@@ -179,7 +178,7 @@ int main(int argc, char** argv)
         if (options.random)
             scene = random_soup(static_cast<unsigned>(options.count), options.seed, options.shape);
         else
-            scene = koru_tools::load_obj_file(options.obj_path);
+            scene = koru::io::LoadPlainMesh(options.obj_path);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "koru_kdtree: %s\n", e.what());
         return 1;
@@ -191,7 +190,7 @@ int main(int argc, char** argv)
         engine.Init(1, 1);
         TAU_GRAPHICS::MATERIAL<3> material{};
         engine.AddMaterial(material);
-        koru_tools::add_mesh(engine, scene);
+        koru::io::AddPlainMesh(engine, scene);
         // Every build after the first starts from a fresh tree (BuildKdTree).
         std::vector<double> seconds;
         for (unsigned long long r = 0; r < options.repeat; ++r) {

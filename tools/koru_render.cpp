@@ -9,10 +9,10 @@
 #include <cstring>
 #include <string>
 
-#include "demo/screenshot.h"
 #include "engine/engines.h"
 #include "engine/tau_error.h"
-#include "obj_scene.h"
+#include "io/obj.h"
+#include "io/png_file.h"
 
 namespace {
 
@@ -152,7 +152,7 @@ M4 rotation_matrix(const V4& degrees)
 
 // Where the camera stands so that the mesh's bounding sphere fills the
 // narrower field of view, looking along the rotated -z through its centre.
-V4 framing_position(const koru::obj::Mesh& mesh, const M4& rotation, int width, int height)
+V4 framing_position(const koru::io::Mesh& mesh, const M4& rotation, int width, int height)
 {
     double centre[3], radius2 = 0.0;
     for (int a = 0; a < 3; ++a) {
@@ -175,7 +175,7 @@ double seconds_since(std::chrono::steady_clock::time_point start)
 }
 
 // Builds, renders and writes the picture; returns the exit status.
-int render(const Options& options, const koru::obj::Mesh& mesh)
+int render(const Options& options, const koru::io::Mesh& mesh)
 {
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     int status = 0;
@@ -207,7 +207,7 @@ int render(const Options& options, const koru::obj::Mesh& mesh)
             light.pos = V4(position[0] + offset[0], position[1] + offset[1], position[2] + offset[2], 1.0f);
         }
         engine->AddPointLight(light);
-        koru::obj::AddMesh(*engine, mesh, M4());
+        koru::io::AddMesh(*engine, mesh, M4());
         engine->SetCamPosition(position);
         engine->SetCamRotation(rotation);
 
@@ -221,8 +221,8 @@ int render(const Options& options, const koru::obj::Mesh& mesh)
                     options.height, threads, threads == 1 ? "" : "s");
 
         std::string error;
-        if (!demo::WritePng(options.out, options.width, options.height,
-                            reinterpret_cast<const unsigned char*>(engine->FrameBuffer()), error)) {
+        if (!koru::io::WritePng(options.out, options.width, options.height,
+                                reinterpret_cast<const unsigned char*>(engine->FrameBuffer()), error)) {
             std::fprintf(stderr, "koru_render: %s\n", error.c_str());
             status = 1;
         } else {
@@ -266,10 +266,10 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    koru::obj::Mesh mesh;
+    koru::io::Mesh mesh;
     try {
-        mesh = koru::obj::LoadMesh(options.obj);
-    } catch (const koru::obj::Load_Error& e) {
+        mesh = koru::io::LoadMesh(options.obj);
+    } catch (const koru::io::Load_Error& e) {
         std::fprintf(stderr, "koru_render: %s\n", e.what());
         return 1;
     } catch (const std::exception& e) {

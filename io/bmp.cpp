@@ -5,6 +5,9 @@
 #include <memory>
 #include <vector>
 
+namespace koru {
+namespace io {
+
 using TAU_ERROR::File_Error;
 using TAU_ERROR::Image_File_Error;
 
@@ -135,3 +138,6 @@ bool LoadBMP(const std::string& path, IMAGE& image)
     }
     return true;
 }
+
+} // namespace io
+} // namespace koru
