@@ -130,8 +130,11 @@ IGraphicsEngine* create_engine()
     }
     if (koru::GpuDeviceAvailable())
         return new GPU_Ray_Tracer();
-    std::cout << "No usable CUDA device: the demo uses the CPU ray tracer." << std::endl;
-    return create_cpu_engine();
+    // The GPU engine's picture all the same: spheres, reflections, shadows.
+    std::cout << "No usable CUDA device: the CPU ray tracer draws the whole scene." << std::endl;
+    CPU_Ray_Tracer* engine = create_cpu_engine();
+    engine->SetWholeScene(true);
+    return engine;
 }
 
 // The folder of the running program, or an empty text when it is unknown.

@@ -128,7 +128,8 @@ bool read_png(const std::string& path, int& width, int& height, std::vector<unsi
 std::vector<unsigned char> reference_frame(const TAU_MATH::VECTOR<4, float>& position,
                                            const TAU_MATH::VECTOR<4, float>& rotation, float light_angle,
                                            const koru::io::Mesh* mesh = nullptr,
-                                           const std::string& texture_folder = std::string(KORU_BUILD_DIR) + "/data")
+                                           const std::string& texture_folder = std::string(KORU_BUILD_DIR) + "/data",
+                                           bool whole_scene = false)
 {
     IMAGE textures[3];
     for (int t = 0; t < 3; ++t)
@@ -144,6 +145,7 @@ std::vector<unsigned char> reference_frame(const TAU_MATH::VECTOR<4, float>& pos
     engine->SetPointLight(light, 0);
     engine->SetCamPosition(position);
     engine->SetCamRotation(rotation);
+    engine->SetWholeScene(whole_scene);
     engine->BeginDrawScene(4, false);
     // Bottom-up RGBA words to top-down RGB bytes, as a PNG holds them.
     std::vector<unsigned char> rgb(static_cast<size_t>(kWidth) * kHeight * 3);
@@ -247,10 +249,16 @@ TEST(DemoRun, WithoutADeviceTheDefaultEngineFallsBackToTheCpu)
         GTEST_SKIP() << "a CUDA device is usable here";
     const std::string dir = make_workdir("fallback", true);
     DemoProcess run;
-    ASSERT_EQ(run_demo(dir, {"--frames", "2"}, &run), 0) << run.out() << run.err();
+    ASSERT_EQ(run_demo(dir, {"--frames", "1", "--screenshot", "shot.png"}, &run), 0) << run.out() << run.err();
     const std::vector<std::string> out = lines_of(run.out());
     ASSERT_FALSE(out.empty());
-    EXPECT_EQ(out[0], "No usable CUDA device: the demo uses the CPU ray tracer.");
+    EXPECT_EQ(out[0], "No usable CUDA device: the CPU ray tracer draws the whole scene.");
+    // The GPU engine's picture at the demo's start: depth 4, no shadows.
+    expect_same_image(dir + "/shot.png",
+                      reference_frame(TAU_MATH::VECTOR<4, float>(0.0f, 0.0f, 10.0f, 1.0f),
+                                      TAU_MATH::VECTOR<4, float>(0.0f, 0.0f, 0.0f, 0.0f), 1.0f + 0.5f / 60.0f,
+                                      nullptr, std::string(KORU_BUILD_DIR) + "/data", true),
+                      "whole_scene_frame");
 }
 
 struct FrameLine {

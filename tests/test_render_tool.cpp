@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "demo/scene.h"
 #include "engine/engines.h"
+#include "io/bmp.h"
 
 namespace {
 
@@ -253,6 +255,50 @@ TEST(KoruRender, BadMeshesAreRefusedWithTheirMessage)
         EXPECT_NE(over.err.find("koru_render: scene refused: " + message + "\n"), std::string::npos) << over.err;
         EXPECT_EQ(read_png(std::string(limit) + ".png").width, 0) << "no picture for a refused mesh";
     }
+}
+
+// The demo scene's first frame as koru_render draws it in-process: the CPU
+// engine, whole-scene or not, top row first.
+std::vector<unsigned char> demo_frame(int w, int h, bool whole_scene, unsigned depth, bool shadows)
+{
+    IMAGE textures[3];
+    for (int t = 0; t < 3; ++t)
+        koru::io::LoadBMP(demo::TexturePath(std::string(KORU_TEST_OUTPUT_DIR) + "/../data", t), textures[t]);
+    CPU_Ray_Tracer engine;
+    engine.Init(w, h);
+    demo::AddDemoScene(engine, textures);
+    TAU_GRAPHICS::Point_Light<4, float> light = engine.GetPointLight(0);
+    light.pos = demo::LightPosition(1.0f + 0.5f / 60.0f, 1.0f);
+    engine.SetPointLight(light, 0);
+    testing::internal::CaptureStderr(); // the build statistics
+    engine.BuildKdTree();
+    testing::internal::GetCapturedStderr();
+    engine.SetWholeScene(whole_scene);
+    engine.BeginDrawScene(depth, shadows);
+    std::vector<unsigned char> rgb;
+    for (int y = h - 1; y >= 0; --y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c)
+                rgb.push_back(reinterpret_cast<const unsigned char*>(engine.FrameBuffer())[4 * (y * w + x) + c]);
+    engine.Release();
+    return rgb;
+}
+
+TEST(KoruRender, DemoSceneWithTheWholeSceneByDefault)
+{
+    const std::string data = " --data '" + std::string(KORU_TEST_OUTPUT_DIR) + "/../data'";
+    Result run = render("--demo --depth 3 --shadows on --size 96x72 --out whole.png" + data);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("whole scene on the cpu, depth 3, shadows on"), std::string::npos) << run.out;
+    EXPECT_EQ(read_png("whole.png").rgb, demo_frame(96, 72, true, 3, true));
+
+    run = render("--demo --engine cpu --size 96x72 --out own.png" + data);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read_png("own.png").rgb, demo_frame(96, 72, false, 1, true));
+
+    for (const char* args : {"--demo --depth 6", "--demo --depth 0", "--demo --shadows maybe",
+                             "--demo --obj small.obj", "--demo --cam-pos 1 2 3"})
+        EXPECT_EQ(render(args).status, 2) << args;
 }
 
 TEST(KoruRender, BadOptionsPrintTheUsage)

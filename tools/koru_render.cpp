@@ -1,16 +1,22 @@
-// koru_render: renders a Wavefront OBJ mesh to a PNG file with no display.
-// Without camera options it frames the mesh; the kd-tree statistics go to
-// standard error, the build and render times to standard output.
+// koru_render: renders a Wavefront OBJ mesh, or the demo's scene, to a PNG
+// file with no display. Without camera options it frames the mesh; the demo
+// scene is seen as the demo's first frame shows it. The kd-tree statistics go
+// to standard error, the build and render times to standard output.
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "demo/scene.h"
 #include "engine/engines.h"
 #include "engine/tau_error.h"
+#include "gpu/rtlib.h"
+#include "io/bmp.h"
 #include "io/obj.h"
 #include "io/png_file.h"
 
@@ -28,13 +34,21 @@ const double framing_margin = 1.05;
 const int max_side = 8192;
 const int max_threads = 1024;
 
+// The CPU engine's own picture, the CPU engine drawing the whole scene (the
+// GPU engine's picture), the GPU engine.
+enum class Engine_Choice { Default, Cpu, Whole, Gpu };
+
 struct Options {
     std::string obj;
+    bool demo = false;
+    std::string data; // the demo's texture folder; empty: as the demo finds it
+    unsigned depth = 4;
+    bool shadows = true;
     std::string out;
     int width = 640;
     int height = 480;
     int threads = 0; // 0: one per hardware thread
-    bool gpu = false;
+    Engine_Choice engine = Engine_Choice::Default;
     bool has_position = false, has_rotation = false, has_light = false;
     V4 position{0.0f, 0.0f, 0.0f, 1.0f};
     V4 rotation{0.0f, 0.0f, 0.0f, 0.0f};
@@ -42,13 +56,24 @@ struct Options {
 };
 
 const char* const usage_text =
-    "usage: koru_render --obj FILE.obj [--out FILE.png] [--size WxH] [--engine cpu|gpu] [--threads N]\n"
+    "usage: koru_render --obj FILE.obj [--out FILE.png] [--size WxH] [--engine cpu|whole|gpu] [--threads N]\n"
     "                   [--cam-pos X Y Z] [--cam-rot RX RY RZ] [--light X Y Z]\n"
+    "       koru_render --demo [--depth D] [--shadows on|off] [--data DIR] [--out FILE.png] [--size WxH]\n"
+    "                   [--engine whole|cpu|gpu] [--threads N]\n"
     "\n"
-    "Renders the mesh with its MTL materials (a neutral grey without them) and writes a PNG.\n"
-    "  --out FILE.png     the picture (default: the mesh's name with .png, in this folder)\n"
+    "Renders the mesh with its MTL materials (a neutral grey without them), or the demo's scene as\n"
+    "the demo's first frame shows it, and writes a PNG.\n"
+    "  --out FILE.png     the picture (default: the mesh's name with .png, or demo.png, in this folder)\n"
     "  --size WxH         frame size in pixels (default 640x480, at most 8192 a side)\n"
-    "  --engine E         cpu (the default) or gpu\n"
+    "  --engine E         cpu     the CPU engine's own picture: triangles, one generation, shadows\n"
+    "                             (the default for a mesh)\n"
+    "                     whole   the CPU engine drawing the GPU engine's picture: spheres, 1 to 5\n"
+    "                             generations of mirror reflections, shadows on request (the default\n"
+    "                             for the demo scene)\n"
+    "                     gpu     the GPU engine, its frame read back from the device\n"
+    "  --depth D          ray generations of the whole picture, 1 to 5 (default 4)\n"
+    "  --shadows on|off   shadow rays in the whole picture (default on)\n"
+    "  --data DIR         the demo's textures (default: data/ here or beside the program)\n"
     "  --threads N        threads of the CPU engine (default: one per hardware thread)\n"
     "  --cam-pos X Y Z    camera position; without it the camera frames the mesh\n"
     "  --cam-rot RX RY RZ camera rotation in degrees (default 20 -30 0 when framing, else 0 0 0)\n"
@@ -99,6 +124,20 @@ std::string parse_options(int argc, char** argv, Options& options)
         };
         if (arg == "--obj" && needs(1)) {
             options.obj = argv[++i];
+        } else if (arg == "--demo") {
+            options.demo = true;
+        } else if (arg == "--data" && needs(1)) {
+            options.data = argv[++i];
+        } else if (arg == "--depth" && needs(1)) {
+            const std::string text = argv[++i];
+            if (text.size() != 1 || text[0] < '1' || text[0] > '5')
+                return "--depth needs a whole number from 1 to 5, not '" + text + "'";
+            options.depth = static_cast<unsigned>(text[0] - '0');
+        } else if (arg == "--shadows" && needs(1)) {
+            const std::string text = argv[++i];
+            if (text != "on" && text != "off")
+                return "--shadows needs on or off, not '" + text + "'";
+            options.shadows = text == "on";
         } else if (arg == "--out" && needs(1)) {
             options.out = argv[++i];
         } else if (arg == "--size" && needs(1)) {
@@ -107,9 +146,11 @@ std::string parse_options(int argc, char** argv, Options& options)
                        ", not '" + argv[i] + "'";
         } else if (arg == "--engine" && needs(1)) {
             const std::string engine = argv[++i];
-            if (engine != "cpu" && engine != "gpu")
-                return "unknown engine '" + engine + "' (choose cpu or gpu)";
-            options.gpu = engine == "gpu";
+            if (engine != "cpu" && engine != "whole" && engine != "gpu")
+                return "unknown engine '" + engine + "' (choose cpu, whole or gpu)";
+            options.engine = engine == "cpu" ? Engine_Choice::Cpu
+                             : engine == "whole" ? Engine_Choice::Whole
+                                                 : Engine_Choice::Gpu;
         } else if (arg == "--threads" && needs(1)) {
             const std::string text = argv[++i];
             if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
@@ -126,14 +167,26 @@ std::string parse_options(int argc, char** argv, Options& options)
         } else if (arg == "--light") {
             if (!three_numbers(options.light, options.has_light))
                 return "--light needs three numbers";
-        } else if (arg == "--obj" || arg == "--out" || arg == "--size" || arg == "--engine" || arg == "--threads") {
+        } else if (arg == "--obj" || arg == "--out" || arg == "--size" || arg == "--engine" || arg == "--threads" ||
+                   arg == "--data" || arg == "--depth" || arg == "--shadows") {
             return "option " + arg + " needs a value";
         } else {
             return "unknown option '" + arg + "'";
         }
     }
+    if (options.demo) {
+        if (!options.obj.empty())
+            return "--demo and --obj exclude each other";
+        if (options.has_position || options.has_rotation || options.has_light)
+            return "--demo takes the demo's camera and light";
+        if (options.out.empty())
+            options.out = "demo.png";
+        if (options.engine == Engine_Choice::Default)
+            options.engine = Engine_Choice::Whole;
+        return "";
+    }
     if (options.obj.empty())
-        return "--obj FILE.obj is required";
+        return "--obj FILE.obj or --demo is required";
     if (options.out.empty()) {
         std::string name = options.obj.substr(options.obj.rfind('/') + 1);
         const std::size_t dot = name.rfind('.');
@@ -182,6 +235,7 @@ int render(const Options& options, const koru::io::Mesh& mesh)
     try {
         engine->Init(options.width, options.height);
         engine->SetThreadCount(options.threads);
+        engine->SetWholeScene(options.engine == Engine_Choice::Whole);
 
         V4 rotation = options.rotation;
         V4 position = options.position;
@@ -215,10 +269,11 @@ int render(const Options& options, const koru::io::Mesh& mesh)
         engine->BuildKdTree();
         std::printf("build time: %.3f s\n", seconds_since(start));
         start = std::chrono::steady_clock::now();
-        engine->BeginDrawScene(4, false);
+        engine->BeginDrawScene(options.depth, options.shadows);
         const int threads = engine->ThreadCount();
-        std::printf("render time: %.3f s (%d x %d, cpu, %d thread%s)\n", seconds_since(start), options.width,
-                    options.height, threads, threads == 1 ? "" : "s");
+        std::printf("render time: %.3f s (%d x %d, %s, %d thread%s)\n", seconds_since(start), options.width,
+                    options.height, engine->WholeScene() ? "whole scene on the cpu" : "cpu", threads,
+                    threads == 1 ? "" : "s");
 
         std::string error;
         if (!koru::io::WritePng(options.out, options.width, options.height,
@@ -241,6 +296,83 @@ int render(const Options& options, const koru::io::Mesh& mesh)
     return status;
 }
 
+// The demo's scene at its first frame: the camera where the demo starts it,
+// the light where the first frame turns it.
+int render_demo(const Options& options, const std::string& program_folder)
+{
+    IMAGE textures[3];
+    const std::string folder = demo::DataFolder(options.data, program_folder);
+    try {
+        for (int t = 0; t < 3; ++t)
+            koru::io::LoadBMP(demo::TexturePath(folder, t), textures[t]);
+    } catch (const TAU_ERROR::Error& e) {
+        std::fprintf(stderr, "koru_render: %s\n", e.message.c_str());
+        return 1;
+    }
+    const bool gpu = options.engine == Engine_Choice::Gpu;
+    if (gpu && !koru::GpuDeviceAvailable()) {
+        std::fprintf(stderr, "koru_render: the GPU engine has no usable CUDA device here; use --engine whole\n");
+        return 2;
+    }
+    Ray_Tracer* engine = nullptr;
+    if (gpu) {
+        engine = new GPU_Ray_Tracer();
+    } else {
+        CPU_Ray_Tracer* cpu = new CPU_Ray_Tracer();
+        cpu->SetThreadCount(options.threads);
+        cpu->SetWholeScene(options.engine == Engine_Choice::Whole);
+        engine = cpu;
+    }
+    const char* engine_name = gpu                                      ? "gpu"
+                              : options.engine == Engine_Choice::Whole ? "whole scene on the cpu"
+                                                                       : "cpu";
+    int status = 0;
+    try {
+        engine->Init(options.width, options.height);
+        demo::AddDemoScene(*engine, textures);
+        TAU_GRAPHICS::Point_Light<4, float> light = engine->GetPointLight(0);
+        light.pos = demo::LightPosition(1.0f + 0.5f / 60.0f, 1.0f);
+        engine->SetPointLight(light, 0);
+        auto start = std::chrono::steady_clock::now();
+        engine->BuildKdTree();
+        std::printf("build time: %.3f s\n", seconds_since(start));
+        start = std::chrono::steady_clock::now();
+        engine->BeginDrawScene(options.depth, options.shadows);
+        std::vector<unsigned> pixels(engine->FrameBuffer(),
+                                     engine->FrameBuffer() + static_cast<std::size_t>(options.width) * options.height);
+        // The GPU engine's frame stays on the device until it is presented.
+        if (gpu && nyxReadPixels(pixels.data()) != 0)
+            throw std::runtime_error("the GPU engine's frame could not be read back");
+        std::printf("render time: %.3f s (%d x %d, %s, depth %u, shadows %s)\n", seconds_since(start), options.width,
+                    options.height, engine_name, options.depth, options.shadows ? "on" : "off");
+        std::string error;
+        if (!koru::io::WritePng(options.out, options.width, options.height,
+                                reinterpret_cast<const unsigned char*>(pixels.data()), error)) {
+            std::fprintf(stderr, "koru_render: %s\n", error.c_str());
+            status = 1;
+        } else {
+            std::printf("wrote %s\n", options.out.c_str());
+        }
+    } catch (const TAU_ERROR::Error& e) {
+        std::fprintf(stderr, "koru_render: %s\n", e.message.c_str());
+        status = 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "koru_render: %s\n", e.what());
+        status = 1;
+    }
+    engine->Release();
+    delete engine;
+    return status;
+}
+
+// The folder of the program, from the path it was started by.
+std::string program_folder(const char* argv0)
+{
+    const std::string path = argv0;
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -255,7 +387,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "koru_render: %s\n\n%s", problem.c_str(), usage_text);
         return 2;
     }
-    if (options.gpu) {
+    if (options.demo)
+        return render_demo(options, program_folder(argv[0]));
+    if (options.engine == Engine_Choice::Gpu) {
         // The GPU engine hands its frame back only when it presents it in a window.
         if (!koru::GpuDeviceAvailable())
             std::fprintf(stderr, "koru_render: the GPU engine has no usable CUDA device in this build; "
