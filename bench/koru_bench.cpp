@@ -1,10 +1,12 @@
 // koru_bench: frame time of the CPU ray tracer at 640 x 480 on the demo
 // scene, on a displaced sphere mesh of about 40,000 triangles and on a mesh
 // read from an OBJ file, at one thread and at all threads; on request the
-// same frames drawn with Embree 3's packet queries in the same run.
+// same frames drawn with Embree 3's packet queries in the same run. With
+// --depth or --shadows it times the whole-scene mode (the GPU engine's
+// picture: spheres, reflections) on the demo scene instead.
 //
 // usage: koru_bench [--frames N] [--scene demo|mesh|obj|all] [--obj FILE]
-//                   [--threads N] [--compare embree]
+//                   [--threads N] [--compare embree] [--depth D] [--shadows on|off]
 // Prints, per scene, a table of the median time per frame over N frames
 // after a warm-up and the rays (primary and shadow) per second, per thread
 // count, with Embree's and the ratio when compared; the share of Embree's
@@ -52,6 +54,9 @@ struct Options {
     std::string obj_path;
     bool compare_embree = false;
     int packets = 16; // the widest packets this processor runs
+    bool whole_scene = false; // --depth or --shadows given
+    unsigned depth = 4;
+    bool shadows = true;
 };
 
 void usage(std::FILE* out)
@@ -59,11 +64,14 @@ void usage(std::FILE* out)
     std::fprintf(out,
                  "usage: koru_bench [--frames N] [--scene demo|mesh|obj|all] [--obj FILE]\n"
                  "                  [--threads N] [--packets 4|8|16] [--compare embree]\n"
+                 "                  [--depth 1-5] [--shadows on|off]\n"
                  "Times 640 x 480 frames of the CPU engine, at 1 thread and at all threads\n"
                  "unless --threads N forces one count. --obj FILE benchmarks that mesh (alone\n"
                  "unless --scene all); --packets N keeps the engine's packets to at most N\n"
                  "rays (4: 2x2 blocks; 8: two blocks with AVX2; 16, the default: 4x4 pixels\n"
-                 "with AVX-512); --compare embree draws the same frames with Embree 3.\n");
+                 "with AVX-512); --compare embree draws the same frames with Embree 3.\n"
+                 "--depth D and --shadows on|off time the whole-scene mode (spheres, D ray\n"
+                 "generations of mirror reflections; defaults 4 and on) on the demo scene.\n");
 }
 
 // The demo's textures from data/ when they are there, else stand-ins of the
@@ -200,6 +208,7 @@ double mrays_per_s(unsigned long long rays, double ms) { return static_cast<doub
 void run_scene(const char* name, CPU_Ray_Tracer& engine, const Options& options)
 {
     engine.SetPacketWidth(options.packets);
+    engine.SetWholeScene(options.whole_scene);
     engine.SetThreadCount(0);
     const int all_threads = engine.ThreadCount();
     std::vector<int> thread_counts;
@@ -220,7 +229,12 @@ void run_scene(const char* name, CPU_Ray_Tracer& engine, const Options& options)
     std::vector<Row> rows;
     for (const int n : thread_counts) {
         engine.SetThreadCount(n);
-        const auto draw_koru = [&] { engine.BeginDrawScene(1, true); };
+        const auto draw_koru = [&] {
+            if (options.whole_scene)
+                engine.BeginDrawScene(options.depth, options.shadows);
+            else
+                engine.BeginDrawScene(1, true);
+        };
         std::vector<double> koru_ms, embree_ms;
         for (int f = 0; f < warm_up_frames + options.frames; ++f) {
             const double k = time_ms(draw_koru);
@@ -238,7 +252,7 @@ void run_scene(const char* name, CPU_Ray_Tracer& engine, const Options& options)
         row.threads = engine.ThreadCount();
         row.koru_ms = median(koru_ms);
         const CPU_Ray_Tracer::Frame_Stats& stats = engine.LastFrameStats();
-        row.koru_rays = stats.primary_rays + stats.shadow_rays;
+        row.koru_rays = stats.primary_rays + stats.shadow_rays + stats.secondary_rays;
         row.checksum = frame_checksum(engine.FrameBuffer(), static_cast<std::size_t>(engine.Width()) * engine.Height());
 #if KORU_BENCH_WITH_EMBREE
         if (embree) {
@@ -253,9 +267,15 @@ void run_scene(const char* name, CPU_Ray_Tracer& engine, const Options& options)
     const double coherent = stats.packets ? 100.0 * stats.coherent_packets / stats.packets : 0.0;
     std::printf("scene %s: %dx%d, %d triangles, %u kd-tree nodes, medians of %d frames\n", name, engine.Width(),
                 engine.Height(), engine.IndexCount() / 3, koru::Engine_Access::kd_tree(engine)->node_count, options.frames);
-    std::printf("  rays per frame: %llu primary, %llu shadow; packets of %d, %.1f %% of %llu 2x2 blocks walked "
-                "as one\n",
-                stats.primary_rays, stats.shadow_rays, engine.PacketWidth(), coherent, stats.packets);
+    if (options.whole_scene)
+        std::printf("  whole scene: depth %u, shadows %s; rays per frame: %llu primary, %llu reflected, %llu shadow;\n"
+                    "  packets of %d, %.1f %% of %llu 2x2 blocks walked as one\n",
+                    options.depth, options.shadows ? "on" : "off", stats.primary_rays, stats.secondary_rays,
+                    stats.shadow_rays, engine.PacketWidth(), coherent, stats.packets);
+    else
+        std::printf("  rays per frame: %llu primary, %llu shadow; packets of %d, %.1f %% of %llu 2x2 blocks walked "
+                    "as one\n",
+                    stats.primary_rays, stats.shadow_rays, engine.PacketWidth(), coherent, stats.packets);
     const bool compared = rows.front().embree_ms > 0.0;
     if (compared)
         std::printf("  threads   koru ms   Mrays/s   Embree ms   Mrays/s   koru/Embree\n");
@@ -433,6 +453,18 @@ int main(int argc, char** argv)
         } else if (arg == "--compare" && i + 1 < argc && std::strcmp(argv[i + 1], "embree") == 0) {
             options.compare_embree = true;
             ++i;
+        } else if (arg == "--depth" && i + 1 < argc) {
+            const int depth = std::atoi(argv[++i]);
+            if (depth < 1 || depth > 5) {
+                usage(stderr);
+                return 2;
+            }
+            options.depth = static_cast<unsigned>(depth);
+            options.whole_scene = true;
+        } else if (arg == "--shadows" && i + 1 < argc && (std::strcmp(argv[i + 1], "on") == 0 ||
+                                                          std::strcmp(argv[i + 1], "off") == 0)) {
+            options.shadows = std::strcmp(argv[++i], "on") == 0;
+            options.whole_scene = true;
         } else if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
@@ -442,7 +474,11 @@ int main(int argc, char** argv)
         }
     }
     if (options.scene.empty())
-        options.scene = options.obj_path.empty() ? "all" : "obj";
+        options.scene = options.whole_scene ? "demo" : options.obj_path.empty() ? "all" : "obj";
+    if (options.whole_scene && options.scene != "demo") {
+        std::fprintf(stderr, "koru_bench: --depth and --shadows time the demo scene (--scene demo)\n");
+        return 2;
+    }
     const std::string& scene = options.scene;
     if (options.frames < 1 || options.threads < 0 || (options.packets != 4 && options.packets != 8 && options.packets != 16) ||
         (scene != "demo" && scene != "mesh" && scene != "obj" && scene != "all")) {
@@ -465,6 +501,11 @@ int main(int argc, char** argv)
         return 2;
     }
 #endif
+    if (options.compare_embree && options.whole_scene) {
+        std::fprintf(stderr, "koru_bench: --compare embree draws the CPU engine's own picture only; "
+                             "leave out --depth and --shadows\n");
+        return 2;
+    }
 
     try {
         IMAGE textures[3];
