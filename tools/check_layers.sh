@@ -16,7 +16,8 @@ floors=(
   "store"               # the scene store behind engine/, and the internals' access
   "cpu gpu opengl"      # the engines
   "io"                  # file formats
-  "demo tools"          # programs
+  "demo"                # the demo program and its scene
+  "tools"               # programs (koru_render draws the demo's scene too)
   "bench"               # benchmarks (the demo's scene among them)
   "tests fuzz examples" # checks of everything below
 )
