@@ -30,5 +30,18 @@ __global__ void core_check_kernel(Tree_View tree, const Material* materials, Lig
     pixels[y * 640 + x] = pack_color(color);
 }
 
+// The walk over triangles and spheres, and the sphere test over a lane.
+__global__ void sphere_check_kernel(Tree_View tree, const Sphere* spheres, uint32_t* hits)
+{
+    const int x = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+    Ray4 ray;
+    ray.pos = Vec4(0.0f, 0.0f, 0.0f, 1.0f);
+    ray.dir = eye_ray_direction(x, 0, 640, 480);
+    RAYTR::Hit hit;
+    const bool met = walk_scene(Tree_Primitives{{tree}, spheres}, tree.world_box, ray, &hit);
+    float t = 0.0f;
+    hits[x] = (met ? 1u : 0u) | (intersect_sphere(ray.pos.v, ray.dir.v, spheres[0], t) ? 2u : 0u);
+}
+
 } // namespace rt
 } // namespace koru
