@@ -2,6 +2,9 @@
 // file with no display. Without camera options it frames the mesh; the demo
 // scene is seen as the demo's first frame shows it. The kd-tree statistics go
 // to standard error, the build and render times to standard output.
+#include <GL/freeglut.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -36,7 +39,7 @@ const int max_threads = 1024;
 
 // The CPU engine's own picture, the CPU engine drawing the whole scene (the
 // GPU engine's picture), the GPU engine.
-enum class Engine_Choice { Default, Cpu, Whole, Gpu };
+enum class Engine_Choice { Default, Cpu, Whole, Gpu, OpenGL };
 
 struct Options {
     std::string obj;
@@ -59,7 +62,7 @@ const char* const usage_text =
     "usage: koru_render --obj FILE.obj [--out FILE.png] [--size WxH] [--engine cpu|whole|gpu] [--threads N]\n"
     "                   [--cam-pos X Y Z] [--cam-rot RX RY RZ] [--light X Y Z]\n"
     "       koru_render --demo [--depth D] [--shadows on|off] [--data DIR] [--out FILE.png] [--size WxH]\n"
-    "                   [--engine whole|cpu|gpu] [--threads N]\n"
+    "                   [--engine whole|cpu|gpu|opengl] [--threads N]\n"
     "\n"
     "Renders the mesh with its MTL materials (a neutral grey without them), or the demo's scene as\n"
     "the demo's first frame shows it, and writes a PNG.\n"
@@ -71,6 +74,8 @@ const char* const usage_text =
     "                             generations of mirror reflections, shadows on request (the default\n"
     "                             for the demo scene)\n"
     "                     gpu     the GPU engine, its frame read back from the device\n"
+    "                     opengl  the OpenGL renderer (--demo only), in a window of the display\n"
+    "                             (a virtual one: xvfb-run koru_render ...)\n"
     "  --depth D          ray generations of the whole picture, 1 to 5 (default 4)\n"
     "  --shadows on|off   shadow rays in the whole picture (default on)\n"
     "  --data DIR         the demo's textures (default: data/ here or beside the program)\n"
@@ -146,11 +151,12 @@ std::string parse_options(int argc, char** argv, Options& options)
                        ", not '" + argv[i] + "'";
         } else if (arg == "--engine" && needs(1)) {
             const std::string engine = argv[++i];
-            if (engine != "cpu" && engine != "whole" && engine != "gpu")
-                return "unknown engine '" + engine + "' (choose cpu, whole or gpu)";
-            options.engine = engine == "cpu" ? Engine_Choice::Cpu
+            if (engine != "cpu" && engine != "whole" && engine != "gpu" && engine != "opengl")
+                return "unknown engine '" + engine + "' (choose cpu, whole, gpu or opengl)";
+            options.engine = engine == "cpu"     ? Engine_Choice::Cpu
                              : engine == "whole" ? Engine_Choice::Whole
-                                                 : Engine_Choice::Gpu;
+                             : engine == "gpu"   ? Engine_Choice::Gpu
+                                                 : Engine_Choice::OpenGL;
         } else if (arg == "--threads" && needs(1)) {
             const std::string text = argv[++i];
             if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
@@ -185,6 +191,8 @@ std::string parse_options(int argc, char** argv, Options& options)
             options.engine = Engine_Choice::Whole;
         return "";
     }
+    if (options.engine == Engine_Choice::OpenGL)
+        return "--engine opengl draws the demo scene only (--demo)";
     if (options.obj.empty())
         return "--obj FILE.obj or --demo is required";
     if (options.out.empty()) {
@@ -296,6 +304,24 @@ int render(const Options& options, const koru::io::Mesh& mesh)
     return status;
 }
 
+// A window of the display for the OpenGL renderer, its context current.
+bool open_window(int width, int height)
+{
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || *display == '\0') {
+        std::fprintf(stderr, "koru_render: --engine opengl needs a display; run it under xvfb-run\n");
+        return false;
+    }
+    int argc = 1;
+    char name[] = "koru_render";
+    char* argv[] = {name, nullptr};
+    glutInit(&argc, argv);
+    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
+    glutInitWindowSize(width, height);
+    glutCreateWindow("koru_render");
+    return true;
+}
+
 // The demo's scene at its first frame: the camera where the demo starts it,
 // the light where the first frame turns it.
 int render_demo(const Options& options, const std::string& program_folder)
@@ -310,13 +336,18 @@ int render_demo(const Options& options, const std::string& program_folder)
         return 1;
     }
     const bool gpu = options.engine == Engine_Choice::Gpu;
+    const bool opengl = options.engine == Engine_Choice::OpenGL;
     if (gpu && !koru::GpuDeviceAvailable()) {
         std::fprintf(stderr, "koru_render: the GPU engine has no usable CUDA device here; use --engine whole\n");
         return 2;
     }
-    Ray_Tracer* engine = nullptr;
+    if (opengl && !open_window(options.width, options.height))
+        return 2;
+    Common_Graphics_Engine* engine = nullptr;
     if (gpu) {
         engine = new GPU_Ray_Tracer();
+    } else if (opengl) {
+        engine = new OpenGL_Render();
     } else {
         CPU_Ray_Tracer* cpu = new CPU_Ray_Tracer();
         cpu->SetThreadCount(options.threads);
@@ -324,6 +355,7 @@ int render_demo(const Options& options, const std::string& program_folder)
         engine = cpu;
     }
     const char* engine_name = gpu                                      ? "gpu"
+                              : opengl                                 ? "opengl"
                               : options.engine == Engine_Choice::Whole ? "whole scene on the cpu"
                                                                        : "cpu";
     int status = 0;
@@ -334,15 +366,29 @@ int render_demo(const Options& options, const std::string& program_folder)
         light.pos = demo::LightPosition(1.0f + 0.5f / 60.0f, 1.0f);
         engine->SetPointLight(light, 0);
         auto start = std::chrono::steady_clock::now();
-        engine->BuildKdTree();
-        std::printf("build time: %.3f s\n", seconds_since(start));
+        // The rasterizer builds no kd-tree.
+        if (!opengl) {
+            engine->BuildKdTree();
+            std::printf("build time: %.3f s\n", seconds_since(start));
+        }
         start = std::chrono::steady_clock::now();
         engine->BeginDrawScene(options.depth, options.shadows);
-        std::vector<unsigned> pixels(engine->FrameBuffer(),
-                                     engine->FrameBuffer() + static_cast<std::size_t>(options.width) * options.height);
-        // The GPU engine's frame stays on the device until it is presented.
-        if (gpu && nyxReadPixels(pixels.data()) != 0)
-            throw std::runtime_error("the GPU engine's frame could not be read back");
+        std::vector<unsigned> pixels(static_cast<std::size_t>(options.width) * options.height);
+        if (gpu) {
+            // The GPU engine's frame stays on the device until it is presented.
+            if (nyxReadPixels(pixels.data()) != 0)
+                throw std::runtime_error("the GPU engine's frame could not be read back");
+        } else if (opengl) {
+            // The rasterizer's frame is in the window's back buffer.
+            glFinish();
+            glReadBuffer(GL_BACK);
+            glPixelStorei(GL_PACK_ALIGNMENT, 1);
+            glReadPixels(0, 0, options.width, options.height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+            if (glGetError() != GL_NO_ERROR)
+                throw std::runtime_error("the OpenGL renderer's frame could not be read back");
+        } else {
+            std::copy(engine->FrameBuffer(), engine->FrameBuffer() + pixels.size(), pixels.begin());
+        }
         std::printf("render time: %.3f s (%d x %d, %s, depth %u, shadows %s)\n", seconds_since(start), options.width,
                     options.height, engine_name, options.depth, options.shadows ? "on" : "off");
         std::string error;
