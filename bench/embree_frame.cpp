@@ -8,8 +8,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "rt/gpu_pixel.h"
 #include "rt/shading.h"
 #include "rt/scene_walk.h"
+#include "rt/sphere.h"
+#include "store/engine_access.h"
+#include "kdtree/kdtree.h"
 
 namespace koru {
 namespace bench {
@@ -45,6 +49,11 @@ struct Frame_Inputs {
     int light_count;
     const rt::Texture_View* textures;
     int texture_count;
+    // The whole scene.
+    const rt::Sphere* spheres;
+    unsigned sphere_geometry;
+    int depth;
+    bool shadows;
 };
 
 // Lane k of a packet as the shared core's ray (fourth components 1).
@@ -160,12 +169,213 @@ void trace_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext& cont
     }
 }
 
+// The spheres as Embree user geometry, through the shared sphere test.
+void sphere_bounds(const RTCBoundsFunctionArguments* args)
+{
+    const rt::Sphere& s = static_cast<const rt::Sphere*>(args->geometryUserPtr)[args->primID];
+    RTCBounds* b = args->bounds_o;
+    b->lower_x = s.center[0] - s.radius;
+    b->lower_y = s.center[1] - s.radius;
+    b->lower_z = s.center[2] - s.radius;
+    b->upper_x = s.center[0] + s.radius;
+    b->upper_y = s.center[1] + s.radius;
+    b->upper_z = s.center[2] + s.radius;
+}
+
+// The sphere's distance along lane i of a ray packet, if it lies in the
+// ray's [tnear, tfar].
+bool sphere_lane_hit(const rt::Sphere& s, RTCRayN* ray, unsigned n, unsigned i, float& t)
+{
+    const float origin[3] = {RTCRayN_org_x(ray, n, i), RTCRayN_org_y(ray, n, i), RTCRayN_org_z(ray, n, i)};
+    const float dir[3] = {RTCRayN_dir_x(ray, n, i), RTCRayN_dir_y(ray, n, i), RTCRayN_dir_z(ray, n, i)};
+    return rt::intersect_sphere(origin, dir, s, t) && t >= RTCRayN_tnear(ray, n, i) && t <= RTCRayN_tfar(ray, n, i);
+}
+
+void sphere_intersect(const RTCIntersectFunctionNArguments* args)
+{
+    const rt::Sphere& s = static_cast<const rt::Sphere*>(args->geometryUserPtr)[args->primID];
+    RTCRayN* ray = RTCRayHitN_RayN(args->rayhit, args->N);
+    RTCHitN* hit = RTCRayHitN_HitN(args->rayhit, args->N);
+    for (unsigned i = 0; i < args->N; ++i) {
+        float t;
+        if (args->valid[i] == 0 || !sphere_lane_hit(s, ray, args->N, i, t))
+            continue;
+        RTCRayN_tfar(ray, args->N, i) = t;
+        RTCHitN_u(hit, args->N, i) = 0.0f;
+        RTCHitN_v(hit, args->N, i) = 0.0f;
+        RTCHitN_Ng_x(hit, args->N, i) = 0.0f;
+        RTCHitN_Ng_y(hit, args->N, i) = 0.0f;
+        RTCHitN_Ng_z(hit, args->N, i) = 1.0f;
+        RTCHitN_primID(hit, args->N, i) = args->primID;
+        RTCHitN_geomID(hit, args->N, i) = args->geomID;
+        RTCHitN_instID(hit, args->N, i, 0) = args->context->instID[0];
+    }
+}
+
+void sphere_occluded(const RTCOccludedFunctionNArguments* args)
+{
+    const rt::Sphere& s = static_cast<const rt::Sphere*>(args->geometryUserPtr)[args->primID];
+    for (unsigned i = 0; i < args->N; ++i) {
+        float t;
+        if (args->valid[i] != 0 && sphere_lane_hit(s, args->ray, args->N, i, t))
+            RTCRayN_tfar(args->ray, args->N, i) = -ray_infinity;
+    }
+}
+
+// Lane k of a 4x4 block: the engine's layout of a packet of sixteen.
+constexpr int lane_dx(int k) { return 2 * (k / 4 % 2) + k % 2; }
+constexpr int lane_dy(int k) { return 2 * (k / 8) + k % 4 / 2; }
+
+rt::Ray4 lane_ray16(const RTCRay16& ray, int k)
+{
+    rt::Ray4 r;
+    r.pos = rt::Vec4(ray.org_x[k], ray.org_y[k], ray.org_z[k], 1.0f);
+    r.dir = rt::Vec4(ray.dir_x[k], ray.dir_y[k], ray.dir_z[k], 1.0f);
+    return r;
+}
+
+void set_lane16(RTCRay16& ray, int k, const rt::Vec4& origin, const rt::Vec4& direction)
+{
+    ray.org_x[k] = origin[0];
+    ray.org_y[k] = origin[1];
+    ray.org_z[k] = origin[2];
+    ray.dir_x[k] = direction[0];
+    ray.dir_y[k] = direction[1];
+    ray.dir_z[k] = direction[2];
+    ray.tnear[k] = min_hit_distance;
+    ray.tfar[k] = ray_infinity;
+    ray.time[k] = 0.0f;
+    ray.mask[k] = 0xFFFFFFFFu;
+    ray.id[k] = static_cast<unsigned>(k);
+    ray.flags[k] = 0;
+}
+
+// The 4x4 block with lower-left pixel (x, y) of the whole-scene frame:
+// generation after generation one packet of the live lanes, its hits shaded
+// with a shadow packet per light (when asked), summed as rt::trace_pixel
+// sums them.
+void trace_whole_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext& context, unsigned* pixels,
+                       Embree_Frame::Ray_Counts& counts)
+{
+    const IGraphicsEngine::MATRIX4& m = in.cam_matrix;
+    RTCRayHit16 rays;
+    int live[16];
+    Color totals[16];
+    float weight[16];
+    const Color ambient(koru::ambient_light, koru::ambient_light, koru::ambient_light, 1.0f);
+    for (int k = 0; k < 16; ++k) {
+        const int px = x + lane_dx(k) < in.width ? x + lane_dx(k) : in.width - 1;
+        const int py = y + lane_dy(k) < in.height ? y + lane_dy(k) : in.height - 1;
+        const TAU_MATH::RAY<4, float>& eye = in.eye_rays[static_cast<std::size_t>(py) * in.width + px];
+        rt::Vec4 direction;
+        for (int a = 0; a < 3; ++a)
+            direction[a] = (m[a][0] * eye.dir[0] + m[a][1] * eye.dir[1]) + m[a][2] * eye.dir[2];
+        set_lane16(rays.ray, k, m * eye.pos, direction);
+        live[k] = -1;
+        totals[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
+        weight[k] = 1.0f;
+    }
+    counts.primary += 16;
+    for (int generation = 0; generation < in.depth; ++generation) {
+        for (int k = 0; k < 16; ++k) {
+            rays.hit.geomID[k] = RTC_INVALID_GEOMETRY_ID;
+            rays.hit.instID[0][k] = RTC_INVALID_GEOMETRY_ID;
+        }
+        rtcIntersect16(live, in.scene, &context, &rays);
+        RAYTR::Hit hits[16];
+        int n_hits = 0, first_hit = 0;
+        for (int k = 15; k >= 0; --k) {
+            if (!live[k])
+                continue;
+            if (rays.hit.geomID[k] == RTC_INVALID_GEOMETRY_ID) {
+                live[k] = 0;
+                if (generation > 0)
+                    totals[k] = totals[k] + ambient * weight[k];
+                continue;
+            }
+            const rt::Ray4 r = lane_ray16(rays.ray, k);
+            if (rays.hit.geomID[k] == in.sphere_geometry)
+                rt::fill_sphere_hit(r.pos.v, r.dir.v, rays.ray.tfar[k], in.spheres[rays.hit.primID[k]],
+                                    rays.hit.primID[k], &hits[k]);
+            else
+                rt::fill_hit(in.vertices, in.indices + 3 * static_cast<std::size_t>(rays.hit.primID[k]),
+                             1.0f - rays.hit.u[k] - rays.hit.v[k], rays.hit.u[k], rays.hit.v[k], &hits[k]);
+            first_hit = k;
+            ++n_hits;
+        }
+        if (n_hits == 0)
+            break;
+
+        Color colors[16];
+        for (int k = 0; k < 16; ++k)
+            colors[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
+        for (int l = 0; l < in.light_count; ++l) {
+            const rt::Light& light = in.lights[l];
+            int lit[16];
+            unsigned n_lit = 0;
+            for (int k = 0; k < 16; ++k) {
+                lit[k] = in.shadows && live[k] && rt::faces_light(rt::light_direction(hits[k], light)) ? -1 : 0;
+                n_lit += lit[k] ? 1u : 0u;
+            }
+            RTCRay16 shadow;
+            if (n_lit > 0) {
+                for (int k = 0; k < 16; ++k) {
+                    const rt::Ray4 r = rt::make_shadow_ray(live[k] ? hits[k].pos : hits[first_hit].pos, light.pos);
+                    set_lane16(shadow, k, r.pos, r.dir);
+                }
+                rtcOccluded16(lit, in.scene, &context, &shadow);
+                counts.shadow += n_lit;
+            }
+            for (int k = 0; k < 16; ++k) {
+                if (!live[k])
+                    continue;
+                const bool shadowed = lit[k] && shadow.tfar[k] < 0.0f;
+                const Color c = rt::shade_hit(lane_ray16(rays.ray, k), hits[k], light, shadowed, in.materials,
+                                              in.textures, in.texture_count);
+                colors[k] = colors[k] + rt::clamp_above(c);
+            }
+        }
+        for (int k = 0; k < 16; ++k)
+            if (live[k])
+                totals[k] = totals[k] + colors[k] * weight[k];
+        if (generation + 1 == in.depth)
+            break;
+
+        // The mirror rays of the reflective hits.
+        int n_live = 0;
+        for (int k = 0; k < 16; ++k) {
+            if (!live[k])
+                continue;
+            const float r = rt::reflectivity(in.materials[hits[k].material_id]);
+            rt::Ray4 reflected;
+            if (!(r > 0.0f) || !rt::reflection_ray(lane_ray16(rays.ray, k), hits[k], reflected)) {
+                live[k] = 0;
+                continue;
+            }
+            weight[k] = weight[k] * r;
+            set_lane16(rays.ray, k, reflected.pos, reflected.dir);
+            ++n_live;
+        }
+        if (n_live == 0)
+            break;
+        counts.secondary += static_cast<unsigned long long>(n_live);
+    }
+
+    for (int k = 0; k < 16; ++k) {
+        const int px = x + lane_dx(k), py = y + lane_dy(k);
+        if (px < in.width && py < in.height)
+            pixels[static_cast<std::size_t>(py) * in.width + px] = rt::pack_color(totals[k]);
+    }
+}
+
 } // namespace
 
 struct Embree_Frame::State {
     CPU_Ray_Tracer* engine = nullptr;
     RTCDevice device = nullptr;
     RTCScene scene = nullptr;
+    unsigned sphere_geometry = RTC_INVALID_GEOMETRY_ID;
+    const rt::Sphere* spheres = nullptr;
     std::vector<unsigned> pixels;
     Ray_Counts counts;
 
@@ -178,7 +388,7 @@ struct Embree_Frame::State {
     }
 };
 
-Embree_Frame::Embree_Frame(CPU_Ray_Tracer& engine) : state(new State)
+Embree_Frame::Embree_Frame(CPU_Ray_Tracer& engine, bool with_spheres) : state(new State)
 {
     state->engine = &engine;
     state->device = rtcNewDevice(nullptr);
@@ -203,6 +413,20 @@ Embree_Frame::Embree_Frame(CPU_Ray_Tracer& engine) : state(new State)
         rtcAttachGeometry(state->scene, mesh);
         rtcReleaseGeometry(mesh);
     }
+    // The spheres as the kd-tree holds them (the engine's tree is built).
+    const RAYTR::KdTree* tree = Engine_Access::kd_tree(engine);
+    if (with_spheres && tree != nullptr && tree->sphere_count > 0) {
+        state->spheres = tree->spheres;
+        RTCGeometry spheres = rtcNewGeometry(state->device, RTC_GEOMETRY_TYPE_USER);
+        rtcSetGeometryUserPrimitiveCount(spheres, tree->sphere_count);
+        rtcSetGeometryUserData(spheres, const_cast<rt::Sphere*>(tree->spheres));
+        rtcSetGeometryBoundsFunction(spheres, sphere_bounds, nullptr);
+        rtcSetGeometryIntersectFunction(spheres, sphere_intersect);
+        rtcSetGeometryOccludedFunction(spheres, sphere_occluded);
+        rtcCommitGeometry(spheres);
+        state->sphere_geometry = rtcAttachGeometry(state->scene, spheres);
+        rtcReleaseGeometry(spheres);
+    }
     rtcCommitScene(state->scene);
     if (rtcGetDeviceError(state->device) != RTC_ERROR_NONE)
         throw std::runtime_error("Embree could not build the scene");
@@ -210,7 +434,14 @@ Embree_Frame::Embree_Frame(CPU_Ray_Tracer& engine) : state(new State)
 
 Embree_Frame::~Embree_Frame() = default;
 
-void Embree_Frame::render(int thread_count)
+void Embree_Frame::render(int thread_count) { render_frame(thread_count, 0, false); }
+
+void Embree_Frame::render_whole(int thread_count, int depth, bool shadows)
+{
+    render_frame(thread_count, depth, shadows);
+}
+
+void Embree_Frame::render_frame(int thread_count, int depth, bool shadows)
 {
     CPU_Ray_Tracer& engine = *state->engine;
     const int texture_count = engine.TextureCount();
@@ -233,6 +464,12 @@ void Embree_Frame::render(int thread_count)
     in.light_count = engine.PointLightCount();
     in.textures = texture_views;
     in.texture_count = texture_count;
+    in.spheres = state->spheres;
+    in.sphere_geometry = state->sphere_geometry;
+    in.depth = depth;
+    in.shadows = shadows;
+    // A whole frame goes in 4x4 blocks, the engine's own in 2x2 blocks.
+    const int block = depth > 0 ? 4 : 2;
 
     // Every frame writes every pixel: the buffer is only sized here.
     state->pixels.resize(static_cast<std::size_t>(in.width) * in.height);
@@ -260,15 +497,19 @@ void Embree_Frame::render(int thread_count)
             for (int tile = first; tile < end; ++tile) {
                 const int x0 = tile * tile_size;
                 const int x1 = x0 + tile_size < in.width ? x0 + tile_size : in.width;
-                for (int y = y0; y < y1; y += 2)
-                    for (int x = x0; x < x1; x += 2)
-                        trace_block(in, x, y, context, pixels, thread_counts);
+                for (int y = y0; y < y1; y += block)
+                    for (int x = x0; x < x1; x += block)
+                        if (block == 4)
+                            trace_whole_block(in, x, y, context, pixels, thread_counts);
+                        else
+                            trace_block(in, x, y, context, pixels, thread_counts);
             }
         }
 #pragma omp critical(koru_bench_embree_counts)
         {
             counts.primary += thread_counts.primary;
             counts.shadow += thread_counts.shadow;
+            counts.secondary += thread_counts.secondary;
         }
     }
 }

@@ -2,7 +2,10 @@
 // as a yardstick: the same 2x2 primary packets from the engine's eye rays and
 // camera, one shadow ray per light and hit made by the shared core, hits
 // turned into the engine's Hit record and shaded by the shared shading, 16 x 16
-// tiles on OpenMP threads. Only the kd-tree walk is Embree's.
+// tiles on OpenMP threads. Only the kd-tree walk is Embree's. Or the engine's
+// whole-scene frame: 4x4 packets of 16 per ray generation, the spheres as
+// user geometry tested by the shared sphere test, reflections and ambient
+// light as rt/gpu_pixel.h has them.
 #pragma once
 
 #include <memory>
@@ -18,11 +21,13 @@ public:
     struct Ray_Counts {
         unsigned long long primary = 0;
         unsigned long long shadow = 0;
+        unsigned long long secondary = 0; // reflected rays (whole scene)
     };
 
     // Builds Embree's scene over the engine's vertex and index arrays, which
     // it shares: the engine must outlive this and keep its triangles.
-    explicit Embree_Frame(CPU_Ray_Tracer& engine);
+    // With spheres, the engine's spheres join the scene (for whole frames).
+    explicit Embree_Frame(CPU_Ray_Tracer& engine, bool with_spheres = false);
     ~Embree_Frame();
     Embree_Frame(const Embree_Frame&) = delete;
     Embree_Frame& operator=(const Embree_Frame&) = delete;
@@ -30,6 +35,9 @@ public:
     // Draws the frame from the engine's current camera matrix (the one its
     // last frame used) on thread_count threads.
     void render(int thread_count);
+    // The whole-scene frame of depth generations (1 to 5), shadows on request;
+    // needs the spheres.
+    void render_whole(int thread_count, int depth, bool shadows);
 
     // Width x height pixel words, row-major from the bottom row, as the
     // engine's frame buffer.
@@ -38,6 +46,8 @@ public:
     Ray_Counts counts() const;
 
 private:
+    void render_frame(int thread_count, int depth, bool shadows);
+
     struct State;
     std::unique_ptr<State> state;
 };
