@@ -318,11 +318,14 @@ bool same_hit(const RAYTR::Hit& a, const RAYTR::Hit& b)
            a.material_id == b.material_id && a.untextured == b.untextured && a.prim_id == b.prim_id;
 }
 
+// Over the engine's leaf blocks, or (without them) over the leaf records.
 template <int N>
-void expect_packets_match_single_rays(CPU_Ray_Tracer& engine, std::mt19937& rng)
+void expect_packets_match_single_rays(CPU_Ray_Tracer& engine, bool leaf_blocks, std::mt19937& rng)
 {
     koru::cpu::Packet_Tree tree = koru::cpu::packet_tree(engine);
     ASSERT_NE(tree.blocks, nullptr);
+    if (!leaf_blocks)
+        tree.blocks = nullptr;
     tree.spheres = koru::Engine_Access::kd_tree(engine)->spheres;
     const koru::rt::Tree_Primitives single{{tree.view}, tree.spheres};
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
@@ -380,17 +383,19 @@ TEST(WholeScenePackets, HitsAndShadowsMatchSingleRays)
         engine.Init(64, 48);
         add_random_whole_scene(engine, rng, textures.images, 2);
         engine.BuildKdTree();
-        for (int n : packet_widths()) {
-            SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(n) + " lanes");
-            if (n == 4)
-                expect_packets_match_single_rays<4>(engine, rng);
+        for (int n : packet_widths())
+            for (bool blocks : {true, false}) {
+                SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(n) + " lanes" +
+                             (blocks ? "" : ", leaf records"));
+                if (n == 4)
+                    expect_packets_match_single_rays<4>(engine, blocks, rng);
 #if KORU_SIMD_WIDE
-            if (n == 8)
-                expect_packets_match_single_rays<8>(engine, rng);
-            if (n == 16)
-                expect_packets_match_single_rays<16>(engine, rng);
+                if (n == 8)
+                    expect_packets_match_single_rays<8>(engine, blocks, rng);
+                if (n == 16)
+                    expect_packets_match_single_rays<16>(engine, blocks, rng);
 #endif
-        }
+            }
         engine.Release();
     }
 }
