@@ -1,6 +1,5 @@
 #include "obj.h"
 
-#include <png.h>
 #include <tiny_obj_loader.h>
 
 #include <array>
@@ -14,6 +13,7 @@
 
 #include "../engine/tau_error.h"
 #include "bmp.h"
+#include "png_file.h"
 
 namespace koru {
 namespace io {
@@ -263,22 +263,10 @@ std::string without_missing_materials(const std::string& warnings)
 
 Texture read_png(const std::string& path, const std::string& at)
 {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str()))
-        throw Load_Error(at + ": can not read the PNG texture '" + path + "': " + image.message);
-    image.format = PNG_FORMAT_RGBA;
     Texture texture;
-    texture.width = static_cast<int>(image.width);
-    texture.height = static_cast<int>(image.height);
-    texture.rgba.resize(PNG_IMAGE_SIZE(image));
-    // A negative row stride stores the bottom row first.
-    const png_int_32 stride = -static_cast<png_int_32>(PNG_IMAGE_ROW_STRIDE(image));
-    if (!png_image_finish_read(&image, nullptr, texture.rgba.data(), stride, nullptr)) {
-        const std::string reason = image.message;
-        png_image_free(&image);
+    std::string reason;
+    if (!ReadPng(path, texture.width, texture.height, texture.rgba, reason))
         throw Load_Error(at + ": can not read the PNG texture '" + path + "': " + reason);
-    }
     return texture;
 }
 
