@@ -3,7 +3,9 @@
 // packets the processor runs (lane_kernels.cpp), into the frame buffer.
 #include <GL/freeglut.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -40,14 +42,25 @@ struct alignas(64) Thread_Frame {
 
 } // namespace
 
+// All or nothing: when the eye rays cannot be had, the engine is left as it
+// was before the call, so that a smaller Init can follow.
 void CPU_Ray_Tracer::Init(int frame_width, int frame_height)
 {
+    const VECTOR4 position_before = cam_position;
     Common_Graphics_Engine::Init(frame_width, frame_height);
-    const uint64_t bytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * sizeof(TAU_MATH::RAY<4, float>);
-    // The table must be addressable with 32-bit sizes.
-    if (bytes > UINT32_MAX)
-        throw TAU_MATH::Aligned_Bad_Alloc();
-    eye_rays = static_cast<TAU_MATH::RAY<4, float>*>(TAU_MATH::aligned_malloc(static_cast<std::size_t>(bytes), 16));
+    try {
+        const uint64_t bytes =
+            static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * sizeof(TAU_MATH::RAY<4, float>);
+        // The table must be addressable with 32-bit sizes.
+        if (bytes > UINT32_MAX)
+            throw TAU_MATH::Aligned_Bad_Alloc();
+        eye_rays =
+            static_cast<TAU_MATH::RAY<4, float>*>(TAU_MATH::aligned_malloc(static_cast<std::size_t>(bytes), 16));
+    } catch (...) {
+        CPU_Ray_Tracer::Release();
+        cam_position = position_before;
+        throw;
+    }
     init_eye_rays();
 }
 
@@ -72,14 +85,22 @@ void CPU_Ray_Tracer::BuildKdTree()
 
 Ray_Tracer::RT_Core* CPU_Ray_Tracer::GetRTCore() { return nullptr; }
 
-void CPU_Ray_Tracer::SetThreadCount(int count) { thread_count = count > 0 ? count : 0; }
+void CPU_Ray_Tracer::SetThreadCount(int count)
+{
+    // Far more threads than any machine runs only exhaust the thread runtime.
+    if (count > kMaxThreads) {
+        std::fprintf(stderr, "SetThreadCount: %d threads asked; a frame uses at most %d\n", count, kMaxThreads);
+        count = kMaxThreads;
+    }
+    thread_count = count > 0 ? count : 0;
+}
 
 int CPU_Ray_Tracer::ThreadCount() const
 {
     if (thread_count > 0)
         return thread_count;
     const unsigned hardware = std::thread::hardware_concurrency();
-    return hardware > 0 ? static_cast<int>(hardware) : 1;
+    return hardware > 0 ? static_cast<int>(std::min(hardware, static_cast<unsigned>(kMaxThreads))) : 1;
 }
 
 int CPU_Ray_Tracer::PacketWidth() const { return koru::cpu::block_tracer(packet_width).width; }

@@ -214,6 +214,19 @@ void trace_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer,
         store_quad(scene, x + lane_dx(4 * quad), y + lane_dy(4 * quad), colors + 4 * quad, frame_buffer);
 }
 
+template <int N>
+using Width = std::integral_constant<int, N>;
+
+// The narrower block tracer's entry, for the edges of a tile.
+#define KORU_DECLARE_BLOCK_ENTRY(N)                                                                            \
+    KORU_LANE_ENTRY_##N void block_entry(Width<N>, const Frame_Scene& scene, const Tile& tile, int x, int y,      \
+                                         unsigned* frame_buffer, Frame_Stats& stats);
+KORU_DECLARE_BLOCK_ENTRY(4)
+#if KORU_SIMD_WIDE
+KORU_DECLARE_BLOCK_ENTRY(8)
+#endif
+#undef KORU_DECLARE_BLOCK_ENTRY
+
 // The block of N lanes at (x, y) in the tile: one packet where its last 2x2
 // block starts inside the tile, else its two halves (a 4x4 block's lower and
 // upper rows, a 4x2 block's left and right 2x2 blocks) where they start
@@ -225,9 +238,9 @@ void trace_block_in(const Frame_Scene& scene, const Tile& tile, int x, int y, un
     if constexpr (N > 4) {
         if (x + block_width<N> - 2 >= tile.x1 || y + block_height<N> - 2 >= tile.y1) {
             constexpr int dx = N == 8 ? 2 : 0, dy = N == 16 ? 2 : 0;
-            trace_block_in<N / 2>(scene, tile, x, y, frame_buffer, stats);
+            block_entry(Width<N / 2>(), scene, tile, x, y, frame_buffer, stats);
             if (x + dx < tile.x1 && y + dy < tile.y1)
-                trace_block_in<N / 2>(scene, tile, x + dx, y + dy, frame_buffer, stats);
+                block_entry(Width<N / 2>(), scene, tile, x + dx, y + dy, frame_buffer, stats);
             return;
         }
     }
@@ -242,34 +255,43 @@ void trace_tile(const Frame_Scene& scene, const Tile& tile, unsigned* frame_buff
             trace_block_in<N>(scene, tile, x, y, frame_buffer, stats);
 }
 
-template <int N>
-using Width = std::integral_constant<int, N>;
-
-// Each lane type's entry points. Everything they call is compiled into them
-// (flatten) for that lane type's instructions, so that no code for wider
-// lanes runs before the processor is known to have them.
-#define KORU_LANE_ENTRIES(N, ENTRY)                                                                           \
-    ENTRY void tile_entry(Width<N>, const Frame_Scene& scene, const Tile& tile, unsigned* frame_buffer,         \
-                          Frame_Stats& stats)                                                                 \
+// Each lane type's entry points. Everything they call, other than the
+// narrower entries, is compiled into them (flatten) for that lane type's
+// instructions, so that no code for wider lanes runs before the processor is
+// known to have them.
+#define KORU_LANE_ENTRIES(N)                                                                                  \
+    KORU_LANE_ENTRY_##N void tile_entry(Width<N>, const Frame_Scene& scene, const Tile& tile,                   \
+                                        unsigned* frame_buffer, Frame_Stats& stats)                           \
     {                                                                                                         \
         trace_tile<N>(scene, tile, frame_buffer, stats);                                                      \
     }                                                                                                         \
-    ENTRY unsigned nearest_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[],          \
-                                 Frame_Stats& stats)                                                          \
+    KORU_LANE_ENTRY_##N unsigned nearest_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[], \
+                                               Frame_Stats& stats)                                            \
     {                                                                                                         \
         return nearest_hits(tree, packet, hits, stats);                                                       \
     }                                                                                                         \
-    ENTRY unsigned any_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Frame_Stats& stats)      \
+    KORU_LANE_ENTRY_##N unsigned any_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet,             \
+                                           Frame_Stats& stats)                                                \
     {                                                                                                         \
         return any_hits(tree, packet, stats);                                                                 \
     }
 
-KORU_LANE_ENTRIES(4, )
+#define KORU_BLOCK_ENTRY(N)                                                                                   \
+    KORU_LANE_ENTRY_##N void block_entry(Width<N>, const Frame_Scene& scene, const Tile& tile, int x, int y,      \
+                                         unsigned* frame_buffer, Frame_Stats& stats)                          \
+    {                                                                                                         \
+        trace_block_in<N>(scene, tile, x, y, frame_buffer, stats);                                            \
+    }
+
+KORU_LANE_ENTRIES(4)
+KORU_BLOCK_ENTRY(4)
 #if KORU_SIMD_WIDE
-KORU_LANE_ENTRIES(8, KORU_WIDE_ENTRY)
-KORU_LANE_ENTRIES(16, KORU_WIDER_ENTRY)
+KORU_LANE_ENTRIES(8)
+KORU_BLOCK_ENTRY(8)
+KORU_LANE_ENTRIES(16)
 #endif
 #undef KORU_LANE_ENTRIES
+#undef KORU_BLOCK_ENTRY
 
 // The frame's entry of N lanes.
 template <int N>

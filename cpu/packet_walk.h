@@ -26,6 +26,23 @@ namespace {
 using RAYTR::Hit;
 using Frame_Stats = CPU_Ray_Tracer::Frame_Stats;
 
+// Each lane type's entry points (lane_kernels.cpp). A wider packet that
+// cannot be walked as one hands its halves to the narrower walks' entries,
+// which stay calls: inlining every width into the widest would multiply the
+// code for the rare packet that splits.
+#define KORU_LANE_ENTRY_4 __attribute__((noinline))
+#define KORU_LANE_ENTRY_8 KORU_WIDE_ENTRY __attribute__((noinline))
+#define KORU_LANE_ENTRY_16 KORU_WIDER_ENTRY __attribute__((noinline))
+#define KORU_DECLARE_WALK_ENTRIES(N)                                                                            \
+    KORU_LANE_ENTRY_##N unsigned nearest_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[], \
+                                               Frame_Stats& stats);                                               \
+    KORU_LANE_ENTRY_##N unsigned any_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Frame_Stats& stats);
+KORU_DECLARE_WALK_ENTRIES(4)
+#if KORU_SIMD_WIDE
+KORU_DECLARE_WALK_ENTRIES(8)
+#endif
+#undef KORU_DECLARE_WALK_ENTRIES
+
 template <class F>
 using Mask = rt::mask_of<F>;
 
@@ -529,8 +546,8 @@ unsigned nearest_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, H
                 if (walk_ray(tree, lane_ray(packet, k), &hits[k]))
                     mask |= 1u << k;
         } else {
-            mask = nearest_hits(tree, half_packet(packet, 0), hits, stats) |
-                   nearest_hits(tree, half_packet(packet, 1), hits + N / 2, stats) << N / 2;
+            mask = nearest_entry(tree, half_packet(packet, 0), hits, stats) |
+                   nearest_entry(tree, half_packet(packet, 1), hits + N / 2, stats) << N / 2;
         }
         return mask;
     });
@@ -555,8 +572,8 @@ unsigned any_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Frame
                     mask |= 1u << k;
             }
         } else {
-            mask = any_hits(tree, half_packet(packet, 0), stats) |
-                   any_hits(tree, half_packet(packet, 1), stats) << N / 2;
+            mask = any_entry(tree, half_packet(packet, 0), stats) |
+                   any_entry(tree, half_packet(packet, 1), stats) << N / 2;
         }
         return mask;
     });

@@ -35,7 +35,9 @@ public:
 
     const Frame_Stats& LastFrameStats() const { return stats; }
     // Threads that trace a frame; 0 or less: one per hardware thread (the
-    // default). The image is the same for every count.
+    // default). At most kMaxThreads: a larger count is cut to it, with a
+    // notice on standard error. The image is the same for every count.
+    static constexpr int kMaxThreads = 256;
     void SetThreadCount(int count);
     int ThreadCount() const;
     // Rays walked at once: 4 (a 2x2 block), 8 (two blocks side by side; on

@@ -1,6 +1,5 @@
 #include "obj.h"
 
-#include <png.h>
 #include <tiny_obj_loader.h>
 
 #include <array>
@@ -14,9 +13,22 @@
 
 #include "../engine/tau_error.h"
 #include "bmp.h"
+#include "obj_text.h"
+#include "png_file.h"
 
 namespace koru {
 namespace io {
+
+// Shared with the plain reader (obj_text.h).
+std::string one_line(std::string text)
+{
+    for (char& c : text)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
 
 namespace {
 
@@ -48,17 +60,6 @@ std::string lower(std::string text)
 bool has_suffix(const std::string& text, const std::string& suffix)
 {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// The loader's multi-line texts on one line.
-std::string one_line(std::string text)
-{
-    for (char& c : text)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
 }
 
 std::vector<std::string> tokens_of(const std::string& line)
@@ -263,22 +264,10 @@ std::string without_missing_materials(const std::string& warnings)
 
 Texture read_png(const std::string& path, const std::string& at)
 {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str()))
-        throw Load_Error(at + ": can not read the PNG texture '" + path + "': " + image.message);
-    image.format = PNG_FORMAT_RGBA;
     Texture texture;
-    texture.width = static_cast<int>(image.width);
-    texture.height = static_cast<int>(image.height);
-    texture.rgba.resize(PNG_IMAGE_SIZE(image));
-    // A negative row stride stores the bottom row first.
-    const png_int_32 stride = -static_cast<png_int_32>(PNG_IMAGE_ROW_STRIDE(image));
-    if (!png_image_finish_read(&image, nullptr, texture.rgba.data(), stride, nullptr)) {
-        const std::string reason = image.message;
-        png_image_free(&image);
+    std::string reason;
+    if (!ReadPng(path, texture.width, texture.height, texture.rgba, reason))
         throw Load_Error(at + ": can not read the PNG texture '" + path + "': " + reason);
-    }
     return texture;
 }
 
@@ -547,94 +536,6 @@ void AddMesh(IGraphicsEngine& engine, const Mesh& mesh, const IGraphicsEngine::M
     }
     engine.AddTriangles(placed.data(), static_cast<int>(placed.size()), mesh.indices.data(),
                         static_cast<int>(mesh.indices.size()));
-}
-
-namespace {
-
-// tinyobjloader's parse of the stream, its materials read through `materials`
-// (null: mtllib lines are skipped).
-Plain_Mesh read_plain_mesh(std::istream& in, const std::string& name, tinyobj::MaterialReader* materials,
-                           Warning_Handler on_warning)
-{
-    tinyobj::attrib_t attrib;
-    std::vector<tinyobj::shape_t> shapes;
-    std::vector<tinyobj::material_t> material_records;
-    std::string warn, err;
-    if (!tinyobj::LoadObj(&attrib, &shapes, &material_records, &warn, &err, &in, materials, false))
-        throw Load_Error("cannot read OBJ file '" + name + "': " + (err.empty() ? "unknown error" : one_line(err)));
-    if (!warn.empty()) {
-        if (on_warning == nullptr)
-            throw Load_Error("malformed OBJ file '" + name + "': " + one_line(warn));
-        on_warning(name, one_line(warn));
-    }
-
-    Plain_Mesh mesh;
-    const std::size_t n_positions = attrib.vertices.size() / 3;
-    mesh.vertices.reserve(n_positions);
-    for (std::size_t i = 0; i < n_positions; ++i)
-        mesh.vertices.push_back(
-            PlainVertex(attrib.vertices[3 * i], attrib.vertices[3 * i + 1], attrib.vertices[3 * i + 2]));
-
-    for (const tinyobj::shape_t& shape : shapes) {
-        std::size_t first = 0;
-        for (std::size_t f = 0; f < shape.mesh.num_face_vertices.size(); ++f) {
-            const std::size_t corners = shape.mesh.num_face_vertices[f];
-            if (corners < 3)
-                throw Load_Error("malformed OBJ file '" + name + "': a face of " + std::to_string(corners) +
-                                 " corners in shape '" + shape.name + "'");
-            if (first + corners > shape.mesh.indices.size())
-                throw Load_Error("malformed OBJ file '" + name + "': a face has fewer corners than it says");
-            for (std::size_t c = 0; c < corners; ++c) {
-                const int v = shape.mesh.indices[first + c].vertex_index;
-                if (v < 0 || static_cast<std::size_t>(v) >= n_positions)
-                    throw Load_Error("malformed OBJ file '" + name + "': a face refers to a missing vertex");
-            }
-            for (std::size_t c = 1; c + 1 < corners; ++c) {
-                mesh.indices.push_back(static_cast<unsigned>(shape.mesh.indices[first].vertex_index));
-                mesh.indices.push_back(static_cast<unsigned>(shape.mesh.indices[first + c].vertex_index));
-                mesh.indices.push_back(static_cast<unsigned>(shape.mesh.indices[first + c + 1].vertex_index));
-            }
-            first += corners;
-        }
-    }
-    return mesh;
-}
-
-} // namespace
-
-IGraphicsEngine::VERTEX PlainVertex(float x, float y, float z)
-{
-    Vertex v;
-    v.pos = V4(x, y, z, 1.0f);
-    v.norm = V4(0.0f, 0.0f, 1.0f, 0.0f);
-    v.tex_coord = TAU_MATH::VECTOR<2, float>(0.0f, 0.0f);
-    v.material_id = 0;
-    return v;
-}
-
-Plain_Mesh LoadPlainMesh(std::istream& in, const std::string& name, Warning_Handler on_warning)
-{
-    return read_plain_mesh(in, name, nullptr, on_warning);
-}
-
-Plain_Mesh LoadPlainMesh(const std::string& path, Warning_Handler on_warning)
-{
-    std::ifstream in(path);
-    if (!in)
-        throw Load_Error("cannot read OBJ file '" + path + "': Cannot open file [" + path + "]");
-    tinyobj::MaterialFileReader materials("");
-    return read_plain_mesh(in, path, &materials, on_warning);
-}
-
-void AddPlainMesh(IGraphicsEngine& engine, const Plain_Mesh& mesh)
-{
-    if (mesh.vertices.size() > static_cast<std::size_t>(INT_MAX))
-        throw TAU_ERROR::Out_Of_Range("Too many vertices");
-    if (mesh.indices.size() > static_cast<std::size_t>(INT_MAX))
-        throw TAU_ERROR::Out_Of_Range("Too many indices");
-    if (!mesh.indices.empty())
-        engine.AddTriangles(mesh.vertices.data(), static_cast<int>(mesh.vertices.size()), mesh.indices.data(),
-                            static_cast<int>(mesh.indices.size()));
 }
 
 } // namespace io

@@ -52,5 +52,27 @@ bool WritePng(const std::string& path, int width, int height, const unsigned cha
     return true;
 }
 
+bool ReadPng(const std::string& path, int& width, int& height, std::vector<unsigned char>& rgba, std::string& error)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) {
+        error = image.message;
+        return false;
+    }
+    image.format = PNG_FORMAT_RGBA;
+    width = static_cast<int>(image.width);
+    height = static_cast<int>(image.height);
+    rgba.resize(PNG_IMAGE_SIZE(image));
+    // A negative row stride stores the bottom row first.
+    const png_int_32 stride = -static_cast<png_int_32>(PNG_IMAGE_ROW_STRIDE(image));
+    if (!png_image_finish_read(&image, nullptr, rgba.data(), stride, nullptr)) {
+        error = image.message;
+        png_image_free(&image);
+        return false;
+    }
+    return true;
+}
+
 } // namespace io
 } // namespace koru

@@ -73,6 +73,17 @@ inline std::vector<Ray3> primary_rays(Common_Graphics_Engine& engine)
     return rays;
 }
 
+// The CPU tracer's frame, which also sets up the frame's camera.
+inline std::vector<unsigned> cpu_frame(Test_Tracer& engine)
+{
+    engine.BeginDrawScene(1, true);
+    return std::vector<unsigned>(engine.FrameBuffer(),
+                                 engine.FrameBuffer() + static_cast<std::size_t>(engine.Width()) * engine.Height());
+}
+
+// A ray query's record of a ray that hit nothing.
+inline bool is_miss(const RAYTR::Hit& hit) { return hit.prim_id == GPU_Ray_Tracer::RT_Core::kMissPrimId; }
+
 inline int channel(unsigned word, int c) { return static_cast<int>((word >> (8 * c)) & 0xFFu); }
 
 inline int level_difference(unsigned a, unsigned b)
