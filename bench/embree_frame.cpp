@@ -56,8 +56,10 @@ struct Frame_Inputs {
     bool shadows;
 };
 
-// Lane k of a packet as the shared core's ray (fourth components 1).
-rt::Ray4 lane_ray(const RTCRay4& ray, int k)
+// Lane k of a packet of Embree rays (RTCRay4, RTCRay16) as the shared
+// core's ray (fourth components 1).
+template <class Rays>
+rt::Ray4 lane_ray(const Rays& ray, int k)
 {
     rt::Ray4 r;
     r.pos = rt::Vec4(ray.org_x[k], ray.org_y[k], ray.org_z[k], 1.0f);
@@ -65,7 +67,8 @@ rt::Ray4 lane_ray(const RTCRay4& ray, int k)
     return r;
 }
 
-void set_lane(RTCRay4& ray, int k, const rt::Vec4& origin, const rt::Vec4& direction)
+template <class Rays>
+void set_lane(Rays& ray, int k, const rt::Vec4& origin, const rt::Vec4& direction)
 {
     ray.org_x[k] = origin[0];
     ray.org_y[k] = origin[1];
@@ -226,30 +229,6 @@ void sphere_occluded(const RTCOccludedFunctionNArguments* args)
 constexpr int lane_dx(int k) { return 2 * (k / 4 % 2) + k % 2; }
 constexpr int lane_dy(int k) { return 2 * (k / 8) + k % 4 / 2; }
 
-rt::Ray4 lane_ray16(const RTCRay16& ray, int k)
-{
-    rt::Ray4 r;
-    r.pos = rt::Vec4(ray.org_x[k], ray.org_y[k], ray.org_z[k], 1.0f);
-    r.dir = rt::Vec4(ray.dir_x[k], ray.dir_y[k], ray.dir_z[k], 1.0f);
-    return r;
-}
-
-void set_lane16(RTCRay16& ray, int k, const rt::Vec4& origin, const rt::Vec4& direction)
-{
-    ray.org_x[k] = origin[0];
-    ray.org_y[k] = origin[1];
-    ray.org_z[k] = origin[2];
-    ray.dir_x[k] = direction[0];
-    ray.dir_y[k] = direction[1];
-    ray.dir_z[k] = direction[2];
-    ray.tnear[k] = min_hit_distance;
-    ray.tfar[k] = ray_infinity;
-    ray.time[k] = 0.0f;
-    ray.mask[k] = 0xFFFFFFFFu;
-    ray.id[k] = static_cast<unsigned>(k);
-    ray.flags[k] = 0;
-}
-
 // The 4x4 block with lower-left pixel (x, y) of the whole-scene frame:
 // generation after generation one packet of the live lanes, its hits shaded
 // with a shadow packet per light (when asked), summed as rt::trace_pixel
@@ -270,7 +249,7 @@ void trace_whole_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext
         rt::Vec4 direction;
         for (int a = 0; a < 3; ++a)
             direction[a] = (m[a][0] * eye.dir[0] + m[a][1] * eye.dir[1]) + m[a][2] * eye.dir[2];
-        set_lane16(rays.ray, k, m * eye.pos, direction);
+        set_lane(rays.ray, k, m * eye.pos, direction);
         live[k] = -1;
         totals[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
         weight[k] = 1.0f;
@@ -293,7 +272,7 @@ void trace_whole_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext
                     totals[k] = totals[k] + ambient * weight[k];
                 continue;
             }
-            const rt::Ray4 r = lane_ray16(rays.ray, k);
+            const rt::Ray4 r = lane_ray(rays.ray, k);
             if (rays.hit.geomID[k] == in.sphere_geometry)
                 rt::fill_sphere_hit(r.pos.v, r.dir.v, rays.ray.tfar[k], in.spheres[rays.hit.primID[k]],
                                     rays.hit.primID[k], &hits[k]);
@@ -321,7 +300,7 @@ void trace_whole_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext
             if (n_lit > 0) {
                 for (int k = 0; k < 16; ++k) {
                     const rt::Ray4 r = rt::make_shadow_ray(live[k] ? hits[k].pos : hits[first_hit].pos, light.pos);
-                    set_lane16(shadow, k, r.pos, r.dir);
+                    set_lane(shadow, k, r.pos, r.dir);
                 }
                 rtcOccluded16(lit, in.scene, &context, &shadow);
                 counts.shadow += n_lit;
@@ -330,7 +309,7 @@ void trace_whole_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext
                 if (!live[k])
                     continue;
                 const bool shadowed = lit[k] && shadow.tfar[k] < 0.0f;
-                const Color c = rt::shade_hit(lane_ray16(rays.ray, k), hits[k], light, shadowed, in.materials,
+                const Color c = rt::shade_hit(lane_ray(rays.ray, k), hits[k], light, shadowed, in.materials,
                                               in.textures, in.texture_count);
                 colors[k] = colors[k] + rt::clamp_above(c);
             }
@@ -348,12 +327,12 @@ void trace_whole_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext
                 continue;
             const float r = rt::reflectivity(in.materials[hits[k].material_id]);
             rt::Ray4 reflected;
-            if (!(r > 0.0f) || !rt::reflection_ray(lane_ray16(rays.ray, k), hits[k], reflected)) {
+            if (!(r > 0.0f) || !rt::reflection_ray(lane_ray(rays.ray, k), hits[k], reflected)) {
                 live[k] = 0;
                 continue;
             }
             weight[k] = weight[k] * r;
-            set_lane16(rays.ray, k, reflected.pos, reflected.dir);
+            set_lane(rays.ray, k, reflected.pos, reflected.dir);
             ++n_live;
         }
         if (n_live == 0)

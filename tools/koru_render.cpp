@@ -235,6 +235,19 @@ double seconds_since(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Writes the frame to options.out and says so: 0, or 1 with the reason.
+int write_frame(const Options& options, const unsigned* frame)
+{
+    std::string error;
+    if (!koru::io::WritePng(options.out, options.width, options.height, reinterpret_cast<const unsigned char*>(frame),
+                            error)) {
+        std::fprintf(stderr, "koru_render: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("wrote %s\n", options.out.c_str());
+    return 0;
+}
+
 // Builds, renders and writes the picture; returns the exit status.
 int render(const Options& options, const koru::io::Mesh& mesh)
 {
@@ -283,14 +296,7 @@ int render(const Options& options, const koru::io::Mesh& mesh)
                     options.height, engine->WholeScene() ? "whole scene on the cpu" : "cpu", threads,
                     threads == 1 ? "" : "s");
 
-        std::string error;
-        if (!koru::io::WritePng(options.out, options.width, options.height,
-                                reinterpret_cast<const unsigned char*>(engine->FrameBuffer()), error)) {
-            std::fprintf(stderr, "koru_render: %s\n", error.c_str());
-            status = 1;
-        } else {
-            std::printf("wrote %s\n", options.out.c_str());
-        }
+        status = write_frame(options, engine->FrameBuffer());
     } catch (const TAU_ERROR::Error& e) {
         // The store's limits and the builder's errors; the notice is already on standard error.
         std::fprintf(stderr, "koru_render: scene refused: %s\n", e.message.c_str());
@@ -391,14 +397,7 @@ int render_demo(const Options& options, const std::string& program_folder)
         }
         std::printf("render time: %.3f s (%d x %d, %s, depth %u, shadows %s)\n", seconds_since(start), options.width,
                     options.height, engine_name, options.depth, options.shadows ? "on" : "off");
-        std::string error;
-        if (!koru::io::WritePng(options.out, options.width, options.height,
-                                reinterpret_cast<const unsigned char*>(pixels.data()), error)) {
-            std::fprintf(stderr, "koru_render: %s\n", error.c_str());
-            status = 1;
-        } else {
-            std::printf("wrote %s\n", options.out.c_str());
-        }
+        status = write_frame(options, pixels.data());
     } catch (const TAU_ERROR::Error& e) {
         std::fprintf(stderr, "koru_render: %s\n", e.message.c_str());
         status = 1;
