@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <type_traits>
 
-#include "frame.h"
 #include "../rt/gpu_pixel.h"
+#include "frame.h"
 #include "packet_walk.h"
 
 namespace koru {
