@@ -13,7 +13,9 @@
 // pixels equal to the engine's; and a checksum of the engine's frame, so that
 // a faster tracer can show it draws the same image.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -438,6 +440,26 @@ void bench_obj(const Options& options)
 }
 #endif
 
+// Says what was wrong with the command line, then the usage: status 2.
+int refuse(const std::string& why)
+{
+    std::fprintf(stderr, "koru_bench: %s\n", why.c_str());
+    usage(stderr);
+    return 2;
+}
+
+// A whole decimal number, all of the text.
+bool parse_int(const char* text, int& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || v < INT_MIN || v > INT_MAX)
+        return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -445,37 +467,51 @@ int main(int argc, char** argv)
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--frames" && i + 1 < argc) {
-            options.frames = std::atoi(argv[++i]);
-        } else if (arg == "--threads" && i + 1 < argc) {
-            options.threads = std::atoi(argv[++i]);
-        } else if (arg == "--packets" && i + 1 < argc) {
-            options.packets = std::atoi(argv[++i]);
-        } else if (arg == "--scene" && i + 1 < argc) {
-            options.scene = argv[++i];
-        } else if (arg == "--obj" && i + 1 < argc) {
-            options.obj_path = argv[++i];
-        } else if (arg == "--compare" && i + 1 < argc && std::strcmp(argv[i + 1], "embree") == 0) {
-            options.compare_embree = true;
-            ++i;
-        } else if (arg == "--depth" && i + 1 < argc) {
-            const int depth = std::atoi(argv[++i]);
-            if (depth < 1 || depth > 5) {
-                usage(stderr);
-                return 2;
-            }
-            options.depth = static_cast<unsigned>(depth);
-            options.whole_scene = true;
-        } else if (arg == "--shadows" && i + 1 < argc && (std::strcmp(argv[i + 1], "on") == 0 ||
-                                                          std::strcmp(argv[i + 1], "off") == 0)) {
-            options.shadows = std::strcmp(argv[++i], "on") == 0;
-            options.whole_scene = true;
-        } else if (arg == "--help" || arg == "-h") {
+        if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
+        }
+        const bool takes_value = arg == "--frames" || arg == "--threads" || arg == "--packets" || arg == "--scene" ||
+                                 arg == "--obj" || arg == "--compare" || arg == "--depth" || arg == "--shadows";
+        if (!takes_value)
+            return refuse("unknown option '" + arg + "'");
+        if (i + 1 >= argc)
+            return refuse(arg + " needs a value");
+        const std::string value = argv[++i];
+        int number = 0;
+        const bool is_number = parse_int(value.c_str(), number);
+        if (arg == "--frames") {
+            if (!is_number || number < 1)
+                return refuse("--frames needs a positive whole number, not '" + value + "'");
+            options.frames = number;
+        } else if (arg == "--threads") {
+            if (!is_number || number < 0)
+                return refuse("--threads needs a whole number, 0 for one per hardware thread, not '" + value + "'");
+            options.threads = number;
+        } else if (arg == "--packets") {
+            if (!is_number || (number != 4 && number != 8 && number != 16))
+                return refuse("--packets needs 4, 8 or 16, not '" + value + "'");
+            options.packets = number;
+        } else if (arg == "--scene") {
+            if (value != "demo" && value != "mesh" && value != "obj" && value != "all")
+                return refuse("--scene needs demo, mesh, obj or all, not '" + value + "'");
+            options.scene = value;
+        } else if (arg == "--obj") {
+            options.obj_path = value;
+        } else if (arg == "--compare") {
+            if (value != "embree")
+                return refuse("--compare needs embree, not '" + value + "'");
+            options.compare_embree = true;
+        } else if (arg == "--depth") {
+            if (!is_number || number < 1 || number > 5)
+                return refuse("--depth needs a trace depth from 1 to 5, not '" + value + "'");
+            options.depth = static_cast<unsigned>(number);
+            options.whole_scene = true;
         } else {
-            usage(stderr);
-            return 2;
+            if (value != "on" && value != "off")
+                return refuse("--shadows needs on or off, not '" + value + "'");
+            options.shadows = value == "on";
+            options.whole_scene = true;
         }
     }
     if (options.scene.empty())
@@ -485,11 +521,6 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string& scene = options.scene;
-    if (options.frames < 1 || options.threads < 0 || (options.packets != 4 && options.packets != 8 && options.packets != 16) ||
-        (scene != "demo" && scene != "mesh" && scene != "obj" && scene != "all")) {
-        usage(stderr);
-        return 2;
-    }
     if (scene == "obj" && options.obj_path.empty()) {
         std::fprintf(stderr, "koru_bench: --scene obj needs --obj FILE\n");
         return 2;

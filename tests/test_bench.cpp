@@ -1,11 +1,14 @@
 // The benchmark's framing of an OBJ mesh, against the engine's own primary
 // rays: every corner of the mesh's box lies inside the picture, and the box's
-// picture reaches nearly across it.
+// picture reaches nearly across it. And its command line, run as a user would.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <random>
+#include <string>
 
 #include "bench/framing.h"
 #include "rt/shading.h"
@@ -55,6 +58,34 @@ TEST(BenchFraming, BoxInsideThePictureAndFillingIt)
         }
         EXPECT_GT(reach, 0.9) << "trial " << trial << ": the box looks small";
         EXPECT_GT(view.light[2], hi[2]) << "trial " << trial << ": the light is not in front of the box";
+    }
+}
+
+// A bad value is named, with what the option takes, before the usage; the
+// status is 2 and no frame is drawn.
+TEST(BenchOptions, BadValuesSayWhatIsWrong)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"--frames 0", "koru_bench: --frames needs a positive whole number, not '0'"},
+        {"--packets 3", "koru_bench: --packets needs 4, 8 or 16, not '3'"},
+        {"--threads two", "koru_bench: --threads needs a whole number"},
+        {"--depth 6", "koru_bench: --depth needs a trace depth from 1 to 5, not '6'"},
+        {"--frames", "koru_bench: --frames needs a value"},
+        {"--fast", "koru_bench: unknown option '--fast'"},
+    };
+    for (const auto& c : cases) {
+        const std::string command = std::string("'") + KORU_BENCH_EXE + "' " + c.first + " 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string out;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+            out += buffer;
+        const int status = pclose(pipe);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2) << c.first;
+        EXPECT_EQ(out.rfind(c.second, 0), 0u) << c.first << ":\n" << out;
+        EXPECT_NE(out.find("usage: koru_bench"), std::string::npos) << c.first;
+        EXPECT_EQ(out.find("frame checksum"), std::string::npos) << c.first;
     }
 }
 

@@ -149,11 +149,21 @@ bool parse_options(int argc, char** argv, Options& options)
         } else if (arg[0] != '-' && options.obj_path == nullptr) {
             options.obj_path = arg;
         } else {
+            if (arg[0] == '-')
+                std::fprintf(stderr, "koru_kdtree: unknown option '%s'\n", arg);
+            else
+                std::fprintf(stderr, "koru_kdtree: one mesh at a time, not '%s' as well\n", arg);
             usage(stderr);
             return false;
         }
     }
     if (options.random == (options.obj_path != nullptr) || (options.shaped && !options.random)) {
+        if (options.random && options.obj_path != nullptr)
+            std::fprintf(stderr, "koru_kdtree: either FILE.obj or --random, not both\n");
+        else if (options.shaped && !options.random)
+            std::fprintf(stderr, "koru_kdtree: --extent and --edge shape a --random soup\n");
+        else
+            std::fprintf(stderr, "koru_kdtree: no mesh: give FILE.obj or --random N SEED\n");
         usage(stderr);
         return false;
     }
