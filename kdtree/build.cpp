@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -162,6 +163,7 @@ void KdTree::Build()
     }
 
     ComputeWorldBox(root);
+    RefuseOverflowingSums();
 
     // Cache bounds and corners for the whole build.
     const uint32_t n = static_cast<uint32_t>(root.size());
@@ -236,6 +238,44 @@ void KdTree::ComputeWorldBox(const PrimitiveList& root)
     }
     for (const KPrimitive* q : root)
         q->ExtendBox(world_box);
+}
+
+// Finite coordinates so far apart, or so large, that the world box's extent
+// or the sum of its bounds, or a triangle's centre, leaves the float range
+// give the build no finite box to cut: the scene is refused, naming the
+// coordinate. (Coordinates that are not finite to begin with are built as
+// they are.)
+void KdTree::RefuseOverflowingSums() const
+{
+    if (sphere_count == 0 && index_count < 3)
+        return; // no box at all
+    float largest[3] = {0.0f, 0.0f, 0.0f};
+    const auto take = [&largest](int a, float x) {
+        if (!std::isfinite(x))
+            return false;
+        largest[a] = std::fabs(x) > std::fabs(largest[a]) ? x : largest[a];
+        return true;
+    };
+    for (uint32_t i = 0; i < sphere_count; ++i)
+        for (int a = 0; a < 3; ++a)
+            if (!take(a, spheres[i].center[a]) || !std::isfinite(spheres[i].radius))
+                return;
+    for (uint32_t k = 0; k < index_count / 3 * 3; ++k)
+        for (int a = 0; a < 3; ++a)
+            if (!take(a, vertices[indices[k]].pos[a]))
+                return;
+    static const char* const axis_name[3] = {"x", "y", "z"};
+    for (int a = 0; a < 3; ++a) {
+        const float lo = world_box.min[a], hi = world_box.max[a];
+        if (std::isfinite(lo) && std::isfinite(hi) && std::isfinite(hi - lo) && std::isfinite(hi + lo))
+            continue;
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "KdTree::Build: the coordinate %s = %g is too large: sums of the scene's coordinates "
+                      "on %s overflow a float",
+                      axis_name[a], static_cast<double>(largest[a]), axis_name[a]);
+        throw TAU_ERROR::Out_Of_Range(text);
+    }
 }
 
 namespace {

@@ -126,6 +126,7 @@ private:
     // A primitive inside a build is its position in the root list: spheres
     // first (id = sphere index), then triangles (id = sphere count + k / 3).
     void ComputeWorldBox(const PrimitiveList& root);
+    void RefuseOverflowingSums() const;
     // Splits the node whose list waits in the scratch at this budget and slot.
     void subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot, BuildScratch& scratch);
     void classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_box, const KdTreeBox& right_box,

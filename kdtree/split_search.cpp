@@ -19,10 +19,15 @@ namespace {
 constexpr float min_node_volume = 1e-5f; // 9.99999975e-06: smaller nodes are never split
 
 // What SAHCost needs of the node box; the same for every candidate of a node.
+// A box of finite extents whose surface area overflows a float (one spanning
+// 1e38 and more) is "wide": its costs are taken in double instead, where they
+// stay finite, rather than as infinity over infinity.
 struct NodeMeasure {
     float extent[3];
     float area;
     bool splittable; // volume above min_node_volume (or not a number)
+    bool wide;
+    double wide_area; // the area in double, for a wide box
 
     explicit NodeMeasure(const KdTreeBox& box)
     {
@@ -31,7 +36,11 @@ struct NodeMeasure {
         area = surface_area(extent[0], extent[1], extent[2]);
         const float volume = extent[0] * extent[1] * extent[2];
         splittable = !(volume <= min_node_volume);
+        wide = area == INFINITY && std::isfinite(extent[0]) && std::isfinite(extent[1]) && std::isfinite(extent[2]);
+        wide_area = wide ? wide_surface_area(extent[0], extent[1], extent[2]) : 0.0;
     }
+
+    static double wide_surface_area(double dx, double dy, double dz) { return ((dz + dy) * dx + dy * dz) * 2.0; }
 };
 
 // The two child boxes' areas of a candidate plane on axis A.
@@ -65,9 +74,26 @@ inline float cost_of_areas(const NodeMeasure& node, float left_area, float right
 // Splitting beats a leaf of n_total primitives.
 inline bool split_verdict(const NodeMeasure& node, uint32_t n_total, float leaf_factor, float cost)
 {
-    return node.splittable && static_cast<double>(node.area) * static_cast<double>(n_total) *
+    return node.splittable && (node.wide ? node.wide_area : static_cast<double>(node.area)) *
+                                      static_cast<double>(n_total) *
                                       static_cast<double>(leaf_factor) >
                                   static_cast<double>(cost);
+}
+
+// The cost of a candidate of a wide box, every step in double.
+template <int A, class Count>
+inline float wide_axis_sah_cost(const KdTreeBox& box, const NodeMeasure& node, float position, Count n_left,
+                                Count n_right, float count_bias)
+{
+    double left_extent[3] = {node.extent[0], node.extent[1], node.extent[2]};
+    double right_extent[3] = {node.extent[0], node.extent[1], node.extent[2]};
+    left_extent[A] = static_cast<double>(position) - box.min[A];
+    right_extent[A] = static_cast<double>(box.max[A]) - position;
+    const double left_area = NodeMeasure::wide_surface_area(left_extent[0], left_extent[1], left_extent[2]);
+    const double right_area = NodeMeasure::wide_surface_area(right_extent[0], right_extent[1], right_extent[2]);
+    const double left_count = static_cast<double>(static_cast<float>(n_left) + count_bias);
+    const double right_count = static_cast<double>(static_cast<float>(n_right) + count_bias);
+    return static_cast<float>((right_area * right_count + left_area * left_count) / node.wide_area);
 }
 
 template <int A, class Count>
@@ -82,9 +108,13 @@ inline float axis_sah_cost(const KdTreeBox& box, const NodeMeasure& node, float 
 inline float node_sah_cost(const KdTreeBox& box, const NodeMeasure& node, float position, int axis, uint32_t n_left,
                            uint32_t n_right, uint32_t n_total, float count_bias, float leaf_factor, bool* verdict)
 {
-    const float cost = axis == 0   ? axis_sah_cost<0>(box, node, position, n_left, n_right, count_bias)
-                       : axis == 1 ? axis_sah_cost<1>(box, node, position, n_left, n_right, count_bias)
-                                   : axis_sah_cost<2>(box, node, position, n_left, n_right, count_bias);
+    const float cost =
+        node.wide ? (axis == 0   ? wide_axis_sah_cost<0>(box, node, position, n_left, n_right, count_bias)
+                     : axis == 1 ? wide_axis_sah_cost<1>(box, node, position, n_left, n_right, count_bias)
+                                 : wide_axis_sah_cost<2>(box, node, position, n_left, n_right, count_bias))
+        : axis == 0 ? axis_sah_cost<0>(box, node, position, n_left, n_right, count_bias)
+        : axis == 1 ? axis_sah_cost<1>(box, node, position, n_left, n_right, count_bias)
+                    : axis_sah_cost<2>(box, node, position, n_left, n_right, count_bias);
     *verdict = split_verdict(node, n_total, leaf_factor, cost);
     return cost;
 }
@@ -94,6 +124,11 @@ inline float node_sah_cost(const KdTreeBox& box, const NodeMeasure& node, float 
 template <int A>
 void axis_costs(const KdTreeBox& box, const NodeMeasure& node, float count_bias, const Candidates& c, uint32_t m)
 {
+    if (node.wide) {
+        for (uint32_t i = 0; i < m; ++i)
+            c.cost[i] = wide_axis_sah_cost<A>(box, node, c.position[i], c.n_left[i], c.n_right[i], count_bias);
+        return;
+    }
     for (uint32_t i = 0; i < m; ++i)
         c.cost[i] = axis_sah_cost<A>(box, node, c.position[i], c.n_left[i], c.n_right[i], count_bias);
 }

@@ -225,9 +225,54 @@ V4 framing_position(const koru::io::Mesh& mesh, const M4& rotation, int width, i
     const double vertical = std::atan(std::tan(half_field_of_view) * height / width);
     const double distance = framing_margin * radius / std::sin(std::fmin(half_field_of_view, vertical));
     const V4 forward = rotation * V4(0.0f, 0.0f, -1.0f, 0.0f);
-    return V4(static_cast<float>(centre[0] - distance * forward[0]),
-              static_cast<float>(centre[1] - distance * forward[1]),
-              static_cast<float>(centre[2] - distance * forward[2]), 1.0f);
+    // A mesh that spans most of the float range would put the camera beyond
+    // it: the camera then comes nearer, still looking through the centre.
+    V4 position;
+    double reach = distance;
+    for (int halving = 0; halving < 300; ++halving, reach *= 0.5) {
+        position = V4(static_cast<float>(centre[0] - reach * forward[0]),
+                      static_cast<float>(centre[1] - reach * forward[1]),
+                      static_cast<float>(centre[2] - reach * forward[2]), 1.0f);
+        if (std::isfinite(position[0]) && std::isfinite(position[1]) && std::isfinite(position[2]))
+            break;
+    }
+    return position;
+}
+
+// The light above and right of the camera, as far off as the mesh is wide.
+// A mesh that reaches towards the ends of the float range would give that
+// an infinite or undefined position (an extent or a sum that overflows):
+// then the extent and the sums are taken in double, and where the light
+// would still lie beyond the float range it comes nearer, in the same
+// direction from the camera.
+V4 default_light_position(const koru::io::Mesh& mesh, const V4& rotation, const V4& position)
+{
+    float extent_f = 0.0f;
+    for (int a = 0; a < 3; ++a)
+        extent_f = std::fmax(extent_f, mesh.box_max[a] - mesh.box_min[a]);
+    const V4 offset = rotation_matrix(rotation) * V4(extent_f, extent_f, 0.0f, 0.0f);
+    const V4 light(position[0] + offset[0], position[1] + offset[1], position[2] + offset[2], 1.0f);
+    if (std::isfinite(light[0]) && std::isfinite(light[1]) && std::isfinite(light[2]))
+        return light;
+
+    double extent = 0.0;
+    for (int a = 0; a < 3; ++a)
+        extent = std::fmax(extent, static_cast<double>(mesh.box_max[a]) - mesh.box_min[a]);
+    const M4 turn = rotation_matrix(rotation);
+    const V4 right = turn * V4(1.0f, 0.0f, 0.0f, 0.0f);
+    const V4 up = turn * V4(0.0f, 1.0f, 0.0f, 0.0f);
+    // A camera within the float range finds a finite place within 300 halvings.
+    for (int halving = 0; halving < 300; ++halving, extent *= 0.5) {
+        double p[3];
+        bool finite = true;
+        for (int a = 0; a < 3; ++a) {
+            p[a] = position[a] + extent * (static_cast<double>(right[a]) + up[a]);
+            finite = finite && std::isfinite(static_cast<float>(p[a]));
+        }
+        if (finite)
+            return V4(static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2]), 1.0f);
+    }
+    return light;
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start)
@@ -275,11 +320,7 @@ int render(const Options& options, const koru::io::Mesh& mesh)
         if (options.has_light) {
             light.pos = options.light;
         } else {
-            float extent = 0.0f;
-            for (int a = 0; a < 3; ++a)
-                extent = std::fmax(extent, mesh.box_max[a] - mesh.box_min[a]);
-            const V4 offset = rotation_matrix(rotation) * V4(extent, extent, 0.0f, 0.0f);
-            light.pos = V4(position[0] + offset[0], position[1] + offset[1], position[2] + offset[2], 1.0f);
+            light.pos = default_light_position(mesh, rotation, position);
         }
         engine->AddPointLight(light);
         koru::io::AddMesh(*engine, mesh, M4());
