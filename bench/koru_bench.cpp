@@ -1,6 +1,6 @@
 // koru_bench: frame time of the CPU ray tracer at 640 x 480 on the demo
 // scene, on a displaced sphere mesh of about 40,000 triangles and on a mesh
-// read from an OBJ file, at one thread and at all threads; on request the
+// read from a scene file (OBJ, PLY, glTF, ...), at one thread and at all threads; on request the
 // same frames drawn with Embree 3's packet queries in the same run. With
 // --depth or --shadows it times the whole-scene mode (the GPU engine's
 // picture: spheres, reflections) on the demo scene instead.
@@ -37,7 +37,7 @@
 #endif
 #if KORU_BENCH_WITH_OBJ
 #include "bench/framing.h"
-#include "io/obj.h"
+#include "engine/scene_io.h"
 #endif
 
 namespace {
@@ -353,49 +353,30 @@ void bench_mesh(const Options& options, const IMAGE* textures)
 
 #if KORU_BENCH_WITH_OBJ
 struct Obj_Mesh {
-    koru::io::Plain_Mesh mesh;
+    std::vector<Vertex> vertices; // every vertex in material 0, untextured
+    std::vector<unsigned> indices;
     float lo[3] = {0.0f, 0.0f, 0.0f}; // bounding box of the faces' corners
     float hi[3] = {0.0f, 0.0f, 0.0f};
 };
 
-// The file's positions and faces, each vertex with the area-weighted mean of
-// the normals of the faces around it. The reader's warnings go to standard
-// error; a file without faces is refused.
+// The scene file's triangles through the library's importer, its normals
+// smoothed as the importer does, untextured; its materials are left out.
 Obj_Mesh load_obj_mesh(const std::string& path)
 {
+    koru::io::Load_Options options;
+    options.textures = false;
+    const koru::io::Scene scene = koru::io::ReadScene(path, options);
     Obj_Mesh obj;
-    obj.mesh = koru::io::LoadPlainMesh(path, [](const std::string& name, const std::string& warning) {
-        std::fprintf(stderr, "koru_bench: %s: %s\n", name.c_str(), warning.c_str());
-    });
-    std::vector<Vertex>& vertices = obj.mesh.vertices;
-    const std::vector<unsigned>& indices = obj.mesh.indices;
-    if (indices.empty())
-        throw std::runtime_error("OBJ file '" + path + "' has no faces");
-
-    // Smooth normals: each face adds its cross product, whose length is twice its area.
-    for (Vertex& v : vertices)
-        v.norm = V4(0.0f, 0.0f, 0.0f, 0.0f);
-    for (std::size_t t = 0; t < indices.size(); t += 3) {
-        Vertex* corner[3] = {&vertices[indices[t]], &vertices[indices[t + 1]], &vertices[indices[t + 2]]};
-        const V4 n = TAU_MATH::Cross3(corner[1]->pos - corner[0]->pos, corner[2]->pos - corner[0]->pos);
-        for (Vertex* v : corner)
-            v->norm = v->norm + n;
+    obj.vertices = scene.vertices;
+    obj.indices = scene.indices;
+    for (Vertex& v : obj.vertices) {
+        v.material_id = 0;
+        v.tex_id[0] = TAU_GRAPHICS::kNoTexture;
     }
-    for (Vertex& v : vertices) {
-        if (TAU_MATH::Dot3(v.norm, v.norm) > 0.0f)
-            v.norm = TAU_MATH::Normalize(v.norm);
-        else
-            v.norm = V4(0.0f, 0.0f, 1.0f, 0.0f);
-        v.norm[3] = 0.0f;
+    for (int a = 0; a < 3; ++a) {
+        obj.lo[a] = scene.box_min[a];
+        obj.hi[a] = scene.box_max[a];
     }
-
-    for (int a = 0; a < 3; ++a)
-        obj.lo[a] = obj.hi[a] = vertices[indices[0]].pos[a];
-    for (const unsigned i : indices)
-        for (int a = 0; a < 3; ++a) {
-            obj.lo[a] = std::min(obj.lo[a], vertices[i].pos[a]);
-            obj.hi[a] = std::max(obj.hi[a], vertices[i].pos[a]);
-        }
     return obj;
 }
 
@@ -405,7 +386,7 @@ Obj_Mesh load_obj_mesh(const std::string& path)
 void bench_obj(const Options& options)
 {
     const Obj_Mesh obj = load_obj_mesh(options.obj_path);
-    const koru::io::Plain_Mesh& mesh = obj.mesh;
+    const Obj_Mesh& mesh = obj;
     if (mesh.vertices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxVertices) ||
         mesh.indices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxIndices))
         throw std::runtime_error(options.obj_path + ": " + std::to_string(mesh.vertices.size()) + " vertices and " +

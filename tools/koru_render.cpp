@@ -20,8 +20,8 @@
 #include "engine/tau_error.h"
 #include "gpu/rtlib.h"
 #include "io/bmp.h"
-#include "io/obj.h"
-#include "io/png_file.h"
+#include "engine/scene_io.h"
+#include "engine/png_file.h"
 
 namespace {
 
@@ -213,7 +213,7 @@ M4 rotation_matrix(const V4& degrees)
 
 // Where the camera stands so that the mesh's bounding sphere fills the
 // narrower field of view, looking along the rotated -z through its centre.
-V4 framing_position(const koru::io::Mesh& mesh, const M4& rotation, int width, int height)
+V4 framing_position(const koru::io::Scene& mesh, const M4& rotation, int width, int height)
 {
     double centre[3], radius2 = 0.0;
     for (int a = 0; a < 3; ++a) {
@@ -245,7 +245,7 @@ V4 framing_position(const koru::io::Mesh& mesh, const M4& rotation, int width, i
 // then the extent and the sums are taken in double, and where the light
 // would still lie beyond the float range it comes nearer, in the same
 // direction from the camera.
-V4 default_light_position(const koru::io::Mesh& mesh, const V4& rotation, const V4& position)
+V4 default_light_position(const koru::io::Scene& mesh, const V4& rotation, const V4& position)
 {
     float extent_f = 0.0f;
     for (int a = 0; a < 3; ++a)
@@ -294,7 +294,7 @@ int write_frame(const Options& options, const unsigned* frame)
 }
 
 // Builds, renders and writes the picture; returns the exit status.
-int render(const Options& options, const koru::io::Mesh& mesh)
+int render(const Options& options, const koru::io::Scene& mesh)
 {
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     int status = 0;
@@ -323,7 +323,7 @@ int render(const Options& options, const koru::io::Mesh& mesh)
             light.pos = default_light_position(mesh, rotation, position);
         }
         engine->AddPointLight(light);
-        koru::io::AddMesh(*engine, mesh, M4());
+        koru::io::AddScene(*engine, mesh, M4());
         engine->SetCamPosition(position);
         engine->SetCamRotation(rotation);
 
@@ -486,9 +486,9 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    koru::io::Mesh mesh;
+    koru::io::Scene mesh;
     try {
-        mesh = koru::io::LoadMesh(options.obj);
+        mesh = koru::io::ReadScene(options.obj);
     } catch (const koru::io::Load_Error& e) {
         std::fprintf(stderr, "koru_render: %s\n", e.what());
         return 1;
