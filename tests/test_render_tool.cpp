@@ -237,20 +237,31 @@ TEST(KoruRender, BadMeshesAreRefusedWithTheirMessage)
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.err, "koru_render: bad.obj:4: bad vertex index 'x' in a face\n");
 
-    // Over the store's limits: 65538 vertices; 196608 indices.
-    std::string many_vertices, many_indices = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+    // Over the store's limits: 65538 vertices; 65536 triangles over a grid
+    // of 3 x 16385 vertices.
+    std::string many_vertices, many_indices = "vn 0 0 1\n";
     for (int t = 0; t < 21846; ++t) {
         const std::string x = std::to_string(2 * t);
         many_vertices += "v " + x + " 0 0\nv " + x + " 1 0\nv " + x + " 0 1\nf -3 -2 -1\n";
     }
-    for (int t = 0; t < 65536; ++t)
-        many_indices += "f 1 2 3\n";
+    for (int i = 0; i < 16385; ++i)
+        for (int j = 0; j < 3; ++j)
+            many_indices += "v " + std::to_string(i) + " " + std::to_string(j) + " 0\n";
+    for (int i = 0; i < 16384; ++i)
+        for (int j = 0; j < 2; ++j) {
+            const std::string a = std::to_string(3 * i + j + 1), b = std::to_string(3 * i + j + 4),
+                              c = std::to_string(3 * i + j + 5), d = std::to_string(3 * i + j + 2);
+            many_indices += "f " + a + "//1 " + b + "//1 " + c + "//1\nf " + a + "//1 " + c + "//1 " + d + "//1\n";
+        }
     write_file("vertices.obj", many_vertices);
     write_file("indices.obj", many_indices);
     for (const char* limit : {"vertices", "indices"}) {
         const Result over = render(std::string("--obj ") + limit + ".obj --size 8x8");
         EXPECT_EQ(over.status, 1) << limit;
-        const std::string message = std::string("Too many ") + limit;
+        // The file, its count and the engine's limit.
+        const std::string message = std::string(limit) + ".obj has " +
+                                    (limit[0] == 'v' ? "65538 vertices" : "65536 triangles") +
+                                    "; the engine holds 65535";
         EXPECT_NE(over.err.find("Out_Of_Range: " + message + "\n"), std::string::npos) << over.err;
         EXPECT_NE(over.err.find("koru_render: scene refused: " + message + "\n"), std::string::npos) << over.err;
         EXPECT_EQ(read_png(std::string(limit) + ".png").width, 0) << "no picture for a refused mesh";
