@@ -35,10 +35,8 @@
 #if KORU_BENCH_WITH_EMBREE
 #include "bench/embree_frame.h"
 #endif
-#if KORU_BENCH_WITH_OBJ
 #include "bench/framing.h"
 #include "engine/scene_io.h"
-#endif
 
 namespace {
 
@@ -351,7 +349,6 @@ void bench_mesh(const Options& options, const IMAGE* textures)
     delete engine;
 }
 
-#if KORU_BENCH_WITH_OBJ
 struct Obj_Mesh {
     std::vector<Vertex> vertices; // every vertex in material 0, untextured
     std::vector<unsigned> indices;
@@ -419,7 +416,6 @@ void bench_obj(const Options& options)
     engine->Release();
     delete engine;
 }
-#endif
 
 // Says what was wrong with the command line, then the usage: status 2.
 int refuse(const std::string& why)
@@ -506,12 +502,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "koru_bench: --scene obj needs --obj FILE\n");
         return 2;
     }
-#if !KORU_BENCH_WITH_OBJ
-    if (!options.obj_path.empty()) {
-        std::fprintf(stderr, "koru_bench: built without tinyobjloader (Debian: libtinyobjloader-dev); no --obj\n");
-        return 2;
-    }
-#endif
 #if !KORU_BENCH_WITH_EMBREE
     if (options.compare_embree) {
         std::fprintf(stderr, "koru_bench: built without Embree 3 (Debian: libembree-dev); no --compare embree\n");
@@ -525,10 +515,8 @@ int main(int argc, char** argv)
             bench_demo(options, textures);
         if (scene == "mesh" || scene == "all")
             bench_mesh(options, textures);
-#if KORU_BENCH_WITH_OBJ
         if (scene == "obj" || (scene == "all" && !options.obj_path.empty()))
             bench_obj(options);
-#endif
     } catch (const std::exception& e) {
         std::fprintf(stderr, "koru_bench: %s\n", e.what());
         return 1;
