@@ -60,6 +60,10 @@ struct Obj_Check {
 // `text` (and the MTL files in `files`). Throws Load_Error.
 Obj_Check CheckObj(std::string& text, const std::string& path, File_Cache& files);
 
+// Checks a PLY file's header, and that its body is as long as the header
+// asks at least. Throws Load_Error naming the header line.
+void CheckPly(const std::string& bytes, const std::string& name);
+
 // A texture file name of a scene, from the folder of the file that names
 // it: Windows separators become '/', absolute paths are kept.
 std::string ResolveTexturePath(const std::string& folder, const std::string& name);

@@ -364,6 +364,8 @@ Scene import_scene(Import import, File_Cache& files, const Load_Options& options
     if (import.obj) {
         import.obj_check = CheckObj(text, import.name, files);
         files.put(import.path, std::move(text)); // without its byte-order mark
+    } else if (import.format == "ply" || text.compare(0, 3, "ply") == 0) {
+        CheckPly(text, import.name);
     }
 
     Assimp::Importer importer;

@@ -5,6 +5,8 @@
 // cube through a node translation; the others hold placed positions.
 #pragma once
 
+#include <assimp/Exporter.hpp>
+#include <assimp/Importer.hpp>
 #include <gtest/gtest.h>
 #include <stb_image_write.h>
 
@@ -199,6 +201,21 @@ inline std::string write_collada(const std::string& dir)
 )");
 }
 
+// FBX as assimp's own writer makes it from the OBJ cube (ASCII FBX: its
+// binary FBX of 5.2 is one its reader refuses). No FBX file is written here
+// by hand.
+inline std::string write_fbx(const std::string& dir)
+{
+    Assimp::Importer importer;
+    const aiScene* obj = importer.ReadFile(write_obj(dir), 0);
+    EXPECT_NE(obj, nullptr);
+    Assimp::Exporter exporter;
+    const std::string path = dir + "/cube.fbx";
+    EXPECT_EQ(obj == nullptr ? AI_FAILURE : exporter.Export(obj, "fbxa", path), AI_SUCCESS)
+        << exporter.GetErrorString();
+    return path;
+}
+
 // Each format's file and whether its cube is red (formats without
 // materials get the neutral grey).
 struct Format_Case {
@@ -212,7 +229,7 @@ inline std::vector<Format_Case> format_cases()
     return {{"obj", write_obj, true},          {"ply ascii", write_ply_ascii, false},
             {"ply binary", write_ply_binary, false}, {"stl", write_stl, false},
             {"gltf", write_gltf, true},        {"glb", write_glb, true},
-            {"collada", write_collada, true}};
+            {"collada", write_collada, true},  {"fbx", write_fbx, true}};
 }
 
 // A 16 x 16 JPEG in four quadrants: red bottom left, green bottom right,

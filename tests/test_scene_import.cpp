@@ -236,6 +236,19 @@ TEST(SceneImportFaults, OnlyMaterialsAndTexturesFacesUseAreLoadedAndTheLimitsAre
     const std::string message = refusal(scene_files::write(dir + "/all_used.obj", all));
     EXPECT_NE(message.find("all_used.obj: its faces use 32 materials; the engine holds 31"), std::string::npos)
         << message;
+
+    // Nine textures used, one more than the engine holds: refused at the ninth's MTL line.
+    std::string textured_mtl, textured = "mtllib textured.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\n";
+    for (int t = 0; t < 9; ++t) {
+        const std::string name = "t" + std::to_string(t);
+        scene_files::write(dir + "/" + name + ".jpg", scene_files::quadrant_jpeg());
+        textured_mtl += "newmtl " + name + "\nmap_Kd " + name + ".jpg\n";
+        textured += "usemtl " + name + "\nf 1/1 2/1 3/1\n";
+    }
+    scene_files::write(dir + "/textured.mtl", textured_mtl);
+    const std::string nine = refusal(scene_files::write(dir + "/nine.obj", textured));
+    EXPECT_NE(nine.find("textured.mtl:"), std::string::npos) << nine;
+    EXPECT_NE(nine.find("more than 8 textures; the engine holds 8"), std::string::npos) << nine;
 }
 
 } // namespace

@@ -33,6 +33,9 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_
   -DKORU_FUZZ=ON -DKORU_CUDA=OFF -DKORU_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target $(printf 'koru_fuzz_%s ' "${targets[@]}")
 
+# Leaks inside the system's assimp are not ours (fuzz/lsan.supp).
+export LSAN_OPTIONS="suppressions=$root/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+
 failed=()
 summary=()
 for t in "${targets[@]}"; do
