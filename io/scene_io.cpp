@@ -142,7 +142,8 @@ Texture embedded_texture(const aiTexture& image, const std::string& at)
     for (unsigned y = 0; y < image.mHeight; ++y)
         for (unsigned x = 0; x < image.mWidth; ++x) {
             const aiTexel& t = image.pcData[static_cast<std::size_t>(y) * image.mWidth + x];
-            unsigned char* p = &texture.rgba[4 * ((static_cast<std::size_t>(image.mHeight - 1 - y)) * image.mWidth + x)];
+            const std::size_t row = image.mHeight - 1 - y;
+            unsigned char* p = &texture.rgba[4 * (row * image.mWidth + x)];
             p[0] = t.r;
             p[1] = t.g;
             p[2] = t.b;
@@ -280,9 +281,10 @@ void convert_meshes(const aiScene& ai, const Import& import, const std::vector<i
                          ? unit_or(V4(mesh.mNormals[i].x, mesh.mNormals[i].y, mesh.mNormals[i].z, 0.0f), up)
                          : up;
             const bool has_uv = uv != nullptr && std::isfinite(uv[i].x) && std::isfinite(uv[i].y);
-            v.tex_coord = has_uv ? TAU_MATH::VECTOR<2, float>(uv[i].x, uv[i].y) : TAU_MATH::VECTOR<2, float>(0.0f, 0.0f);
+            v.tex_coord = TAU_MATH::VECTOR<2, float>(has_uv ? uv[i].x : 0.0f, has_uv ? uv[i].y : 0.0f);
             v.material_id = material;
-            v.tex_id[0] = texture >= 0 && uv != nullptr ? static_cast<unsigned char>(texture) : TAU_GRAPHICS::kNoTexture;
+            v.tex_id[0] =
+                texture >= 0 && uv != nullptr ? static_cast<unsigned char>(texture) : TAU_GRAPHICS::kNoTexture;
             scene.vertices.push_back(v);
         }
         for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
@@ -474,7 +476,8 @@ Scene_Info AddScene(IGraphicsEngine& engine, const Scene& scene, const IGraphics
         static_cast<std::size_t>(max_vertices - held[0]), static_cast<std::size_t>(max_indices - held[1]),
         static_cast<std::size_t>(max_materials - 1 - held[2]), static_cast<std::size_t>(max_textures - held[3])};
     if (scene.vertices.size() > room[0])
-        throw TAU_ERROR::Out_Of_Range(fits_message(scene.name, scene.vertices.size(), "vertices", max_vertices, held[0]));
+        throw TAU_ERROR::Out_Of_Range(
+            fits_message(scene.name, scene.vertices.size(), "vertices", max_vertices, held[0]));
     if (scene.indices.size() > room[1])
         throw TAU_ERROR::Out_Of_Range(fits_message(scene.name, scene.indices.size() / 3, "triangles",
                                                    max_indices / 3, held[1] / 3));

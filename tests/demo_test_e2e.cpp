@@ -478,7 +478,8 @@ TEST(DemoRun, BadOrOversizedMeshesEndWithTheirErrors)
                 " 0 1\nf -3 -2 -1\n";
     write_text(dir + "/many.obj", many);
     EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--obj", "many.obj"}, &run), 255);
-    EXPECT_EQ(run.out(), "Error: class TAU_ERROR::Out_Of_Range\nmany.obj has 65538 vertices; the engine holds 65535, 4 of them in use\n");
+    EXPECT_EQ(run.out(), "Error: class TAU_ERROR::Out_Of_Range\n"
+                         "many.obj has 65538 vertices; the engine holds 65535, 4 of them in use\n");
 }
 
 TEST(DemoRun, DataFolderGivesTheTextures)

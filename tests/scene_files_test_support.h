@@ -247,7 +247,9 @@ inline std::string quadrant_jpeg()
         }
     std::string jpeg;
     stbi_write_jpg_to_func(
-        [](void* context, void* data, int size) { static_cast<std::string*>(context)->append(static_cast<char*>(data), size); },
+        [](void* context, void* data, int size) {
+            static_cast<std::string*>(context)->append(static_cast<char*>(data), static_cast<std::size_t>(size));
+        },
         &jpeg, 16, 16, 3, rgb.data(), 95);
     return jpeg;
 }

@@ -116,6 +116,7 @@ TEST(SceneImport, GltfWithAnEmbeddedJpegRendersTextured)
             }
         }
     }
+    gpu_test::expect_close_frames(cpu, gpu_test::emulate(engine, 1, true), 64, 64, "import_textured_glb");
     engine.Release();
 }
 
@@ -169,7 +170,8 @@ TEST(SceneImportFaults, ObjNumbersAndMarksAreReadOrRefusedWithTheLine)
 {
     const std::string dir = scene_files::folder("scene_faults");
     // A byte-order mark before the first statement.
-    const Scene marked = ReadScene(scene_files::write(dir + "/bom.obj", "\xEF\xBB\xBFv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n"));
+    const Scene marked =
+        ReadScene(scene_files::write(dir + "/bom.obj", "\xEF\xBB\xBFv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n"));
     EXPECT_EQ(marked.indices.size(), 3u);
     // Hexadecimal floats, which would be read as 0: refused with the line.
     const std::string hex = refusal(scene_files::write(dir + "/hex.obj", "v 0 0 0\nv 0x1p0 0 0\nv 0 1 0\nf 1 2 3\n"));
