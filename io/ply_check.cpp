@@ -35,6 +35,33 @@ bool parse_count(const std::string& text, unsigned long long& count)
 
 } // namespace
 
+void CheckDecimalText(const std::string& text, std::size_t from, int first_line, const std::string& name,
+                      const std::string& keywords)
+{
+    int line = first_line;
+    for (std::size_t at = from; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::istringstream in(text.substr(at, end - at));
+        std::string word;
+        bool numbers = keywords.empty();
+        for (bool first = true; in >> word; first = false) {
+            if (first && !keywords.empty()) {
+                numbers = (" " + keywords + " ").find(" " + word + " ") != std::string::npos;
+                continue;
+            }
+            // "normal" in STL's "facet normal x y z"
+            if (!keywords.empty() && word == "normal")
+                continue;
+            if (numbers && word.find_first_not_of("0123456789+-.eE") != std::string::npos)
+                throw Load_Error(name + ":" + std::to_string(line) + ": '" + word + "' is not a decimal number");
+        }
+        at = end + 1;
+        ++line;
+    }
+}
+
 void CheckPly(const std::string& bytes, const std::string& name)
 {
     std::size_t at = 0;
@@ -102,6 +129,8 @@ void CheckPly(const std::string& bytes, const std::string& name)
     }
     // An ASCII value takes at least one digit and a blank.
     const unsigned long long body = bytes.size() - at;
+    if (!binary)
+        CheckDecimalText(bytes, at, line_number + 1, name, "");
     const unsigned long long need = binary ? least_body : 2 * least_body - (least_body > 0 ? 1 : 0);
     if (body < need)
         throw Load_Error(name + ": the header promises at least " + std::to_string(need) + " bytes of " +

@@ -64,6 +64,13 @@ Obj_Check CheckObj(std::string& text, const std::string& path, File_Cache& files
 // asks at least. Throws Load_Error naming the header line.
 void CheckPly(const std::string& bytes, const std::string& name);
 
+// Refuses numbers in text from byte `from` on (line `first_line`) that are
+// not decimal: assimp reads "0x1p3", "inf" or "nan" as 0. `keywords`: the
+// lines whose numbers are checked, by their first word, blank-separated
+// (empty: every line, every word).
+void CheckDecimalText(const std::string& text, std::size_t from, int first_line, const std::string& name,
+                      const std::string& keywords);
+
 // A texture file name of a scene, from the folder of the file that names
 // it: Windows separators become '/', absolute paths are kept.
 std::string ResolveTexturePath(const std::string& folder, const std::string& name);

@@ -302,6 +302,20 @@ void convert_meshes(const aiScene& ai, const Import& import, const std::vector<i
     }
 }
 
+// As assimp tells: text starting "solid", unless its size is that of a
+// binary STL with the triangle count at byte 80.
+bool stl_is_ascii(const std::string& bytes)
+{
+    if (bytes.compare(0, 5, "solid") != 0)
+        return false;
+    if (bytes.size() < 84)
+        return true;
+    uint32_t count = 0;
+    for (int i = 3; i >= 0; --i)
+        count = count << 8 | static_cast<unsigned char>(bytes[80 + static_cast<std::size_t>(i)]);
+    return bytes.size() != 84 + 50 * static_cast<std::size_t>(count);
+}
+
 template <class T>
 void corner_copy(T*& data, const aiMesh& mesh, std::size_t corners)
 {
@@ -368,6 +382,8 @@ Scene import_scene(Import import, File_Cache& files, const Load_Options& options
         files.put(import.path, std::move(text)); // without its byte-order mark
     } else if (import.format == "ply" || text.compare(0, 3, "ply") == 0) {
         CheckPly(text, import.name);
+    } else if (import.format == "stl" && stl_is_ascii(text)) {
+        CheckDecimalText(text, 0, 1, import.name, "facet vertex");
     }
 
     Assimp::Importer importer;

@@ -177,6 +177,16 @@ TEST(SceneImportFaults, ObjNumbersAndMarksAreReadOrRefusedWithTheLine)
     const std::string hex = refusal(scene_files::write(dir + "/hex.obj", "v 0 0 0\nv 0x1p0 0 0\nv 0 1 0\nf 1 2 3\n"));
     EXPECT_NE(hex.find("hex.obj:2:"), std::string::npos) << hex;
     EXPECT_NE(hex.find("0x1p0"), std::string::npos) << hex;
+    // The same in ASCII PLY and STL.
+    const std::string ply_hex = refusal(scene_files::write(
+        dir + "/hex.ply", "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                          "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
+                          "0 0 0\n0x1p0 0 0\n0 1 0\n3 0 1 2\n"));
+    EXPECT_NE(ply_hex.find("hex.ply:11: '0x1p0' is not a decimal number"), std::string::npos) << ply_hex;
+    const std::string stl_hex = refusal(scene_files::write(
+        dir + "/hex.stl", "solid t\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 0x1p0 0 0\n"
+                          "vertex 0 1 0\nendloop\nendfacet\nendsolid t\n"));
+    EXPECT_NE(stl_hex.find("hex.stl:5: '0x1p0' is not a decimal number"), std::string::npos) << stl_hex;
     // Numbers too small for a float are valid numbers.
     const Scene tiny = ReadScene(scene_files::write(dir + "/tiny.obj", "v 1e-50 0 0\nv 1 0 0\nv 0 1 1e-50\nf 1 2 3\n"));
     EXPECT_EQ(tiny.indices.size(), 3u);
