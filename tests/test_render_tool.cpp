@@ -416,6 +416,32 @@ TEST(KoruRender, BadOptionsSayWhatWasWrong)
     }
 }
 
+// A red light leaves the red channel as a white one gives it and keeps only
+// the ambient term in green and blue; half the power halves every channel.
+TEST(KoruRender, LightColourTintsAndPowerScales)
+{
+    write_file("light.obj", cube_obj(2.0f, 0.0f, 0.0f, 0.0f, false));
+    const std::string common = "light.obj --size 80x60 --light 3 4 5";
+    ASSERT_EQ(render(common + " --out white.png").status, 0);
+    ASSERT_EQ(render(common + " 1 0 0 --out red.png").status, 0);
+    ASSERT_EQ(render(common + " 1 1 1 0.5 --out half.png").status, 0);
+    ASSERT_EQ(render(common + " 0 0 0 --out dark.png").status, 0);
+    const Picture white = read_png("white.png"), red = read_png("red.png"), half = read_png("half.png"),
+                  dark = read_png("dark.png");
+    ASSERT_EQ(white.width, 80);
+    int dimmer = 0;
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 80; ++x) {
+            EXPECT_EQ(red.at(x, y)[0], white.at(x, y)[0]);
+            for (int c = 1; c < 3; ++c)
+                EXPECT_EQ(red.at(x, y)[c], dark.at(x, y)[c]);
+            dimmer += dark.at(x, y)[1] < white.at(x, y)[1];
+            for (int c = 0; c < 3; ++c)
+                EXPECT_NEAR(half.at(x, y)[c], white.at(x, y)[c] / 2.0, 1.0);
+        }
+    EXPECT_GT(dimmer, 100) << "the light adds to the ambient term";
+}
+
 // The picture's lit area scales as 1 / tan^2 of half the field of view.
 TEST(KoruRender, NarrowerFieldOfViewMagnifiesAsTheTangentSays)
 {

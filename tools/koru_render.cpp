@@ -190,8 +190,20 @@ std::string samples_note(const Options& options)
     return " at " + std::to_string(options.samples) + "x" + std::to_string(options.samples) + " samples a pixel";
 }
 
+// The ray tracers' shading takes no colour from a light. With the one light
+// here, a colour scales the diffuse and specular terms of every material,
+// which is what a light of that colour would do.
+void tint_materials(koru::io::Mesh& mesh, const V4& colour)
+{
+    for (IGraphicsEngine::MATERIAL& m : mesh.materials)
+        for (int c = 0; c < 3; ++c) {
+            m.diffuse[c] *= colour[c];
+            m.specular[c] *= colour[c];
+        }
+}
+
 // Builds, renders and writes the picture; returns the exit status.
-int render(const Options& options, const koru::io::Mesh& mesh, Progress& progress)
+int render(const Options& options, koru::io::Mesh& mesh, Progress& progress)
 {
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     int status = 0;
@@ -211,7 +223,7 @@ int render(const Options& options, const koru::io::Mesh& mesh, Progress& progres
                                         look_distance);
         }
         TAU_GRAPHICS::Point_Light<4, float> light;
-        light.color = options.light_color;
+        tint_materials(mesh, options.light_color);
         light.power = options.light_power;
         // No fall-off: the mesh is lit the same whatever its size.
         light.kc = 1.0f;
