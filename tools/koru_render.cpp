@@ -208,6 +208,8 @@ int render(const Options& options, koru::io::Mesh& mesh, Progress& progress)
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     int status = 0;
     try {
+        // The build takes in the frame and its eye rays, which a large frame makes slow.
+        progress.begin("building");
         engine->Init(options.width * options.samples, options.height * options.samples);
         engine->SetFieldOfView(options.fov);
         engine->SetThreadCount(options.threads);
@@ -239,19 +241,19 @@ int render(const Options& options, koru::io::Mesh& mesh, Progress& progress)
         engine->SetCamPosition(position);
         engine->SetCamRotation(rotation);
 
-        progress.begin("building the kd-tree");
         engine->BuildKdTree();
         say(options, "build time: %.3f s\n", progress.end());
         progress.begin("rendering");
         engine->BeginDrawScene(options.depth, options.shadows);
+        const std::vector<unsigned> picture =
+            average_blocks(engine->FrameBuffer(), options.width, options.height, options.samples);
         const int threads = engine->ThreadCount();
         say(options, "render time: %.3f s (%d x %d%s, %s, %d thread%s)\n", progress.end(), options.width,
             options.height, samples_note(options).c_str(), engine->WholeScene() ? "whole scene on the cpu" : "cpu",
             threads, threads == 1 ? "" : "s");
         print_camera(options, engine->GetCamMatrix(), look_distance);
 
-        status = write_picture(
-            options, average_blocks(engine->FrameBuffer(), options.width, options.height, options.samples), progress);
+        status = write_picture(options, picture, progress);
     } catch (const TAU_ERROR::Error& e) {
         progress.end();
         // The store's limits and the builder's errors; the notice is already on standard error.
@@ -328,6 +330,7 @@ int render_demo(const Options& options, const std::string& program_folder, Progr
                                                                        : "cpu";
     int status = 0;
     try {
+        progress.begin("building");
         engine->Init(frame_width, frame_height);
         engine->SetFieldOfView(options.fov);
         demo::AddDemoScene(*engine, textures);
@@ -335,11 +338,9 @@ int render_demo(const Options& options, const std::string& program_folder, Progr
         light.pos = demo::LightPosition(1.0f + 0.5f / 60.0f, 1.0f);
         engine->SetPointLight(light, 0);
         // The rasterizer builds no kd-tree.
-        if (!opengl) {
-            progress.begin("building the kd-tree");
+        if (!opengl)
             engine->BuildKdTree();
-            say(options, "build time: %.3f s\n", progress.end());
-        }
+        say(options, "build time: %.3f s\n", progress.end());
         progress.begin("rendering");
         engine->BeginDrawScene(options.depth, options.shadows);
         std::vector<unsigned> pixels(static_cast<std::size_t>(frame_width) * frame_height);
@@ -358,13 +359,13 @@ int render_demo(const Options& options, const std::string& program_folder, Progr
         } else {
             std::copy(engine->FrameBuffer(), engine->FrameBuffer() + pixels.size(), pixels.begin());
         }
+        const std::vector<unsigned> picture = average_blocks(pixels.data(), options.width, options.height, options.samples);
         say(options, "render time: %.3f s (%d x %d%s, %s, depth %u, shadows %s)\n", progress.end(), options.width,
             options.height, samples_note(options).c_str(), engine_name, options.depth, options.shadows ? "on" : "off");
         // The rasterizer's camera matrix is its view, the inverse of the camera.
         if (!opengl)
             print_camera(options, engine->GetCamMatrix(), 1.0);
-        status = write_picture(options, average_blocks(pixels.data(), options.width, options.height, options.samples),
-                               progress);
+        status = write_picture(options, picture, progress);
     } catch (const TAU_ERROR::Error& e) {
         progress.end();
         std::fprintf(stderr, "koru_render: %s\n", e.message.c_str());
