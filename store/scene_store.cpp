@@ -296,7 +296,8 @@ void Common_Graphics_Engine::SetFieldOfView(float degrees)
 {
     if (!(degrees > 0.0f && degrees < 180.0f)) {
         char text[96];
-        std::snprintf(text, sizeof text, "SetFieldOfView: %g degrees is not more than 0 and less than 180",
+        std::snprintf(text, sizeof text,
+                      "SetFieldOfView: the field of view must be more than 0 and less than 180 degrees, not %g",
                       static_cast<double>(degrees));
         throw Out_Of_Range(text);
     }
