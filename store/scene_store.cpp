@@ -295,7 +295,7 @@ void Common_Graphics_Engine::SetCamRotation(const VECTOR4& rotation)
 void Common_Graphics_Engine::SetFieldOfView(float degrees)
 {
     if (!(degrees > 0.0f && degrees < 180.0f)) {
-        char text[96];
+        char text[128];
         std::snprintf(text, sizeof text,
                       "SetFieldOfView: the field of view must be more than 0 and less than 180 degrees, not %g",
                       static_cast<double>(degrees));
