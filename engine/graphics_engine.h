@@ -99,6 +99,11 @@ public:
     int Width() const { return width; }
     int Height() const { return height; }
     const VECTOR4& CamPosition() const { return cam_position; }
+    // The field of view in degrees, more than 0 and less than 180: across the
+    // frame's width for the ray tracers, up its height for the rasterizer.
+    // 45 by default; anything else is refused with Out_Of_Range.
+    void SetFieldOfView(float degrees);
+    float FieldOfView() const { return field_of_view; }
     int VertexCount() const { return vertex_count; }
     int IndexCount() const { return index_count; }
     int SphereCount() const { return sphere_count; }
@@ -123,6 +128,7 @@ protected:
     VECTOR4 cam_direction;  // stored only
     MATRIX4 cam_matrix;     // rotation and translation
     MATRIX4 cam_rot_matrix; // rotation alone; MoveCam moves along its axes
+    float field_of_view = koru::field_of_view_degrees;
     RAYTR::KdTree* kd_tree = nullptr;
     unsigned* frame_buffer = nullptr; // R, G, B, A bytes per pixel, bottom row first
     int width = 0;

@@ -13,6 +13,9 @@ using koru::rt::Constant_Block;
 
 __constant__ Constant_Block constant_block;
 __constant__ Sampler_Table sampler_table;
+// Half the field of view in radians; beside the constant block, whose layout
+// is fixed.
+__constant__ float view_half_angle = koru::rt::half_view_angle;
 
 namespace {
 
@@ -97,7 +100,7 @@ __global__ void ray_trace_kernel(unsigned int* pixels)
     const int y = static_cast<int>(block_row * blockDim.y + threadIdx.y);
     const Device_Scene scene;
     const std::size_t pixel = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x;
-    pixels[pixel] = koru::rt::trace_pixel<depth, shadows>(scene, constant_block, x, y);
+    pixels[pixel] = koru::rt::trace_pixel<depth, shadows>(scene, constant_block, x, y, view_half_angle);
 }
 
 // One ray slot per thread: slot y x rowWidth + x.
@@ -169,6 +172,11 @@ void upload_constants(std::size_t offset, const void* data, std::size_t bytes)
 void upload_sampler_table(const Sampler_Table& table)
 {
     NYX_CHECK(cudaMemcpyToSymbol(sampler_table, &table, sizeof table, 0, cudaMemcpyHostToDevice));
+}
+
+void upload_view_angle(float half_angle)
+{
+    NYX_CHECK(cudaMemcpyToSymbol(view_half_angle, &half_angle, sizeof half_angle, 0, cudaMemcpyHostToDevice));
 }
 
 cudaError_t kernel_image_status()

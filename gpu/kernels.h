@@ -57,6 +57,8 @@ struct Sampler_Table {
 // Copies bytes into the constant block at offset (rt::Constant_Block).
 void upload_constants(std::size_t offset, const void* data, std::size_t bytes);
 void upload_sampler_table(const Sampler_Table& table);
+// Half the field of view in radians, which the frame kernel's primary rays use.
+void upload_view_angle(float half_angle);
 
 // Whether the kernels have an image this device runs: the runtime's answer
 // for the current device (cudaSuccess, or why not).

@@ -308,6 +308,7 @@ void nyxRelease()
     koru::gpu::upload_sampler_table(samplers);
     static const unsigned char empty_constants[sizeof(Constant_Block)] = {};
     koru::gpu::upload_constants(0, empty_constants, sizeof empty_constants);
+    koru::gpu::upload_view_angle(koru::rt::half_view_angle);
     state = nyxDeviceScene();
     texture_limit[0] = texture_limit[1] = 0;
     initialised = false;
@@ -375,6 +376,12 @@ int nyxAddTexture(int width, int height, const void* pixels)
 int nyxSetTransform(const TAU_MATH::MATRIX<4, 4, float>* matrix)
 {
     koru::gpu::upload_constants(offsetof(Constant_Block, pMatrix_transform), matrix, sizeof *matrix);
+    return 0;
+}
+
+int nyxSetFieldOfView(float degrees)
+{
+    koru::gpu::upload_view_angle(koru::rt::half_view_angle_of(degrees));
     return 0;
 }
 

@@ -65,15 +65,20 @@ bool same_run(const VERTEX& a, const VERTEX& b)
 
 } // namespace
 
+void OpenGL_Render::load_projection()
+{
+    projection_field_of_view = field_of_view;
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluPerspective(static_cast<double>(field_of_view), static_cast<double>(width) / static_cast<double>(height),
+                   static_cast<double>(0.1f), 1000.0);
+    glMatrixMode(GL_MODELVIEW);
+}
+
 void OpenGL_Render::Init(int frame_width, int frame_height)
 {
     Common_Graphics_Engine::Init(frame_width, frame_height);
-    // 45 degrees is the vertical field of view.
-    glMatrixMode(GL_PROJECTION);
-    glLoadIdentity();
-    gluPerspective(static_cast<double>(koru::field_of_view_degrees), static_cast<double>(width) / static_cast<double>(height), static_cast<double>(0.1f),
-                   1000.0);
-    glMatrixMode(GL_MODELVIEW);
+    load_projection();
     glClearColor(0.0f, 0.0f, 0.25f, 0.0f);
     quadric = gluNewQuadric();
     glEnable(GL_DEPTH_TEST);
@@ -100,6 +105,8 @@ void OpenGL_Render::BeginDrawScene(unsigned, bool)
     // The rotation as the ray tracers build it; the camera matrix becomes the view.
     UpdateCamMatrices();
     cam_matrix = view_matrix(cam_position, cam_rot_matrix);
+    if (projection_field_of_view != field_of_view)
+        load_projection();
 
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glLoadIdentity();

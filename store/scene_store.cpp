@@ -2,6 +2,7 @@
 // the scene arrays at their capacities, every limit check, the camera and
 // the kd-tree build.
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -289,6 +290,18 @@ void Common_Graphics_Engine::SetCamRotation(const VECTOR4& rotation)
         if (!std::isfinite(rotation[a] * TAU_MATH::kPi))
             throw Out_Of_Range("SetCamRotation: the angles are not finite");
     cam_rotation = rotation;
+}
+
+void Common_Graphics_Engine::SetFieldOfView(float degrees)
+{
+    if (!(degrees > 0.0f && degrees < 180.0f)) {
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      "SetFieldOfView: the field of view must be more than 0 and less than 180 degrees, not %g",
+                      static_cast<double>(degrees));
+        throw Out_Of_Range(text);
+    }
+    field_of_view = degrees;
 }
 
 void Common_Graphics_Engine::SetCamDirection(const VECTOR4& direction) { cam_direction = direction; }

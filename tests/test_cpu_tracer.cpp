@@ -536,3 +536,42 @@ TEST(CpuTracerFrame, PrimaryRaysFollowTheCamera)
     EXPECT_EQ(before.direction[1][3], table[7 * 40 + 11].dir[1]);
     engine.Release();
 }
+
+// 45 degrees is the default to the bit; another angle scales each eye ray's
+// slope by the ratio of the half angles' tangents, from the next frame on.
+TEST(CpuTracerFrame, FieldOfViewScalesEyeRaysByTheTangent)
+{
+    std::mt19937 rng(7);
+    Test_Tracer engine;
+    engine.Init(64, 48);
+    add_random_scene(engine, rng, 60, 2, nullptr, 0);
+    engine.BuildKdTree();
+    engine.BeginDrawScene(1, true);
+    const std::vector<unsigned> default_frame = frame_of(engine);
+    const std::vector<Ray4> default_rays(engine.EyeRays(), engine.EyeRays() + 64 * 48);
+    engine.SetFieldOfView(45.0f);
+    engine.BeginDrawScene(1, true);
+    EXPECT_EQ(frame_of(engine), default_frame);
+
+    engine.SetFieldOfView(30.0f);
+    engine.BeginDrawScene(1, true);
+    EXPECT_NE(frame_of(engine), default_frame);
+    const double ratio = std::tan(15.0 * 3.14159265358979 / 180.0) / std::tan(22.5 * 3.14159265358979 / 180.0);
+    for (int i = 0; i < 64 * 48; ++i)
+        for (int a = 0; a < 2; ++a) {
+            const double before = default_rays[i].dir[a] / -default_rays[i].dir[2];
+            const double now = engine.EyeRays()[i].dir[a] / -engine.EyeRays()[i].dir[2];
+            ASSERT_NEAR(now, before * ratio, 1e-6) << "pixel " << i % 64 << ", " << i / 64;
+        }
+
+    for (float refused : {0.0f, -10.0f, 180.0f, 400.0f, std::nanf(""), INFINITY}) {
+        testing::internal::CaptureStderr(); // the error's notice
+        EXPECT_THROW(engine.SetFieldOfView(refused), TAU_ERROR::Out_Of_Range) << refused;
+        testing::internal::GetCapturedStderr();
+    }
+    EXPECT_EQ(engine.FieldOfView(), 30.0f);
+    engine.SetFieldOfView(45.0f);
+    engine.BeginDrawScene(1, true);
+    EXPECT_EQ(frame_of(engine), default_frame);
+    engine.Release();
+}
