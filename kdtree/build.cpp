@@ -91,6 +91,7 @@ struct KdTree::BuildScratch {
 KdTree::KdTree()
 {
     nodes = allocate_nodes(node_capacity);
+    node_array_size = node_capacity;
     std::memset(nodes, 0, node_capacity * sizeof(KdTreeNode));
     for (int a = 0; a < 4; ++a) {
         world_box.min[a] = 0.0f;
@@ -125,11 +126,13 @@ void KdTree::SetSpheres(const TAU_MATH::SPHERE<4, float>* s, uint32_t count)
 // A tree built before goes back to the construction state first.
 void KdTree::ResetForBuild()
 {
-    if (node_count != 0) {
-        KdTreeNode* fresh = allocate_nodes(node_capacity);
+    const uint32_t start_nodes = grow_on_demand ? grow_start_nodes : node_capacity;
+    if (node_count != 0 || node_array_size != start_nodes) {
+        KdTreeNode* fresh = allocate_nodes(start_nodes);
         TAU_MATH::aligned_free(nodes);
         nodes = fresh;
-        std::memset(nodes, 0, node_capacity * sizeof(KdTreeNode));
+        node_array_size = start_nodes;
+        std::memset(nodes, 0, start_nodes * sizeof(KdTreeNode));
     }
     node_count = 0;
     obj_list_data_top = 0;
@@ -139,9 +142,13 @@ void KdTree::ResetForBuild()
 void KdTree::Build()
 {
     ResetForBuild();
-    if (obj_list_data == nullptr)
-        obj_list_data = new unsigned char[obj_list_capacity];
-    obj_list_data_size = obj_list_capacity;
+    const uint32_t start_list = grow_on_demand ? grow_start_list_bytes : obj_list_capacity;
+    if (obj_list_data == nullptr || obj_list_data_size != start_list) {
+        delete[] obj_list_data;
+        obj_list_data = nullptr;
+        obj_list_data = new unsigned char[start_list];
+        obj_list_data_size = start_list;
+    }
 
     // Root list: spheres, then whole triangles; a trailing partial triple of
     // indices is no triangle.
@@ -212,6 +219,14 @@ void KdTree::Build()
 
     node_count = 1;
     subdivide(0, world_box, kd_max_depth, 0, scratch);
+    // A grown list keeps only what the records use.
+    if (grow_on_demand && obj_list_data_top != obj_list_data_size) {
+        unsigned char* trimmed = new unsigned char[obj_list_data_top > 0 ? obj_list_data_top : 1];
+        std::memcpy(trimmed, obj_list_data, obj_list_data_top);
+        delete[] obj_list_data;
+        obj_list_data = trimmed;
+        obj_list_data_size = obj_list_data_top;
+    }
 
     std::cerr << std::endl;
     CountLeaves(0);
@@ -483,14 +498,43 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
 
 uint32_t KdTree::AllocChildren(uint32_t node)
 {
-    if (static_cast<uint64_t>(node_count) + 2 > node_capacity)
-        throw TAU_ERROR::Out_Of_Range("KdTree::subdivide: out of range KdTreeNode array");
+    if (static_cast<uint64_t>(node_count) + 2 > node_array_size) {
+        // Child numbers have 29 bits.
+        constexpr uint64_t most_nodes = static_cast<uint64_t>(kd_child_mask) + 1;
+        if (!grow_on_demand || node_array_size >= most_nodes)
+            throw TAU_ERROR::Out_Of_Range("KdTree::subdivide: out of range KdTreeNode array");
+        const uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(2ull * node_array_size, most_nodes));
+        KdTreeNode* grown = allocate_nodes(size);
+        std::memcpy(grown, nodes, static_cast<std::size_t>(node_count) * sizeof(KdTreeNode));
+        std::memset(grown + node_count, 0, static_cast<std::size_t>(size - node_count) * sizeof(KdTreeNode));
+        TAU_MATH::aligned_free(nodes);
+        nodes = grown;
+        node_array_size = size;
+    }
     const uint32_t left = node_count;
     kd_set_left_child(nodes[node], left);
     kd_clear_leaf_bit(nodes[left]);
     kd_clear_leaf_bit(nodes[left + 1]);
     node_count += 2;
     return left;
+}
+
+// Past the fixed capacity only when growing; doubling keeps the copies few.
+// The list's end stays within what a leaf offset addresses.
+void KdTree::GrowObjList(uint64_t needed)
+{
+    if (!grow_on_demand)
+        throw TAU_ERROR::Out_Of_Range("KdTree::subdivide: out of memory in obj_list_data");
+    if (needed >= kd_max_list_bytes)
+        throw TAU_ERROR::Out_Of_Range("KdTree::subdivide: the object list would pass 2 GiB, the most leaf "
+                                      "offsets address");
+    const uint64_t size = std::min<uint64_t>(std::max<uint64_t>(2ull * obj_list_data_size, needed + 1),
+                                             kd_max_list_bytes);
+    unsigned char* grown = new unsigned char[size];
+    std::memcpy(grown, obj_list_data, obj_list_data_size);
+    delete[] obj_list_data;
+    obj_list_data = grown;
+    obj_list_data_size = static_cast<uint32_t>(size);
 }
 
 // Records count each kind in 16 bits: the low bytes at 0 and 1, the high
@@ -513,7 +557,7 @@ void KdTree::MakeLeaf(uint32_t node, const uint32_t* list, uint32_t n)
     const uint64_t top = static_cast<uint64_t>(start) + kd_record_bytes(n_tri, n_sph);
     obj_list_data_top = static_cast<uint32_t>(std::min<uint64_t>(top, UINT32_MAX));
     if (top >= obj_list_data_size)
-        throw TAU_ERROR::Out_Of_Range("KdTree::subdivide: out of memory in obj_list_data");
+        GrowObjList(top);
 
     // Triangles, then spheres, each in list order.
     unsigned char* record = obj_list_data + start;
