@@ -18,6 +18,7 @@
 #include "engine/graphics_engine.h"
 #include "engine/tau_error.h"
 #include "io/obj.h"
+#include "store/capacity.h"
 
 namespace {
 
@@ -197,6 +198,7 @@ int main(int argc, char** argv)
     Headless_Engine engine;
     int status = 0;
     try {
+        koru::reserve_capacity(engine, scene.vertices.size(), scene.indices.size());
         engine.Init(1, 1);
         TAU_GRAPHICS::MATERIAL<3> material{};
         engine.AddMaterial(material);

@@ -22,6 +22,7 @@
 #include "io/bmp.h"
 #include "io/obj.h"
 #include "io/png_file.h"
+#include "store/capacity.h"
 
 namespace {
 
@@ -299,6 +300,7 @@ int render(const Options& options, const koru::io::Mesh& mesh)
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     int status = 0;
     try {
+        koru::reserve_capacity(*engine, mesh.vertices.size(), mesh.indices.size());
         engine->Init(options.width, options.height);
         engine->SetThreadCount(options.threads);
         engine->SetWholeScene(options.engine == Engine_Choice::Whole);
