@@ -485,8 +485,9 @@ TEST(DemoRun, BadOrOversizedMeshesEndWithTheirErrors)
         copies += "f 1 2 3\n";
     write_text(dir + "/copies.obj", copies);
     EXPECT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--obj", "copies.obj"}, &run), 255);
-    EXPECT_EQ(run.out(), "Error: class TAU_ERROR::Out_Of_Range\nKdTree::subdivide: more than 65535 triangles or "
-                         "spheres in one leaf\n");
+    EXPECT_EQ(run.out(), "constructing kd-tree (may take a very long time), please wait...\n"
+                         "Error: class TAU_ERROR::Out_Of_Range\n"
+                         "KdTree::subdivide: more than 65535 triangles or spheres in one leaf\n");
 }
 
 TEST(DemoRun, DataFolderGivesTheTextures)
