@@ -108,6 +108,10 @@ public:
     int VertexCapacity() const { return vertex_capacity; }
     int IndexCapacity() const { return index_capacity; }
     int SphereCapacity() const { return sphere_capacity; }
+    // Threads of BuildKdTree (at least 1, the default): more build the same
+    // tree sooner, at some memory per primitive for each.
+    void SetBuildThreads(int threads);
+    int BuildThreads() const { return build_threads; }
     // Whether any capacity is past its default.
     bool LargeCapacity() const
     {
@@ -162,6 +166,7 @@ protected:
     int vertex_capacity = kMaxVertices;
     int index_capacity = kMaxIndices;
     int sphere_capacity = kMaxSpheres;
+    int build_threads = 1;
 };
 
 // Base of the two ray tracers.

@@ -102,6 +102,10 @@ public:
     // what a leaf offset addresses (kd_max_list_bytes), and the list ends
     // trimmed to the bytes used (obj_list_data_size = obj_list_data_top).
     bool grow_on_demand = false;
+    // Threads of a build: above one, the subtrees below the top levels are
+    // built as tasks and joined into exactly the tree one thread builds. Each
+    // thread past the first takes about 70 bytes per primitive.
+    int32_t build_threads = 1;
     int32_t leaf_prim_limit = 4;
     int32_t naive_search_limit = 64;
     float sah_count_bias = 0.5f;
@@ -132,6 +136,7 @@ private:
     // lists with their sorted orders, and the split search's buffers
     // (build.cpp).
     struct BuildScratch;
+    struct SubtreeJob;
 
     // A primitive inside a build is its position in the root list: spheres
     // first (id = sphere index), then triangles (id = sphere count + k / 3).
@@ -142,12 +147,22 @@ private:
     void classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_box, const KdTreeBox& right_box,
                   int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const;
     uint32_t AllocChildren(uint32_t node);
+    void GrowNodes(uint64_t needed);
     void GrowObjList(uint64_t needed);
+    // The build on build_threads threads (parallel_build.cpp).
+    void SubdivideInParallel(BuildScratch& scratch, uint32_t n_primitives);
+    void JoinSubtree(const SubtreeJob& job, const KdTree& subtree, std::vector<unsigned char>& records);
+    void LayOutRecords(const std::vector<unsigned char>& records);
     void MakeLeaf(uint32_t node, const uint32_t* list, uint32_t n);
     void CountLeaves(uint32_t node);
     void PrintStatistics() const;
     void ReorderBreadthFirst();
     void ResetForBuild();
+
+    // While the top levels of a parallel build are made: where subtrees at
+    // job_budget are left for the threads.
+    std::vector<SubtreeJob>* subtree_jobs = nullptr;
+    int job_budget = -1;
 };
 
 } // namespace RAYTR

@@ -161,6 +161,13 @@ void Common_Graphics_Engine::SetCapacity(int n_vertices, int n_indices, int n_sp
     sphere_capacity = n_spheres;
 }
 
+void Common_Graphics_Engine::SetBuildThreads(int threads)
+{
+    if (threads < 1)
+        throw Out_Of_Range("SetBuildThreads: a build needs at least one thread, not " + std::to_string(threads));
+    build_threads = threads;
+}
+
 // Every build starts from a fresh tree over all current geometry, so the
 // result never mixes two builds. A build that fails part-way (a limit of the
 // tree, memory) would leave a half-made tree for the frames to walk; the
@@ -170,6 +177,7 @@ void Common_Graphics_Engine::BuildKdTree()
     require_storage(kd_tree, "BuildKdTree");
     std::unique_ptr<RAYTR::KdTree> fresh(new RAYTR::KdTree());
     fresh->grow_on_demand = LargeCapacity();
+    fresh->build_threads = build_threads;
     fresh->SetVertices(vertices, static_cast<uint32_t>(vertex_count));
     fresh->SetIndices(indices, static_cast<uint32_t>(index_count));
     fresh->SetSpheres(spheres, static_cast<uint32_t>(sphere_count));

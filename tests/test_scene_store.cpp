@@ -201,6 +201,34 @@ TEST(SceneStoreLimits, LargeModeBuildsTheSameTree)
     EXPECT_EQ(b.statistics.substr(at_b), size_line + std::to_string(tree->obj_list_data_top) + "\n");
 }
 
+// A build on several threads makes the tree one thread makes, to the bit, in
+// the fixed arrays and in the growing ones.
+TEST(SceneStoreLimits, SeveralBuildThreadsMakeTheSameTree)
+{
+    const RandomScene scene(43, 900, 60);
+    for (const bool large : {false, true})
+        for (const int threads : {2, 3}) {
+            SCOPED_TRACE(std::string(large ? "large mode, " : "") + std::to_string(threads) + " threads");
+            Store one, several;
+            for (Store* s : {&one, &several}) {
+                if (large) {
+                    s->engine.Release();
+                    s->engine.SetCapacity(1 << 17, 3 << 17, 4096);
+                    s->engine.Init(4, 4);
+                }
+                scene.add(s->engine, 0, scene.meshes.size());
+                s->engine.AddSpheres(scene.spheres.data(), static_cast<int>(scene.spheres.size()));
+            }
+            several.engine.SetBuildThreads(threads);
+            EXPECT_EQ(several.engine.BuildThreads(), threads);
+            expect_same_build(BuildResult::of(one.engine), BuildResult::of(several.engine));
+        }
+    Store s;
+    EXPECT_EQ(refusal([&] { s.engine.SetBuildThreads(0); }),
+              "SetBuildThreads: a build needs at least one thread, not 0");
+    EXPECT_EQ(s.engine.BuildThreads(), 1);
+}
+
 TEST(SceneStoreTriangles, IndicesAreRebased)
 {
     Store s;
