@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <iostream>
 
 #include "../simd/simd.h"
@@ -146,7 +147,24 @@ void KdTree::Build()
     root_frame.reserve(n, scratch.regular);
     for (uint32_t id = 0; id < n; ++id)
         root_frame.ids[id] = id;
-    if (scratch.regular) {
+    // The three axes are independent: a build on several threads sorts them
+    // side by side (a failure leaves the region as a value).
+    if (scratch.regular && build_threads > 1) {
+        std::exception_ptr failures[3];
+#pragma omp parallel for num_threads(std::min(build_threads, 3))
+        for (int a = 0; a < 3; ++a) {
+            try {
+                std::vector<uint64_t> keys;
+                build::sort_by_bounds(lo[a], hi[a], n, root_frame.by_min[a].data(), root_frame.by_max[a].data(),
+                                      keys);
+            } catch (...) {
+                failures[a] = std::current_exception();
+            }
+        }
+        for (const std::exception_ptr& failure : failures)
+            if (failure)
+                std::rethrow_exception(failure);
+    } else if (scratch.regular) {
         std::vector<uint64_t> keys;
         for (int a = 0; a < 3; ++a)
             build::sort_by_bounds(lo[a], hi[a], n, root_frame.by_min[a].data(), root_frame.by_max[a].data(), keys);
