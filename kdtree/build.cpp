@@ -1,6 +1,7 @@
-// Kd-tree construction: depth-first subdivision into a fixed node array and
-// object list under a depth budget, leaf records, then the statistics and the
-// breadth-first renumbering (statistics.cpp, renumber.cpp).
+// Kd-tree construction: depth-first subdivision into the node array and
+// object list (fixed, or growing in the large mode) under a depth budget,
+// leaf records, then the statistics and the breadth-first renumbering
+// (statistics.cpp, renumber.cpp); on several threads, parallel_build.cpp.
 #include "kdtree.h"
 
 #include <algorithm>
@@ -12,8 +13,8 @@
 
 #include "../simd/simd.h"
 #include "../engine/tau_error.h"
-#include "geometry.h"
 #include "build_scratch.h"
+#include "geometry.h"
 #include "split_search.h"
 
 namespace RAYTR {
@@ -29,7 +30,6 @@ KdTreeNode* allocate_nodes(std::size_t count)
 }
 
 } // namespace
-
 
 KdTree::KdTree()
 {
