@@ -38,6 +38,7 @@
 #if KORU_BENCH_WITH_OBJ
 #include "bench/framing.h"
 #include "io/obj.h"
+#include "store/capacity.h"
 #endif
 
 namespace {
@@ -406,14 +407,9 @@ void bench_obj(const Options& options)
 {
     const Obj_Mesh obj = load_obj_mesh(options.obj_path);
     const koru::io::Plain_Mesh& mesh = obj.mesh;
-    if (mesh.vertices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxVertices) ||
-        mesh.indices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxIndices))
-        throw std::runtime_error(options.obj_path + ": " + std::to_string(mesh.vertices.size()) + " vertices and " +
-                                 std::to_string(mesh.indices.size() / 3) + " triangles; the engine holds at most " +
-                                 std::to_string(Common_Graphics_Engine::kMaxVertices) + " of each");
-
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     try {
+        koru::reserve_capacity(*engine, mesh.vertices.size(), mesh.indices.size());
         engine->Init(frame_width, frame_height);
         const koru::bench::Box_View view = koru::bench::frame_box(obj.lo, obj.hi, frame_width, frame_height);
         TAU_GRAPHICS::Point_Light<4, float> light;

@@ -125,12 +125,15 @@ public:
 
 protected:
     // The triangle display lists: one per run of consecutive triangles that
-    // share material and all four tex_id bytes, named 1, 2, 3 ...
+    // share material and all four tex_id bytes, named 1, 2, 3 ...; in the
+    // large mode (LargeCapacity) a run is cut into lists of at most 65,535
+    // indices.
     struct GL_List {
         unsigned next_list = 1;
         OpenGL_Render* engine = nullptr; // whose scene the lists hold
 
-        // Compiles the lists; refuses fewer than 3 or 65536 or more indices.
+        // Compiles the lists; refuses fewer than 3 indices, and 65536 or more
+        // outside the large mode.
         void Init(const unsigned* indices, unsigned index_count, OpenGL_Render* owner);
     };
 

@@ -58,7 +58,7 @@ inline void IGraphicsEngine::DrawScene(unsigned depth, bool shadows)
     EndDrawScene();
 }
 
-// Holds the scene at fixed capacities, the camera, the frame buffer and the
+// Holds the scene at its capacities, the camera, the frame buffer and the
 // kd-tree; implements every scene and camera operation.
 class Common_Graphics_Engine : public IGraphicsEngine, public TAU_MATH::SSE_Aligned_Object {
 public:
@@ -93,6 +93,30 @@ public:
     const LIGHT& GetPointLight(int index) override;
     const MATERIAL& GetMaterial(int index) override;
     const MATRIX4& GetCamMatrix() override;
+
+    // Room for a large model: the store holds up to `vertices` vertices,
+    // `indices` indices (three per triangle) and `spheres` spheres instead of
+    // kMaxVertices, kMaxIndices and kMaxSpheres. Asked for before Init, or
+    // while the store holds no triangles and no spheres (after Init the
+    // arrays are replaced; after Release the capacities stay for the next
+    // Init). A capacity below its default, or a request while geometry is
+    // held, is refused with Out_Of_Range and changes nothing; an allocation
+    // that fails throws and changes nothing either. Past the defaults the engine runs in its large
+    // mode: the kd-tree grows its node array and object list as the build
+    // needs them, and the rasterizer splits the triangles over many lists.
+    void SetCapacity(int vertices, int indices, int spheres);
+    int VertexCapacity() const { return vertex_capacity; }
+    int IndexCapacity() const { return index_capacity; }
+    int SphereCapacity() const { return sphere_capacity; }
+    // Threads of BuildKdTree (at least 1, the default): more build the same
+    // tree sooner, at some memory per primitive for each.
+    void SetBuildThreads(int threads);
+    int BuildThreads() const { return build_threads; }
+    // Whether any capacity is past its default.
+    bool LargeCapacity() const
+    {
+        return vertex_capacity > kMaxVertices || index_capacity > kMaxIndices || sphere_capacity > kMaxSpheres;
+    }
 
     // Headless access for tools, tests and benchmarks (not part of the table).
     const unsigned* FrameBuffer() const { return frame_buffer; }
@@ -145,6 +169,10 @@ protected:
     int index_count = 0;
     IMAGE* textures = nullptr;
     int texture_count = 0;
+    int vertex_capacity = kMaxVertices;
+    int index_capacity = kMaxIndices;
+    int sphere_capacity = kMaxSpheres;
+    int build_threads = 1;
 };
 
 // Base of the two ray tracers.

@@ -19,7 +19,8 @@ enum nyxError {
 
 // The process-wide state: zero at load, filled by nyxInit, emptied by
 // nyxRelease. The scene buffers are read on the device through texture
-// objects made over them (kept by the layer beside this record).
+// objects made over them (kept by the layer beside this record), or through
+// their pointers where a buffer is longer than a texture object spans.
 struct nyxDeviceScene {
     uint32_t* pixels;    // frame buffer, width x height words
     int width;

@@ -424,6 +424,50 @@ TEST(CpuTracerImage, OddSizesMatchReference)
     }
 }
 
+// A scene past the default capacities: every packet width and thread count
+// gives one picture, and sampled pixels are the brute-force reference's.
+TEST(CpuTracerImage, LargeSceneMatchesReferenceOnSampledPixels)
+{
+    Test_Tracer engine;
+    engine.Init(96, 72);
+    add_height_field(engine, 265, 5); // 70,225 vertices, 139,392 triangles
+    ASSERT_GT(engine.VertexCount(), Common_Graphics_Engine::kMaxVertices);
+    testing::internal::CaptureStderr();
+    engine.BuildKdTree();
+    testing::internal::GetCapturedStderr();
+    engine.SetThreadCount(1);
+    engine.BeginDrawScene(1, true);
+    const std::vector<unsigned> frame = frame_of(engine);
+    for (int wide : {4, 8, 16})
+        for (int threads : {1, 3}) {
+            engine.SetPacketWidth(wide);
+            engine.SetThreadCount(threads);
+            engine.BeginDrawScene(1, true);
+            EXPECT_TRUE(frame_of(engine) == frame) << threads << " threads, packets of " << wide;
+        }
+
+    const Reference_Scene s = capture(engine);
+    std::mt19937 rng(9);
+    int equal = 0, unexplained = 0, lit = 0;
+    const int n_samples = 160;
+    for (int k = 0; k < n_samples; ++k) {
+        const int x = static_cast<int>(rng() % 96), y = static_cast<int>(rng() % 72);
+        const Ref_Pixel ref = ref_pixel(s, x, y);
+        const unsigned got = frame[static_cast<std::size_t>(y) * 96 + x];
+        int off = 0;
+        for (int c = 0; c < 3; ++c)
+            off = std::max(off, std::abs(channel(got, c) - channel(ref.word, c)));
+        equal += off == 0;
+        lit += ref.word != 0;
+        if (off > 3 && !ref.ambiguous && ++unexplained <= 5)
+            ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex << got << ", the reference "
+                          << ref.word;
+    }
+    EXPECT_GE(equal * 100, n_samples * 95);
+    EXPECT_GT(lit, n_samples / 2) << "the surface should fill most of the view";
+    engine.Release();
+}
+
 // ---------------------------------------------------------------------------
 // Frame-level rules.
 

@@ -24,6 +24,7 @@
 #include "io/png_file.h"
 #include "progress.h"
 #include "render_options.h"
+#include "store/capacity.h"
 
 namespace {
 
@@ -210,6 +211,7 @@ int render(const Options& options, koru::io::Mesh& mesh, Progress& progress)
     try {
         // The build takes in the frame and its eye rays, which a large frame makes slow.
         progress.begin("building");
+        koru::reserve_capacity(*engine, mesh.vertices.size(), mesh.indices.size());
         engine->Init(options.width * options.samples, options.height * options.samples);
         engine->SetFieldOfView(options.fov);
         engine->SetThreadCount(options.threads);
