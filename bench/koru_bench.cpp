@@ -37,6 +37,7 @@
 #endif
 #include "bench/framing.h"
 #include "engine/scene_io.h"
+#include "store/capacity.h"
 
 namespace {
 
@@ -384,14 +385,9 @@ void bench_obj(const Options& options)
 {
     const Obj_Mesh obj = load_obj_mesh(options.obj_path);
     const Obj_Mesh& mesh = obj;
-    if (mesh.vertices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxVertices) ||
-        mesh.indices.size() > static_cast<std::size_t>(Common_Graphics_Engine::kMaxIndices))
-        throw std::runtime_error(options.obj_path + ": " + std::to_string(mesh.vertices.size()) + " vertices and " +
-                                 std::to_string(mesh.indices.size() / 3) + " triangles; the engine holds at most " +
-                                 std::to_string(Common_Graphics_Engine::kMaxVertices) + " of each");
-
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     try {
+        koru::reserve_capacity(*engine, mesh.vertices.size(), mesh.indices.size());
         engine->Init(frame_width, frame_height);
         const koru::bench::Box_View view = koru::bench::frame_box(obj.lo, obj.hi, frame_width, frame_height);
         TAU_GRAPHICS::Point_Light<4, float> light;

@@ -107,11 +107,13 @@ int CPU_Ray_Tracer::PacketWidth() const { return koru::cpu::block_tracer(packet_
 
 void CPU_Ray_Tracer::init_eye_rays()
 {
+    eye_rays_field_of_view = field_of_view;
+    const float half_angle = koru::rt::half_view_angle_of(field_of_view);
     for (int x = 0; x < width; ++x)
         for (int y = 0; y < height; ++y) {
             TAU_MATH::RAY<4, float>& ray = eye_rays[static_cast<std::size_t>(y) * width + x];
             ray.pos = VECTOR4(0.0f, 0.0f, 0.0f, 1.0f);
-            ray.dir = koru::rt::eye_ray_direction(x, y, width, height);
+            ray.dir = koru::rt::eye_ray_direction(x, y, width, height, half_angle);
         }
 }
 
@@ -122,6 +124,8 @@ void CPU_Ray_Tracer::BeginDrawScene(unsigned depth, bool shadows)
     stats = Frame_Stats();
     if (frame_buffer == nullptr || eye_rays == nullptr)
         return;
+    if (eye_rays_field_of_view != field_of_view)
+        init_eye_rays();
     UpdateCamMatrices();
 
     koru::cpu::Frame_Scene frame;

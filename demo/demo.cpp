@@ -14,6 +14,7 @@
 #include <typeinfo>
 
 #include "../io/bmp.h"
+#include "../store/capacity.h"
 #include "options.h"
 #include "scene.h"
 #include "screenshot.h"
@@ -164,6 +165,7 @@ void InitScene()
             }
         }
         g_state.engine = create_engine();
+        koru::reserve_capacity(*g_state.engine, mesh.vertices.size(), mesh.indices.size());
         g_state.engine->Init(kWindowWidth, kWindowHeight);
         AddDemoScene(*g_state.engine, g_textures, g_options.obj.empty() ? nullptr : &mesh);
         if (dynamic_cast<Ray_Tracer*>(g_state.engine) != nullptr) {

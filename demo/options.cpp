@@ -56,7 +56,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
             else if (text == "opengl")
                 options.engine = EngineChoice::OpenGL;
             else {
-                error = "unknown engine '" + text + "' (choose gpu, cpu or opengl)";
+                error = "--engine: unknown engine '" + text + "' (choose gpu, cpu or opengl)";
                 return false;
             }
         } else if (arg == "--frames") {
@@ -79,7 +79,7 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
             if (!value(options.screenshot))
                 return false;
             if (!has_suffix(options.screenshot, ".png")) {
-                error = "--screenshot needs a file name ending in .png";
+                error = "--screenshot needs a file name ending in .png, not '" + options.screenshot + "'";
                 return false;
             }
         } else if (arg == "--log") {

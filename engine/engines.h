@@ -55,6 +55,7 @@ public:
     void SetWholeScene(bool on) { whole_scene = on; }
     bool WholeScene() const { return whole_scene; }
     // Camera-space primary rays, width x height, row-major; null before Init.
+    // They follow a new field of view (SetFieldOfView) at the next frame.
     const TAU_MATH::RAY<4, float>* EyeRays() const { return eye_rays; }
 
 protected:
@@ -63,6 +64,7 @@ protected:
     void init_eye_rays();
 
     TAU_MATH::RAY<4, float>* eye_rays = nullptr; // camera-space primary rays, row-major
+    float eye_rays_field_of_view = 0.0f;          // the field of view they were made for
     Frame_Stats stats;
     int thread_count = 0; // 0: one per hardware thread
     koru::cpu::Leaf_Blocks* leaf_blocks = nullptr;
@@ -123,18 +125,26 @@ public:
 
 protected:
     // The triangle display lists: one per run of consecutive triangles that
-    // share material and all four tex_id bytes, named 1, 2, 3 ...
+    // share material and all four tex_id bytes, named 1, 2, 3 ...; in the
+    // large mode (LargeCapacity) a run is cut into lists of at most 65,535
+    // indices.
     struct GL_List {
         unsigned next_list = 1;
         OpenGL_Render* engine = nullptr; // whose scene the lists hold
 
-        // Compiles the lists; refuses fewer than 3 or 65536 or more indices.
+        // Compiles the lists; refuses fewer than 3 indices, and 65536 or more
+        // outside the large mode.
         void Init(const unsigned* indices, unsigned index_count, OpenGL_Render* owner);
     };
+
+    // The projection: the field of view up the frame's height (the ray
+    // tracers take it across the width), as of Init or the last frame.
+    void load_projection();
 
     GLUquadric* quadric = nullptr; // every sphere and light marker
     GL_List gl_list;
     bool lists_pending = false;    // until the lists are compiled
+    float projection_field_of_view = 0.0f; // the one load_projection used
 };
 
 namespace koru {

@@ -58,7 +58,7 @@ inline void IGraphicsEngine::DrawScene(unsigned depth, bool shadows)
     EndDrawScene();
 }
 
-// Holds the scene at fixed capacities, the camera, the frame buffer and the
+// Holds the scene at its capacities, the camera, the frame buffer and the
 // kd-tree; implements every scene and camera operation.
 class Common_Graphics_Engine : public IGraphicsEngine, public TAU_MATH::SSE_Aligned_Object {
 public:
@@ -94,11 +94,40 @@ public:
     const MATERIAL& GetMaterial(int index) override;
     const MATRIX4& GetCamMatrix() override;
 
+    // Room for a large model: the store holds up to `vertices` vertices,
+    // `indices` indices (three per triangle) and `spheres` spheres instead of
+    // kMaxVertices, kMaxIndices and kMaxSpheres. Asked for before Init, or
+    // while the store holds no triangles and no spheres (after Init the
+    // arrays are replaced; after Release the capacities stay for the next
+    // Init). A capacity below its default, or a request while geometry is
+    // held, is refused with Out_Of_Range and changes nothing; an allocation
+    // that fails throws and changes nothing either. Past the defaults the engine runs in its large
+    // mode: the kd-tree grows its node array and object list as the build
+    // needs them, and the rasterizer splits the triangles over many lists.
+    void SetCapacity(int vertices, int indices, int spheres);
+    int VertexCapacity() const { return vertex_capacity; }
+    int IndexCapacity() const { return index_capacity; }
+    int SphereCapacity() const { return sphere_capacity; }
+    // Threads of BuildKdTree (at least 1, the default): more build the same
+    // tree sooner, at some memory per primitive for each.
+    void SetBuildThreads(int threads);
+    int BuildThreads() const { return build_threads; }
+    // Whether any capacity is past its default.
+    bool LargeCapacity() const
+    {
+        return vertex_capacity > kMaxVertices || index_capacity > kMaxIndices || sphere_capacity > kMaxSpheres;
+    }
+
     // Headless access for tools, tests and benchmarks (not part of the table).
     const unsigned* FrameBuffer() const { return frame_buffer; }
     int Width() const { return width; }
     int Height() const { return height; }
     const VECTOR4& CamPosition() const { return cam_position; }
+    // The field of view in degrees, more than 0 and less than 180: across the
+    // frame's width for the ray tracers, up its height for the rasterizer.
+    // 45 by default; anything else is refused with Out_Of_Range.
+    void SetFieldOfView(float degrees);
+    float FieldOfView() const { return field_of_view; }
     int VertexCount() const { return vertex_count; }
     int IndexCount() const { return index_count; }
     int SphereCount() const { return sphere_count; }
@@ -123,6 +152,7 @@ protected:
     VECTOR4 cam_direction;  // stored only
     MATRIX4 cam_matrix;     // rotation and translation
     MATRIX4 cam_rot_matrix; // rotation alone; MoveCam moves along its axes
+    float field_of_view = koru::field_of_view_degrees;
     RAYTR::KdTree* kd_tree = nullptr;
     unsigned* frame_buffer = nullptr; // R, G, B, A bytes per pixel, bottom row first
     int width = 0;
@@ -139,6 +169,10 @@ protected:
     int index_count = 0;
     IMAGE* textures = nullptr;
     int texture_count = 0;
+    int vertex_capacity = kMaxVertices;
+    int index_capacity = kMaxIndices;
+    int sphere_capacity = kMaxSpheres;
+    int build_threads = 1;
 };
 
 // Base of the two ray tracers.

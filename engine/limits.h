@@ -16,8 +16,9 @@ constexpr int max_textures = 8;
 // ambient colour reflects (the GPU engine's picture).
 constexpr float ambient_light = 0.15f;
 
-// 45 degrees: across the frame for the ray tracers, up the frame for the
-// rasterizer (whose picture therefore shows more of the scene).
+// The default field of view, 45 degrees (SetFieldOfView changes it): across
+// the frame for the ray tracers, up the frame for the rasterizer (whose
+// picture therefore shows more of the scene).
 constexpr float field_of_view_degrees = 45.0f;
 
 } // namespace koru

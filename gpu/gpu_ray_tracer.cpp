@@ -89,6 +89,7 @@ void GPU_Ray_Tracer::BeginDrawScene(unsigned depth, bool shadows)
     nyxSetMaterials(materials, material_count);
     nyxSetPointLights(point_lights, point_light_count);
     nyxSetTransform(&cam_matrix);
+    nyxSetFieldOfView(field_of_view);
     nyxRender(depth, shadows);
 }
 

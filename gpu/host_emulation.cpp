@@ -97,11 +97,12 @@ void EmulateFrame(const Common_Graphics_Engine& engine, const TAU_MATH::MATRIX<4
     const rt::Constant_Block k = constant_block_of(engine, camera);
     const int width = engine.Width() / 8 * 8;
     const int height = engine.Height() / 8 * 8;
+    const float half_angle = rt::half_view_angle_of(engine.FieldOfView());
 #pragma omp parallel for schedule(dynamic)
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             pixels[static_cast<std::size_t>(y) * engine.Width() + x] =
-                rt::trace_pixel_variant(scene, k, depth, shadows, x, y);
+                rt::trace_pixel_variant(scene, k, depth, shadows, x, y, half_angle);
 }
 
 void EmulateRays(const Common_Graphics_Engine& engine, const TAU_MATH::RAY<3, float>* rays, RAYTR::Hit* hits,

@@ -13,26 +13,32 @@ using koru::rt::Constant_Block;
 
 __constant__ Constant_Block constant_block;
 __constant__ Sampler_Table sampler_table;
+// Half the field of view in radians; beside the constant block, whose layout
+// is fixed.
+__constant__ float view_half_angle = koru::rt::half_view_angle;
 
 namespace {
 
 // Record `index` of a buffer of records `stride` 16-byte elements apart, of
 // which T takes the first sizeof(T) / 16.
+// Without a texture object the buffer is read through its pointer.
 template <class T, int stride = sizeof(T) / 16>
-__device__ T fetch_record(cudaTextureObject_t buffer, uint32_t index)
+__device__ T fetch_record(cudaTextureObject_t buffer, const uint4* plain, uint32_t index)
 {
     constexpr int n_words = sizeof(T) / 16;
     static_assert(n_words * 16 == sizeof(T) && n_words <= stride, "a record of whole elements");
     uint4 words[n_words];
     for (int k = 0; k < n_words; ++k)
-        words[k] = tex1Dfetch<uint4>(buffer, static_cast<int>(stride * index) + k);
+        words[k] = buffer != 0 ? tex1Dfetch<uint4>(buffer, static_cast<int>(stride * index) + k)
+                               : plain[static_cast<std::size_t>(stride) * index + k];
     T record;
     std::memcpy(&record, words, sizeof record);
     return record;
 }
 
 // The scene as the kernels read it: every buffer through its texture object
-// (the texture cache), the tables from constant memory. The accessor of the
+// (the texture cache) or, past a texture's size, its pointer; the tables from
+// constant memory. The accessor of the
 // shared walk (rt/scene_walk.h) and shading (rt/gpu_pixel.h).
 struct Device_Scene {
     static constexpr bool with_spheres = true;
@@ -41,7 +47,9 @@ struct Device_Scene {
 
     __device__ RAYTR::KdTreeNode node(uint32_t i) const
     {
-        const uint2 w = tex1Dfetch<uint2>(sampler_table.world_kd_tree_tex, static_cast<int>(i));
+        const uint2 w = sampler_table.world_kd_tree_tex != 0
+                            ? tex1Dfetch<uint2>(sampler_table.world_kd_tree_tex, static_cast<int>(i))
+                            : sampler_table.node_words[i];
         RAYTR::KdTreeNode n;
         n.word0 = w.x;
         n.word1 = w.y;
@@ -50,21 +58,24 @@ struct Device_Scene {
 
     __device__ uint32_t list_word(uint32_t i) const
     {
-        return tex1Dfetch<unsigned>(sampler_table.world_obj_list_data_tex, static_cast<int>(i));
+        return sampler_table.world_obj_list_data_tex != 0
+                   ? tex1Dfetch<unsigned>(sampler_table.world_obj_list_data_tex, static_cast<int>(i))
+                   : sampler_table.obj_list_words[i];
     }
 
     // A leaf test needs only the first of a vertex's three elements.
     __device__ koru::rt::Vec4 vertex_pos(uint32_t i) const
     {
-        return fetch_record<koru::rt::Vec4, sizeof(koru::rt::Vertex) / 16>(sampler_table.vert_tex, i);
+        return fetch_record<koru::rt::Vec4, sizeof(koru::rt::Vertex) / 16>(sampler_table.vert_tex,
+                                                                           sampler_table.vert_words, i);
     }
     __device__ koru::rt::Vertex vertex(uint32_t i) const
     {
-        return fetch_record<koru::rt::Vertex>(sampler_table.vert_tex, i);
+        return fetch_record<koru::rt::Vertex>(sampler_table.vert_tex, sampler_table.vert_words, i);
     }
     __device__ koru::rt::Sphere sphere(uint32_t i) const
     {
-        return fetch_record<koru::rt::Sphere>(sampler_table.sph_tex, i);
+        return fetch_record<koru::rt::Sphere>(sampler_table.sph_tex, sampler_table.sph_words, i);
     }
 
     __device__ int texture_count() const { return sampler_table.texture_count; }
@@ -97,7 +108,7 @@ __global__ void ray_trace_kernel(unsigned int* pixels)
     const int y = static_cast<int>(block_row * blockDim.y + threadIdx.y);
     const Device_Scene scene;
     const std::size_t pixel = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x;
-    pixels[pixel] = koru::rt::trace_pixel<depth, shadows>(scene, constant_block, x, y);
+    pixels[pixel] = koru::rt::trace_pixel<depth, shadows>(scene, constant_block, x, y, view_half_angle);
 }
 
 // One ray slot per thread: slot y x rowWidth + x.
@@ -169,6 +180,11 @@ void upload_constants(std::size_t offset, const void* data, std::size_t bytes)
 void upload_sampler_table(const Sampler_Table& table)
 {
     NYX_CHECK(cudaMemcpyToSymbol(sampler_table, &table, sizeof table, 0, cudaMemcpyHostToDevice));
+}
+
+void upload_view_angle(float half_angle)
+{
+    NYX_CHECK(cudaMemcpyToSymbol(view_half_angle, &half_angle, sizeof half_angle, 0, cudaMemcpyHostToDevice));
 }
 
 cudaError_t kernel_image_status()

@@ -39,13 +39,20 @@ namespace koru {
 namespace gpu {
 
 // The texture objects the kernels read the scene through, and what they need
-// to know of them.
+// to know of them. A scene buffer longer than a texture object spans (the
+// device's largest linear texture) has no texture object (0); the kernels
+// read it through its plain device pointer instead.
 struct Sampler_Table {
     cudaTextureObject_t sph_tex;                 // spheres, uint4 elements
     cudaTextureObject_t vert_tex;                // vertices, uint4 elements
     cudaTextureObject_t world_kd_tree_tex;       // nodes, uint2 elements
     cudaTextureObject_t world_obj_list_data_tex; // object list, 32-bit words
     cudaTextureObject_t ind_tex;                 // indices, int elements
+    const uint4* sph_words;
+    const uint4* vert_words;
+    const uint2* node_words;
+    const unsigned* obj_list_words;
+    const int* ind_words;
     cudaTextureObject_t textures[9];             // textures0 ... textures8
     int texture_width[9];
     int texture_height[9];
@@ -57,6 +64,8 @@ struct Sampler_Table {
 // Copies bytes into the constant block at offset (rt::Constant_Block).
 void upload_constants(std::size_t offset, const void* data, std::size_t bytes);
 void upload_sampler_table(const Sampler_Table& table);
+// Half the field of view in radians, which the frame kernel's primary rays use.
+void upload_view_angle(float half_angle);
 
 // Whether the kernels have an image this device runs: the runtime's answer
 // for the current device (cudaSuccess, or why not).

@@ -23,6 +23,7 @@ nyxDeviceScene state;   // zero at load and after nyxRelease
 Sampler_Table samplers; // what the device's sampler table holds
 bool initialised = false;
 int texture_limit[2] = {0, 0}; // the device's largest 2D texture
+int linear_texture_limit = 0;  // the most elements a texture object over linear memory spans
 
 constexpr int initial_spheres = 64;
 constexpr int initial_vertices = 16000;
@@ -92,9 +93,14 @@ Device_Choice choose_device()
 }
 
 // A texture object over linear memory: unnormalised 1D coordinates, point
-// filtering, clamping, elements read as stored.
+// filtering, clamping, elements read as stored. None (0) for a buffer of more
+// elements than such a texture spans: the kernels read that one through its
+// pointer.
 cudaTextureObject_t make_linear_texture(void* buffer, std::size_t bytes, cudaChannelFormatDesc format)
 {
+    const std::size_t element_bytes = static_cast<std::size_t>(format.x + format.y + format.z + format.w) / 8;
+    if (bytes / element_bytes > static_cast<std::size_t>(linear_texture_limit))
+        return 0;
     cudaResourceDesc resource;
     std::memset(&resource, 0, sizeof resource);
     resource.resType = cudaResourceTypeLinear;
@@ -168,18 +174,23 @@ const Growing_Buffer sphere_buffer = {sphere_bytes, words4, "nyx WARNING: reallo
 const Growing_Buffer vertex_buffer = {vertex_bytes, words4, "nyx WARNING: reallocating %d bytes for vertices\n"};
 const Growing_Buffer index_buffer = {index_bytes, signed1, "nyx WARNING: reallocating %d bytes for vertices\n"};
 
-// Allocates a buffer and makes its texture object.
-void allocate_buffer(const Growing_Buffer& b, void*& buffer, cudaTextureObject_t& sampler, std::size_t bytes)
+// Allocates a buffer and makes its texture object; words is the pointer the
+// kernels read without one.
+template <class W>
+void allocate_buffer(const Growing_Buffer& b, void*& buffer, cudaTextureObject_t& sampler, const W*& words,
+                     std::size_t bytes)
 {
     const std::size_t size = bytes < least_buffer_bytes ? least_buffer_bytes : bytes;
     NYX_CHECK(cudaMalloc(&buffer, size));
     sampler = make_linear_texture(buffer, size, b.format());
+    words = static_cast<const W*>(buffer);
 }
 
 // The growth rule: a count above the capacity gets a new buffer of exactly
 // its size (old contents dropped) and a new texture object; then the copy.
-int set_growing(const Growing_Buffer& b, void*& buffer, int& capacity, cudaTextureObject_t& sampler, const void* data,
-                int count)
+template <class W>
+int set_growing(const Growing_Buffer& b, void*& buffer, int& capacity, cudaTextureObject_t& sampler, const W*& words,
+                const void* data, int count)
 {
     if (count < 0)
         return nyxBadSize;
@@ -188,7 +199,7 @@ int set_growing(const Growing_Buffer& b, void*& buffer, int& capacity, cudaTextu
         std::fprintf(stderr, b.warning, static_cast<int>(bytes));
         destroy_texture(sampler);
         free_buffer(buffer);
-        allocate_buffer(b, buffer, sampler, bytes);
+        allocate_buffer(b, buffer, sampler, words, bytes);
         capacity = count;
         koru::gpu::upload_sampler_table(samplers);
     }
@@ -243,6 +254,7 @@ void nyxInit(int width, int height)
     NYX_CHECK(cudaGetDeviceProperties(&properties, choice.device));
     texture_limit[0] = properties.maxTexture2D[0];
     texture_limit[1] = properties.maxTexture2D[1];
+    NYX_CHECK(cudaDeviceGetAttribute(&linear_texture_limit, cudaDevAttrMaxTexture1DLinearWidth, choice.device));
 
     const std::size_t n_pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     NYX_CHECK(cudaMalloc(reinterpret_cast<void**>(&state.pixels), n_pixels * 4));
@@ -252,13 +264,13 @@ void nyxInit(int width, int height)
     state.width = width;
     state.height = height;
 
-    allocate_buffer(sphere_buffer, state.spheres, samplers.sph_tex,
+    allocate_buffer(sphere_buffer, state.spheres, samplers.sph_tex, samplers.sph_words,
                     static_cast<std::size_t>(initial_spheres) * sphere_bytes);
     state.sphereCapacity = initial_spheres;
-    allocate_buffer(vertex_buffer, state.vertices, samplers.vert_tex,
+    allocate_buffer(vertex_buffer, state.vertices, samplers.vert_tex, samplers.vert_words,
                     static_cast<std::size_t>(initial_vertices) * vertex_bytes);
     state.vertexCapacity = initial_vertices;
-    allocate_buffer(index_buffer, state.indices, samplers.ind_tex,
+    allocate_buffer(index_buffer, state.indices, samplers.ind_tex, samplers.ind_words,
                     static_cast<std::size_t>(initial_indices) * index_bytes);
     state.indexCapacity = initial_indices;
     state.kdTreeNodes = nullptr;
@@ -308,24 +320,29 @@ void nyxRelease()
     koru::gpu::upload_sampler_table(samplers);
     static const unsigned char empty_constants[sizeof(Constant_Block)] = {};
     koru::gpu::upload_constants(0, empty_constants, sizeof empty_constants);
+    koru::gpu::upload_view_angle(koru::rt::half_view_angle);
     state = nyxDeviceScene();
     texture_limit[0] = texture_limit[1] = 0;
+    linear_texture_limit = 0;
     initialised = false;
 }
 
 int nyxSetSpheres(const TAU_MATH::SPHERE<4, float>* spheres, int count)
 {
-    return set_growing(sphere_buffer, state.spheres, state.sphereCapacity, samplers.sph_tex, spheres, count);
+    return set_growing(sphere_buffer, state.spheres, state.sphereCapacity, samplers.sph_tex, samplers.sph_words,
+                       spheres, count);
 }
 
 int nyxSetVertices(const TAU_GRAPHICS::VERTEX<4, float>* vertices, int count)
 {
-    return set_growing(vertex_buffer, state.vertices, state.vertexCapacity, samplers.vert_tex, vertices, count);
+    return set_growing(vertex_buffer, state.vertices, state.vertexCapacity, samplers.vert_tex, samplers.vert_words,
+                       vertices, count);
 }
 
 int nyxSetIndices(const unsigned* indices, int count)
 {
-    return set_growing(index_buffer, state.indices, state.indexCapacity, samplers.ind_tex, indices, count);
+    return set_growing(index_buffer, state.indices, state.indexCapacity, samplers.ind_tex, samplers.ind_words,
+                       indices, count);
 }
 
 int nyxSetMaterials(const TAU_GRAPHICS::MATERIAL<3>* materials, int count)
@@ -378,6 +395,12 @@ int nyxSetTransform(const TAU_MATH::MATRIX<4, 4, float>* matrix)
     return 0;
 }
 
+int nyxSetFieldOfView(float degrees)
+{
+    koru::gpu::upload_view_angle(koru::rt::half_view_angle_of(degrees));
+    return 0;
+}
+
 int nyxSetAmbientLight(float value)
 {
     const float ambient[4] = {value, value, value, 0.0f};
@@ -404,12 +427,14 @@ int nyxSetKdTree(const RAYTR::KdTreeBox* box, const RAYTR::KdTreeNode* nodes, un
     const std::size_t node_size = nodeCount > 0 ? node_bytes : sizeof(RAYTR::KdTreeNode);
     NYX_CHECK(cudaMalloc(&state.kdTreeNodes, node_size));
     samplers.world_kd_tree_tex = make_linear_texture(state.kdTreeNodes, node_size, words2());
+    samplers.node_words = static_cast<const uint2*>(state.kdTreeNodes);
     if (node_bytes > 0)
         NYX_CHECK(cudaMemcpy(state.kdTreeNodes, nodes, node_bytes, cudaMemcpyHostToDevice));
 
     const std::size_t list_size = objListBytes >= least_buffer_bytes ? objListBytes : least_buffer_bytes;
     NYX_CHECK(cudaMalloc(&state.objListData, list_size));
     samplers.world_obj_list_data_tex = make_linear_texture(state.objListData, list_size, word1());
+    samplers.obj_list_words = static_cast<const unsigned*>(state.objListData);
     if (objListBytes > 0)
         NYX_CHECK(cudaMemcpy(state.objListData, objList, objListBytes, cudaMemcpyHostToDevice));
 

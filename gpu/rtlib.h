@@ -19,7 +19,8 @@ enum nyxError {
 
 // The process-wide state: zero at load, filled by nyxInit, emptied by
 // nyxRelease. The scene buffers are read on the device through texture
-// objects made over them (kept by the layer beside this record).
+// objects made over them (kept by the layer beside this record), or through
+// their pointers where a buffer is longer than a texture object spans.
 struct nyxDeviceScene {
     uint32_t* pixels;    // frame buffer, width x height words
     int width;
@@ -60,6 +61,9 @@ int nyxSetPointLights(const TAU_GRAPHICS::Point_Light<4, float>* lights, int cou
 // alert on standard error; see nyxGetTextureLimit).
 int nyxAddTexture(int width, int height, const void* pixels);
 int nyxSetTransform(const TAU_MATH::MATRIX<4, 4, float>* matrix);
+// Degrees across the frame, more than 0 and less than 180 (the engine checks);
+// 45 until set, and again after nyxRelease.
+int nyxSetFieldOfView(float degrees);
 int nyxSetAmbientLight(float value);
 int nyxSetKdTree(const RAYTR::KdTreeBox* box, const RAYTR::KdTreeNode* nodes, unsigned nodeCount,
                  const void* objList, unsigned objListBytes);

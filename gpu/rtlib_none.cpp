@@ -88,6 +88,7 @@ int nyxSetPointLights(const TAU_GRAPHICS::Point_Light<4, float>*, int count)
 
 int nyxAddTexture(int, int, const void*) { NYX_NO_DEVICE(); }
 int nyxSetTransform(const TAU_MATH::MATRIX<4, 4, float>*) { NYX_NO_DEVICE(); }
+int nyxSetFieldOfView(float) { NYX_NO_DEVICE(); }
 int nyxSetAmbientLight(float) { NYX_NO_DEVICE(); }
 int nyxSetKdTree(const RAYTR::KdTreeBox*, const RAYTR::KdTreeNode*, unsigned, const void*, unsigned)
 {

@@ -482,27 +482,28 @@ Scene_Info AddScene(IGraphicsEngine& engine, const Scene& scene, const IGraphics
 {
     // What the store holds: refuse with the file's name before anything is added.
     int held[4] = {0, 0, 0, 0}; // vertices, indices, materials, textures
+    int capacity[4] = {max_vertices, max_indices, max_materials - 1, max_textures};
     if (const auto* store = dynamic_cast<const Common_Graphics_Engine*>(&engine)) {
         held[0] = store->VertexCount();
         held[1] = store->IndexCount();
         held[2] = store->MaterialCount();
         held[3] = store->TextureCount();
+        capacity[0] = store->VertexCapacity();
+        capacity[1] = store->IndexCapacity();
     }
-    const std::size_t room[4] = {
-        static_cast<std::size_t>(max_vertices - held[0]), static_cast<std::size_t>(max_indices - held[1]),
-        static_cast<std::size_t>(max_materials - 1 - held[2]), static_cast<std::size_t>(max_textures - held[3])};
-    if (scene.vertices.size() > room[0])
+    const auto room = [&](int k) { return static_cast<std::size_t>(capacity[k] - held[k]); };
+    if (scene.vertices.size() > room(0))
         throw TAU_ERROR::Out_Of_Range(
-            fits_message(scene.name, scene.vertices.size(), "vertices", max_vertices, held[0]));
-    if (scene.indices.size() > room[1])
-        throw TAU_ERROR::Out_Of_Range(fits_message(scene.name, scene.indices.size() / 3, "triangles",
-                                                   max_indices / 3, held[1] / 3));
-    if (scene.materials.size() > room[2])
-        throw TAU_ERROR::Out_Of_Range(fits_message(scene.name, scene.materials.size(), "materials",
-                                                   max_materials - 1, held[2]));
-    if (scene.textures.size() > room[3])
-        throw TAU_ERROR::Out_Of_Range(fits_message(scene.name, scene.textures.size(), "textures", max_textures,
-                                                   held[3]));
+            fits_message(scene.name, scene.vertices.size(), "vertices", capacity[0], held[0]));
+    if (scene.indices.size() > room(1))
+        throw TAU_ERROR::Out_Of_Range(
+            fits_message(scene.name, scene.indices.size() / 3, "triangles", capacity[1] / 3, held[1] / 3));
+    if (scene.materials.size() > room(2))
+        throw TAU_ERROR::Out_Of_Range(
+            fits_message(scene.name, scene.materials.size(), "materials", capacity[2], held[2]));
+    if (scene.textures.size() > room(3))
+        throw TAU_ERROR::Out_Of_Range(
+            fits_message(scene.name, scene.textures.size(), "textures", capacity[3], held[3]));
 
     Scene_Info info;
     info.first_vertex = held[0];

@@ -1,16 +1,19 @@
-// Kd-tree construction: depth-first subdivision into a fixed node array and
-// object list under a depth budget, leaf records, then the statistics and the
-// breadth-first renumbering (statistics.cpp, renumber.cpp).
+// Kd-tree construction: depth-first subdivision into the node array and
+// object list (fixed, or growing in the large mode) under a depth budget,
+// leaf records, then the statistics and the breadth-first renumbering
+// (statistics.cpp, renumber.cpp); on several threads, parallel_build.cpp.
 #include "kdtree.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <iostream>
 
 #include "../simd/simd.h"
 #include "../engine/tau_error.h"
+#include "build_scratch.h"
 #include "geometry.h"
 #include "split_search.h"
 
@@ -28,69 +31,10 @@ KdTreeNode* allocate_nodes(std::size_t count)
 
 } // namespace
 
-struct KdTree::BuildScratch {
-    // Bounds of every primitive by id, per axis, as GetMin/GetMax give them.
-    std::vector<float> lo[3], hi[3];
-    // Triangle corners by triangle number (id - sphere count), x y z each.
-    std::vector<float> corners;
-    // Finite bounds, none inverted: lists carry their sorted orders down the
-    // tree, and both searches run over them. Otherwise every node gathers
-    // its bounds and sorts them (the literal order, NaN included).
-    bool regular = false;
-    // Every corner within build::overlap_finite_limit.
-    bool finite_corners = false;
-    // Bounds of the current node's list, gathered for the search.
-    std::vector<float> list_lo[3], list_hi[3];
-    build::SortBuffers sort;
-    build::SearchBuffers search;
-    // Which children each primitive of the node being split goes to, by id:
-    // bit 0 left, bit 1 right.
-    std::vector<uint8_t> side_of;
-    // List positions of the triangles that still need a test against the
-    // left and the right child box.
-    std::vector<uint32_t> pending[2];
-
-    // A node's list, with its sorted orders when the build is regular and
-    // the node will be searched.
-    struct Frame {
-        uint32_t n = 0;
-        std::vector<uint32_t> ids, by_min[3], by_max[3];
-
-        // One entry more than the list: a filter writes one past what it keeps.
-        void reserve(uint32_t count, bool with_orders)
-        {
-            const std::size_t size = static_cast<std::size_t>(count) + 1;
-            if (ids.size() < size)
-                ids.resize(size);
-            if (with_orders)
-                for (int a = 0; a < 3; ++a) {
-                    if (by_min[a].size() < size) {
-                        by_min[a].resize(size);
-                        by_max[a].resize(size);
-                    }
-                }
-        }
-        build::OrderedList ordered_list() const
-        {
-            build::OrderedList list;
-            list.ids = ids.data();
-            for (int a = 0; a < 3; ++a) {
-                list.by_min[a] = by_min[a].data();
-                list.by_max[a] = by_max[a].data();
-            }
-            list.n = n;
-            return list;
-        }
-    };
-    // The two children of the node being split at depth budget b wait in
-    // frames[b - 1]; the root's list is frames[kd_max_depth][0]. The right
-    // child keeps its frame while the left subtree works in the levels below.
-    Frame frames[kd_max_depth + 1][2];
-};
-
 KdTree::KdTree()
 {
     nodes = allocate_nodes(node_capacity);
+    node_array_size = node_capacity;
     std::memset(nodes, 0, node_capacity * sizeof(KdTreeNode));
     for (int a = 0; a < 4; ++a) {
         world_box.min[a] = 0.0f;
@@ -125,11 +69,13 @@ void KdTree::SetSpheres(const TAU_MATH::SPHERE<4, float>* s, uint32_t count)
 // A tree built before goes back to the construction state first.
 void KdTree::ResetForBuild()
 {
-    if (node_count != 0) {
-        KdTreeNode* fresh = allocate_nodes(node_capacity);
+    const uint32_t start_nodes = grow_on_demand ? grow_start_nodes : node_capacity;
+    if (node_count != 0 || node_array_size != start_nodes) {
+        KdTreeNode* fresh = allocate_nodes(start_nodes);
         TAU_MATH::aligned_free(nodes);
         nodes = fresh;
-        std::memset(nodes, 0, node_capacity * sizeof(KdTreeNode));
+        node_array_size = start_nodes;
+        std::memset(nodes, 0, start_nodes * sizeof(KdTreeNode));
     }
     node_count = 0;
     obj_list_data_top = 0;
@@ -139,9 +85,13 @@ void KdTree::ResetForBuild()
 void KdTree::Build()
 {
     ResetForBuild();
-    if (obj_list_data == nullptr)
-        obj_list_data = new unsigned char[obj_list_capacity];
-    obj_list_data_size = obj_list_capacity;
+    const uint32_t start_list = grow_on_demand ? grow_start_list_bytes : obj_list_capacity;
+    if (obj_list_data == nullptr || obj_list_data_size != start_list) {
+        delete[] obj_list_data;
+        obj_list_data = nullptr;
+        obj_list_data = new unsigned char[start_list];
+        obj_list_data_size = start_list;
+    }
 
     // Root list: spheres, then whole triangles; a trailing partial triple of
     // indices is no triangle.
@@ -167,36 +117,29 @@ void KdTree::Build()
 
     // Cache bounds and corners for the whole build.
     const uint32_t n = static_cast<uint32_t>(root.size());
+    std::vector<float> all_lo[3], all_hi[3], corners(static_cast<std::size_t>(n_triangles) * 9);
     BuildScratch scratch;
     for (int a = 0; a < 3; ++a) {
-        scratch.lo[a].resize(n);
-        scratch.hi[a].resize(n);
+        all_lo[a].resize(n);
+        all_hi[a].resize(n);
         for (uint32_t id = 0; id < n; ++id) {
-            scratch.lo[a][id] = root[id]->GetMin(a);
-            scratch.hi[a][id] = root[id]->GetMax(a);
+            all_lo[a][id] = root[id]->GetMin(a);
+            all_hi[a][id] = root[id]->GetMax(a);
         }
+        scratch.lo[a] = all_lo[a].data();
+        scratch.hi[a] = all_hi[a].data();
     }
-    scratch.corners.resize(static_cast<std::size_t>(n_triangles) * 9);
     for (uint32_t t = 0; t < n_triangles; ++t)
         for (int c = 0; c < 3; ++c)
-            std::memcpy(&scratch.corners[9 * t + 3 * c], vertices[indices[3 * t + c]].pos.v, 3 * sizeof(float));
-    const float* lo[3] = {scratch.lo[0].data(), scratch.lo[1].data(), scratch.lo[2].data()};
-    const float* hi[3] = {scratch.hi[0].data(), scratch.hi[1].data(), scratch.hi[2].data()};
+            std::memcpy(&corners[9 * t + 3 * c], vertices[indices[3 * t + c]].pos.v, 3 * sizeof(float));
+    scratch.corners = corners.data();
+    const float* const* lo = scratch.lo;
+    const float* const* hi = scratch.hi;
     scratch.regular = build::sweepable(lo, hi, n);
     scratch.finite_corners = true;
-    for (const float x : scratch.corners)
+    for (const float x : corners)
         scratch.finite_corners = scratch.finite_corners && std::fabs(x) <= build::overlap_finite_limit;
-    scratch.search.resize(n);
-    scratch.side_of.resize(n);
-    scratch.pending[0].resize(n);
-    scratch.pending[1].resize(n);
-    if (!scratch.regular) {
-        scratch.sort.resize(n);
-        for (int a = 0; a < 3; ++a) {
-            scratch.list_lo[a].resize(n);
-            scratch.list_hi[a].resize(n);
-        }
-    }
+    scratch.size_for(n);
 
     // The root list is every id in order; its orders are sorted once.
     BuildScratch::Frame& root_frame = scratch.frames[kd_max_depth][0];
@@ -204,14 +147,42 @@ void KdTree::Build()
     root_frame.reserve(n, scratch.regular);
     for (uint32_t id = 0; id < n; ++id)
         root_frame.ids[id] = id;
-    if (scratch.regular) {
+    // The three axes are independent: a build on several threads sorts them
+    // side by side (a failure leaves the region as a value).
+    if (scratch.regular && build_threads > 1) {
+        std::exception_ptr failures[3];
+#pragma omp parallel for num_threads(std::min(build_threads, 3))
+        for (int a = 0; a < 3; ++a) {
+            try {
+                std::vector<uint64_t> keys;
+                build::sort_by_bounds(lo[a], hi[a], n, root_frame.by_min[a].data(), root_frame.by_max[a].data(),
+                                      keys);
+            } catch (...) {
+                failures[a] = std::current_exception();
+            }
+        }
+        for (const std::exception_ptr& failure : failures)
+            if (failure)
+                std::rethrow_exception(failure);
+    } else if (scratch.regular) {
         std::vector<uint64_t> keys;
         for (int a = 0; a < 3; ++a)
             build::sort_by_bounds(lo[a], hi[a], n, root_frame.by_min[a].data(), root_frame.by_max[a].data(), keys);
     }
 
     node_count = 1;
-    subdivide(0, world_box, kd_max_depth, 0, scratch);
+    if (build_threads > 1)
+        SubdivideInParallel(scratch, n);
+    else
+        subdivide(0, world_box, kd_max_depth, 0, scratch);
+    // A grown list keeps only what the records use.
+    if (grow_on_demand && obj_list_data_top != obj_list_data_size) {
+        unsigned char* trimmed = new unsigned char[obj_list_data_top > 0 ? obj_list_data_top : 1];
+        std::memcpy(trimmed, obj_list_data, obj_list_data_top);
+        delete[] obj_list_data;
+        obj_list_data = trimmed;
+        obj_list_data_size = obj_list_data_top;
+    }
 
     std::cerr << std::endl;
     CountLeaves(0);
@@ -327,7 +298,7 @@ void KdTree::classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_bo
     uint32_t* pending[2] = {scratch.pending[0].data(), scratch.pending[1].data()};
     uint32_t n_pending[2] = {0, 0};
     child_n[0] = child_n[1] = 0;
-    const float* corners = scratch.corners.data();
+    const float* corners = scratch.corners;
     for (uint32_t i = 0; i < n; ++i) {
         const uint32_t id = list[i];
         if (id < sphere_count) {
@@ -386,6 +357,11 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
     const BuildScratch::Frame& frame = scratch.frames[budget][slot];
     const uint32_t n = frame.n;
     const uint32_t* list = frame.ids.data();
+    // A build on several threads leaves the subtrees below the cut to them.
+    if (subtree_jobs != nullptr && budget == job_budget && static_cast<int64_t>(n) > leaf_prim_limit) {
+        subtree_jobs->push_back(SubtreeJob{node, box, budget, frame.copy_of_list(scratch.regular)});
+        return;
+    }
     if (budget == 0 || static_cast<int64_t>(n) <= leaf_prim_limit) {
         MakeLeaf(node, list, n);
         return;
@@ -395,8 +371,8 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
     if (scratch.regular) {
         build::PrimitiveBounds bounds;
         for (int a = 0; a < 3; ++a) {
-            bounds.lo[a] = scratch.lo[a].data();
-            bounds.hi[a] = scratch.hi[a].data();
+            bounds.lo[a] = scratch.lo[a];
+            bounds.hi[a] = scratch.hi[a];
         }
         const build::OrderedList ordered = frame.ordered_list();
         choice = static_cast<int64_t>(n) < naive_search_limit
@@ -407,8 +383,8 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
         for (int a = 0; a < 3; ++a) {
             float* lo = scratch.list_lo[a].data();
             float* hi = scratch.list_hi[a].data();
-            const float* all_lo = scratch.lo[a].data();
-            const float* all_hi = scratch.hi[a].data();
+            const float* all_lo = scratch.lo[a];
+            const float* all_hi = scratch.hi[a];
             for (uint32_t i = 0; i < n; ++i) {
                 lo[i] = all_lo[list[i]];
                 hi[i] = all_hi[list[i]];
@@ -483,14 +459,49 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
 
 uint32_t KdTree::AllocChildren(uint32_t node)
 {
-    if (static_cast<uint64_t>(node_count) + 2 > node_capacity)
-        throw TAU_ERROR::Out_Of_Range("KdTree::subdivide: out of range KdTreeNode array");
+    if (static_cast<uint64_t>(node_count) + 2 > node_array_size)
+        GrowNodes(static_cast<uint64_t>(node_count) + 2);
     const uint32_t left = node_count;
     kd_set_left_child(nodes[node], left);
     kd_clear_leaf_bit(nodes[left]);
     kd_clear_leaf_bit(nodes[left + 1]);
     node_count += 2;
     return left;
+}
+
+// Past the fixed capacity only when growing; doubling keeps the copies few.
+void KdTree::GrowNodes(uint64_t needed)
+{
+    // Child numbers have 29 bits.
+    constexpr uint64_t most_nodes = static_cast<uint64_t>(kd_child_mask) + 1;
+    if (!grow_on_demand || needed > most_nodes)
+        throw TAU_ERROR::Out_Of_Range("KdTree::subdivide: out of range KdTreeNode array");
+    const uint32_t size =
+        static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>(2ull * node_array_size, needed), most_nodes));
+    KdTreeNode* grown = allocate_nodes(size);
+    std::memcpy(grown, nodes, static_cast<std::size_t>(node_count) * sizeof(KdTreeNode));
+    std::memset(grown + node_count, 0, static_cast<std::size_t>(size - node_count) * sizeof(KdTreeNode));
+    TAU_MATH::aligned_free(nodes);
+    nodes = grown;
+    node_array_size = size;
+}
+
+// The list's end stays within what a leaf offset addresses.
+void KdTree::GrowObjList(uint64_t needed)
+{
+    if (!grow_on_demand)
+        throw TAU_ERROR::Out_Of_Range("KdTree::subdivide: out of memory in obj_list_data");
+    if (needed >= kd_max_list_bytes)
+        throw TAU_ERROR::Out_Of_Range("KdTree::subdivide: the object list would pass 2 GiB, the most leaf "
+                                      "offsets address");
+    const uint64_t size = std::min<uint64_t>(std::max<uint64_t>(2ull * obj_list_data_size, needed + 1),
+                                             kd_max_list_bytes);
+    unsigned char* grown = new unsigned char[size];
+    if (obj_list_data_size > 0)
+        std::memcpy(grown, obj_list_data, obj_list_data_size);
+    delete[] obj_list_data;
+    obj_list_data = grown;
+    obj_list_data_size = static_cast<uint32_t>(size);
 }
 
 // Records count each kind in 16 bits: the low bytes at 0 and 1, the high
@@ -513,7 +524,7 @@ void KdTree::MakeLeaf(uint32_t node, const uint32_t* list, uint32_t n)
     const uint64_t top = static_cast<uint64_t>(start) + kd_record_bytes(n_tri, n_sph);
     obj_list_data_top = static_cast<uint32_t>(std::min<uint64_t>(top, UINT32_MAX));
     if (top >= obj_list_data_size)
-        throw TAU_ERROR::Out_Of_Range("KdTree::subdivide: out of memory in obj_list_data");
+        GrowObjList(top);
 
     // Triangles, then spheres, each in list order.
     unsigned char* record = obj_list_data + start;

@@ -23,6 +23,9 @@ class KdTree : public TAU_MATH::SSE_Aligned_Object {
 public:
     static constexpr uint32_t node_capacity = 1u << 20;          // 1,048,576 entries, 8 MiB
     static constexpr uint32_t obj_list_capacity = 37748736u;     // 36 MiB
+    // Where a growing build starts (grow_on_demand).
+    static constexpr uint32_t grow_start_nodes = 1u << 12;
+    static constexpr uint32_t grow_start_list_bytes = 1u << 16;
 
     // The builder's view of one scene primitive (exists only during Build).
     class KPrimitive {
@@ -93,12 +96,23 @@ public:
     SplitChoice FindSplitPosNaive(const PrimitiveList& list, const KdTreeBox& box) const;
     SplitChoice FindSplitPosSAH(const PrimitiveList& list, const KdTreeBox& box) const;
 
+    // Off: the node array and the object list have the fixed capacities
+    // above, and a build that needs more is refused. On (large scenes): both
+    // start small and grow as the build needs them, the object list up to
+    // what a leaf offset addresses (kd_max_list_bytes), and the list ends
+    // trimmed to the bytes used (obj_list_data_size = obj_list_data_top).
+    bool grow_on_demand = false;
+    // Threads of a build: above one, the subtrees below the top levels are
+    // built as tasks and joined into exactly the tree one thread builds. Each
+    // thread past the first takes about 70 bytes per primitive.
+    int32_t build_threads = 1;
     int32_t leaf_prim_limit = 4;
     int32_t naive_search_limit = 64;
     float sah_count_bias = 0.5f;
     float sah_leaf_factor = 1.01f;
     KdTreeNode* nodes = nullptr;
     uint32_t node_count = 0;
+    uint32_t node_array_size = 0; // entries allocated
     KdTreeBox world_box;
     const TAU_MATH::SPHERE<4, float>* spheres = nullptr;
     uint32_t sphere_count = 0;
@@ -122,6 +136,7 @@ private:
     // lists with their sorted orders, and the split search's buffers
     // (build.cpp).
     struct BuildScratch;
+    struct SubtreeJob;
 
     // A primitive inside a build is its position in the root list: spheres
     // first (id = sphere index), then triangles (id = sphere count + k / 3).
@@ -132,11 +147,22 @@ private:
     void classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_box, const KdTreeBox& right_box,
                   int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const;
     uint32_t AllocChildren(uint32_t node);
+    void GrowNodes(uint64_t needed);
+    void GrowObjList(uint64_t needed);
+    // The build on build_threads threads (parallel_build.cpp).
+    void SubdivideInParallel(BuildScratch& scratch, uint32_t n_primitives);
+    void JoinSubtree(const SubtreeJob& job, const KdTree& subtree, std::vector<unsigned char>& records);
+    void LayOutRecords(const std::vector<unsigned char>& records);
     void MakeLeaf(uint32_t node, const uint32_t* list, uint32_t n);
     void CountLeaves(uint32_t node);
     void PrintStatistics() const;
     void ReorderBreadthFirst();
     void ResetForBuild();
+
+    // While the top levels of a parallel build are made: where subtrees at
+    // job_budget are left for the threads.
+    std::vector<SubtreeJob>* subtree_jobs = nullptr;
+    int job_budget = -1;
 };
 
 } // namespace RAYTR

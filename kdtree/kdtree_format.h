@@ -88,6 +88,9 @@ inline void kd_set_leaf(KdTreeNode& n, uint32_t word0)
     n.word0 = word0;
 }
 
+// A leaf's word 0 read as a signed offset: the object list ends before 2 GiB.
+constexpr uint32_t kd_max_list_bytes = 0x7FFFFFFFu;
+
 // The most triangles, and the most spheres, one record can count.
 constexpr uint32_t kd_record_max_count = 0xFFFFu;
 

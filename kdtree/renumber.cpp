@@ -33,6 +33,7 @@ void KdTree::ReorderBreadthFirst()
     }
     TAU_MATH::aligned_free(nodes);
     nodes = renumbered;
+    node_array_size = node_count;
 }
 
 } // namespace RAYTR

@@ -19,7 +19,10 @@ using MATERIAL = IGraphicsEngine::MATERIAL;
 using VERTEX = IGraphicsEngine::VERTEX;
 
 constexpr int kMaxGlLights = 8; // OpenGL's fixed-function lights
-constexpr unsigned kMaxListIndices = 65536; // refused from here on
+constexpr unsigned kMaxListIndices = 65536; // refused from here on, except in the large mode
+// In the large mode a run is cut into lists of at most this many triangles
+// (65,535 indices).
+constexpr unsigned kLargeListTriangles = (kMaxListIndices - 1) / 3;
 constexpr GLsizei kVertexStride = sizeof(VERTEX);
 constexpr float kMarkerRadius = 0.2f;
 constexpr GLint kQuadricSlices = 20;
@@ -65,15 +68,20 @@ bool same_run(const VERTEX& a, const VERTEX& b)
 
 } // namespace
 
+void OpenGL_Render::load_projection()
+{
+    projection_field_of_view = field_of_view;
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluPerspective(static_cast<double>(field_of_view), static_cast<double>(width) / static_cast<double>(height),
+                   static_cast<double>(0.1f), 1000.0);
+    glMatrixMode(GL_MODELVIEW);
+}
+
 void OpenGL_Render::Init(int frame_width, int frame_height)
 {
     Common_Graphics_Engine::Init(frame_width, frame_height);
-    // 45 degrees is the vertical field of view.
-    glMatrixMode(GL_PROJECTION);
-    glLoadIdentity();
-    gluPerspective(static_cast<double>(koru::field_of_view_degrees), static_cast<double>(width) / static_cast<double>(height), static_cast<double>(0.1f),
-                   1000.0);
-    glMatrixMode(GL_MODELVIEW);
+    load_projection();
     glClearColor(0.0f, 0.0f, 0.25f, 0.0f);
     quadric = gluNewQuadric();
     glEnable(GL_DEPTH_TEST);
@@ -100,6 +108,8 @@ void OpenGL_Render::BeginDrawScene(unsigned, bool)
     // The rotation as the ray tracers build it; the camera matrix becomes the view.
     UpdateCamMatrices();
     cam_matrix = view_matrix(cam_position, cam_rot_matrix);
+    if (projection_field_of_view != field_of_view)
+        load_projection();
 
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glLoadIdentity();
@@ -157,7 +167,8 @@ void OpenGL_Render::EndDrawScene() { glutSwapBuffers(); }
 
 void OpenGL_Render::GL_List::Init(const unsigned* indices, unsigned index_count, OpenGL_Render* owner)
 {
-    if (index_count >= kMaxListIndices)
+    const bool large = owner->LargeCapacity();
+    if (index_count >= kMaxListIndices && !large)
         throw TAU_ERROR::Out_Of_Range("OpenGL_Render::GL_List::Init: Too many vertices: " +
                                       std::to_string(static_cast<int>(index_count)));
     if (index_count < 3)
@@ -174,7 +185,8 @@ void OpenGL_Render::GL_List::Init(const unsigned* indices, unsigned index_count,
     const unsigned n_triangles = index_count / 3;
     unsigned run_start = 0;
     for (unsigned t = 1; t <= n_triangles; ++t) {
-        if (t < n_triangles && same_run(vertices[indices[3 * t]], vertices[indices[3 * (t - 1)]]))
+        const bool list_full = large && t - run_start == kLargeListTriangles;
+        if (t < n_triangles && !list_full && same_run(vertices[indices[3 * t]], vertices[indices[3 * (t - 1)]]))
             continue;
         // Triangles run_start to t - 1 make one list; the array pointers are
         // client state, read while the list is compiled.

@@ -105,9 +105,10 @@ KORU_HD int kernel_depth(unsigned depth) { return depth >= 1 && depth <= 5 ? sta
 // The primary ray of pixel (x, y), as the CPU tracer makes it: the camera
 // matrix applied to the camera-space origin, and its rotation part to the
 // pixel's eye direction, in the same order of operations.
-KORU_HD Ray4 primary_ray(const TAU_MATH::MATRIX<4, 4, float>& m, int x, int y, int width, int height)
+KORU_HD Ray4 primary_ray(const TAU_MATH::MATRIX<4, 4, float>& m, int x, int y, int width, int height,
+                         float half_angle = half_view_angle)
 {
-    const Vec4 eye = eye_ray_direction(x, y, width, height);
+    const Vec4 eye = eye_ray_direction(x, y, width, height, half_angle);
     Ray4 ray;
     ray.pos = m * Vec4(0.0f, 0.0f, 0.0f, 1.0f);
     for (int a = 0; a < 3; ++a)
@@ -191,13 +192,14 @@ KORU_HD Color shade_generation(const S& scene, const Constant_Block& k, const RA
     return sum;
 }
 
-// The pixel word of pixel (x, y) after `depth` generations (1 to 5).
+// The pixel word of pixel (x, y) after `depth` generations (1 to 5), seen
+// with a field of view of twice half_angle (radians) across the window.
 template <int depth, bool shadows, class S>
-KORU_HD uint32_t trace_pixel(const S& scene, const Constant_Block& k, int x, int y)
+KORU_HD uint32_t trace_pixel(const S& scene, const Constant_Block& k, int x, int y, float half_angle = half_view_angle)
 {
     static_assert(depth >= 1 && depth <= 5, "one to five generations");
     const RAYTR::KdTreeBox box = world_box_of(k);
-    Ray4 ray = primary_ray(camera_of(k), x, y, k.window_size[0], k.window_size[1]);
+    Ray4 ray = primary_ray(camera_of(k), x, y, k.window_size[0], k.window_size[1], half_angle);
     Color total(0.0f, 0.0f, 0.0f, 0.0f);
     float weight = 1.0f;
     for (int generation = 0; generation < depth; ++generation) {
@@ -224,14 +226,15 @@ KORU_HD uint32_t trace_pixel(const S& scene, const Constant_Block& k, int x, int
 // device layer picks its kernel (kernel_depth).
 template <class S>
 KORU_HD uint32_t trace_pixel_variant(const S& scene, const Constant_Block& k, unsigned depth, bool shadows, int x,
-                                     int y)
+                                     int y, float half_angle = half_view_angle)
 {
+    const float a = half_angle;
     switch (kernel_depth(depth)) {
-    case 1: return shadows ? trace_pixel<1, true>(scene, k, x, y) : trace_pixel<1, false>(scene, k, x, y);
-    case 2: return shadows ? trace_pixel<2, true>(scene, k, x, y) : trace_pixel<2, false>(scene, k, x, y);
-    case 3: return shadows ? trace_pixel<3, true>(scene, k, x, y) : trace_pixel<3, false>(scene, k, x, y);
-    case 5: return shadows ? trace_pixel<5, true>(scene, k, x, y) : trace_pixel<5, false>(scene, k, x, y);
-    default: return shadows ? trace_pixel<4, true>(scene, k, x, y) : trace_pixel<4, false>(scene, k, x, y);
+    case 1: return shadows ? trace_pixel<1, true>(scene, k, x, y, a) : trace_pixel<1, false>(scene, k, x, y, a);
+    case 2: return shadows ? trace_pixel<2, true>(scene, k, x, y, a) : trace_pixel<2, false>(scene, k, x, y, a);
+    case 3: return shadows ? trace_pixel<3, true>(scene, k, x, y, a) : trace_pixel<3, false>(scene, k, x, y, a);
+    case 5: return shadows ? trace_pixel<5, true>(scene, k, x, y, a) : trace_pixel<5, false>(scene, k, x, y, a);
+    default: return shadows ? trace_pixel<4, true>(scene, k, x, y, a) : trace_pixel<4, false>(scene, k, x, y, a);
     }
 }
 

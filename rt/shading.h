@@ -179,15 +179,23 @@ KORU_HD Ray4 make_shadow_ray(const float hit_pos[3], const Vec4& light_pos)
     return ray;
 }
 
-// Half the field of view in radians, rounded once to float.
-constexpr float half_view_angle = static_cast<float>(koru::field_of_view_degrees * 0.5 * 3.14159265358979323846 / 180.0);
+// Half a field of view of `degrees` in radians, rounded once to float.
+KORU_HD constexpr float half_view_angle_of(float degrees)
+{
+    return static_cast<float>(degrees * 0.5 * 3.14159265358979323846 / 180.0);
+}
+
+// Half the default field of view.
+constexpr float half_view_angle = half_view_angle_of(koru::field_of_view_degrees);
 static_assert(half_view_angle == 0.39269909262657166f, "pi / 8 as a float");
 
-// Camera-space primary ray direction of pixel (x, y): the field of view
-// across the width, square pixels, through the pixel's integer corner.
-KORU_HD Vec4 eye_ray_direction(int x, int y, int width, int height)
+// Camera-space primary ray direction of pixel (x, y): a field of view of
+// twice half_angle across the width, square pixels, through the pixel's
+// integer corner. The default angle's tangent is taken of the constant, as
+// it always was, so that default frames stay the same to the bit.
+KORU_HD Vec4 eye_ray_direction(int x, int y, int width, int height, float half_angle = half_view_angle)
 {
-    const float tangent = std::tan(half_view_angle);
+    const float tangent = half_angle == half_view_angle ? std::tan(half_view_angle) : std::tan(half_angle);
     const float focal = (static_cast<float>(width) * 0.5f) / tangent;
     return TAU_MATH::Normalize(
         Vec4(static_cast<float>(x - width / 2), static_cast<float>(y - height / 2), -focal, 0.0f));

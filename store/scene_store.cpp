@@ -1,7 +1,9 @@
 // The scene store behind Common_Graphics_Engine (engine/graphics_engine.h):
-// the scene arrays at their capacities, every limit check, the camera and
+// the scene arrays at their capacities (the defaults, or what SetCapacity
+// asked for), every limit check, the camera and
 // the kd-tree build.
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -76,9 +78,9 @@ void Common_Graphics_Engine::Init(int frame_width, int frame_height)
     try {
         frame_buffer =
             aligned_new_array<unsigned>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-        spheres = aligned_new_array<SPHERE>(kMaxSpheres);
-        vertices = aligned_new_array<VERTEX>(kMaxVertices);
-        indices = aligned_new_array<unsigned>(kMaxIndices);
+        spheres = aligned_new_array<SPHERE>(static_cast<std::size_t>(sphere_capacity));
+        vertices = aligned_new_array<VERTEX>(static_cast<std::size_t>(vertex_capacity));
+        indices = aligned_new_array<unsigned>(static_cast<std::size_t>(index_capacity));
         materials = aligned_new_array<MATERIAL>(kMaxMaterials);
         textures = new IMAGE[kMaxTextures];
         point_lights = aligned_new_array<LIGHT>(kMaxPointLights);
@@ -96,9 +98,9 @@ void Common_Graphics_Engine::Init(int frame_width, int frame_height)
 // an engine whose Init failed part-way.
 void Common_Graphics_Engine::Release()
 {
-    aligned_delete_array(spheres, kMaxSpheres);
-    aligned_delete_array(vertices, kMaxVertices);
-    aligned_delete_array(indices, kMaxIndices);
+    aligned_delete_array(spheres, static_cast<std::size_t>(sphere_capacity));
+    aligned_delete_array(vertices, static_cast<std::size_t>(vertex_capacity));
+    aligned_delete_array(indices, static_cast<std::size_t>(index_capacity));
     TAU_MATH::aligned_free(frame_buffer);
     aligned_delete_array(materials, kMaxMaterials);
     delete[] textures;
@@ -117,6 +119,56 @@ void Common_Graphics_Engine::Release()
     height = 0;
 }
 
+void Common_Graphics_Engine::SetCapacity(int n_vertices, int n_indices, int n_spheres)
+{
+    const auto refuse_below = [](const char* what, int asked, int least) {
+        if (asked < least)
+            throw Out_Of_Range(std::string("SetCapacity: a capacity of ") + std::to_string(asked) + " " + what +
+                               " is below the default of " + std::to_string(least));
+    };
+    refuse_below("vertices", n_vertices, kMaxVertices);
+    refuse_below("indices", n_indices, kMaxIndices);
+    refuse_below("spheres", n_spheres, kMaxSpheres);
+    if (vertex_count != 0 || index_count != 0 || sphere_count != 0)
+        throw Out_Of_Range("SetCapacity: the store holds triangles or spheres already; Release must come first");
+    if (kd_tree == nullptr) {
+        vertex_capacity = n_vertices;
+        index_capacity = n_indices;
+        sphere_capacity = n_spheres;
+        return;
+    }
+    // An initialised store gets its new arrays, all or nothing, before the
+    // old ones go.
+    SPHERE* s = nullptr;
+    VERTEX* v = nullptr;
+    unsigned* idx = nullptr;
+    try {
+        s = aligned_new_array<SPHERE>(static_cast<std::size_t>(n_spheres));
+        v = aligned_new_array<VERTEX>(static_cast<std::size_t>(n_vertices));
+        idx = aligned_new_array<unsigned>(static_cast<std::size_t>(n_indices));
+    } catch (...) {
+        aligned_delete_array(s, static_cast<std::size_t>(n_spheres));
+        aligned_delete_array(v, static_cast<std::size_t>(n_vertices));
+        throw;
+    }
+    aligned_delete_array(spheres, static_cast<std::size_t>(sphere_capacity));
+    aligned_delete_array(vertices, static_cast<std::size_t>(vertex_capacity));
+    aligned_delete_array(indices, static_cast<std::size_t>(index_capacity));
+    spheres = s;
+    vertices = v;
+    indices = idx;
+    vertex_capacity = n_vertices;
+    index_capacity = n_indices;
+    sphere_capacity = n_spheres;
+}
+
+void Common_Graphics_Engine::SetBuildThreads(int threads)
+{
+    if (threads < 1)
+        throw Out_Of_Range("SetBuildThreads: a build needs at least one thread, not " + std::to_string(threads));
+    build_threads = threads;
+}
+
 // Every build starts from a fresh tree over all current geometry, so the
 // result never mixes two builds. A build that fails part-way (a limit of the
 // tree, memory) would leave a half-made tree for the frames to walk; the
@@ -125,6 +177,8 @@ void Common_Graphics_Engine::BuildKdTree()
 {
     require_storage(kd_tree, "BuildKdTree");
     std::unique_ptr<RAYTR::KdTree> fresh(new RAYTR::KdTree());
+    fresh->grow_on_demand = LargeCapacity();
+    fresh->build_threads = build_threads;
     fresh->SetVertices(vertices, static_cast<uint32_t>(vertex_count));
     fresh->SetIndices(indices, static_cast<uint32_t>(index_count));
     fresh->SetSpheres(spheres, static_cast<uint32_t>(sphere_count));
@@ -158,9 +212,9 @@ TAU_MATH::VECTOR<2, unsigned> Common_Graphics_Engine::AddTriangles(const VERTEX*
 {
     require_storage(kd_tree, "AddTriangles");
     // Compared as what is left, so that a huge count cannot overflow the sum.
-    if (nv < 0 || nv > kMaxVertices - vertex_count)
+    if (nv < 0 || nv > vertex_capacity - vertex_count)
         throw Out_Of_Range("Too many vertices");
-    if (ni < 0 || ni > kMaxIndices - index_count)
+    if (ni < 0 || ni > index_capacity - index_count)
         throw Out_Of_Range("Too many indices");
     require_array(v, nv, "AddTriangles", "vertex");
     require_array(idx, ni, "AddTriangles", "index");
@@ -205,7 +259,7 @@ TAU_MATH::VECTOR<2, unsigned> Common_Graphics_Engine::AddTriangles(const VERTEX*
 unsigned Common_Graphics_Engine::AddSpheres(const SPHERE* s, int n)
 {
     require_storage(kd_tree, "AddSpheres");
-    if (n < 0 || n > kMaxSpheres - sphere_count)
+    if (n < 0 || n > sphere_capacity - sphere_count)
         throw Out_Of_Range("Too many spheres");
     require_array(s, n, "AddSpheres", "sphere");
     for (int k = 0; k < n; ++k)
@@ -289,6 +343,18 @@ void Common_Graphics_Engine::SetCamRotation(const VECTOR4& rotation)
         if (!std::isfinite(rotation[a] * TAU_MATH::kPi))
             throw Out_Of_Range("SetCamRotation: the angles are not finite");
     cam_rotation = rotation;
+}
+
+void Common_Graphics_Engine::SetFieldOfView(float degrees)
+{
+    if (!(degrees > 0.0f && degrees < 180.0f)) {
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      "SetFieldOfView: the field of view must be more than 0 and less than 180 degrees, not %g",
+                      static_cast<double>(degrees));
+        throw Out_Of_Range(text);
+    }
+    field_of_view = degrees;
 }
 
 void Common_Graphics_Engine::SetCamDirection(const VECTOR4& direction) { cam_direction = direction; }

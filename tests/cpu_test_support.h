@@ -2,6 +2,8 @@
 // made from arrays, in-memory textures and random scenes.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -196,6 +198,48 @@ inline void add_random_scene(IGraphicsEngine& engine, std::mt19937& rng, int n_t
             vertices.push_back(v);
         }
     }
+    engine.AddTriangles(vertices.data(), static_cast<int>(vertices.size()), indices.data(),
+                        static_cast<int>(indices.size()));
+}
+
+// A rolling seeded surface of n x n vertices and 2 (n - 1)^2 triangles
+// facing the default camera, one material, one light: past the default
+// capacities for n > 256, so the engine is first asked for room (after Init,
+// while it is empty).
+inline void add_height_field(Common_Graphics_Engine& engine, int n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> bump(-0.02f, 0.02f);
+    const auto at = [n](int i, int j) { return static_cast<unsigned>(i * n + j); };
+    const auto height = [](float x, float y) { return -2.0f + 0.6f * std::sin(1.3f * x) * std::cos(0.9f * y); };
+    std::vector<Vertex> vertices;
+    std::vector<unsigned> indices;
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            const float x = -4.0f + 8.0f * static_cast<float>(j) / static_cast<float>(n - 1);
+            const float y = -3.0f + 6.0f * static_cast<float>(i) / static_cast<float>(n - 1);
+            Vertex v = make_vertex(x, y, height(x, y) + bump(rng));
+            const float dx = 0.78f * std::cos(1.3f * x) * std::cos(0.9f * y);
+            const float dy = -0.54f * std::sin(1.3f * x) * std::sin(0.9f * y);
+            v.norm = TAU_MATH::Normalize(V4(-dx, -dy, 1.0f, 0.0f));
+            vertices.push_back(v);
+        }
+    for (int i = 0; i + 1 < n; ++i)
+        for (int j = 0; j + 1 < n; ++j) {
+            const unsigned quad[6] = {at(i, j), at(i, j + 1), at(i + 1, j + 1), at(i, j), at(i + 1, j + 1), at(i + 1, j)};
+            indices.insert(indices.end(), quad, quad + 6);
+        }
+    engine.SetCapacity(std::max(n * n, Common_Graphics_Engine::kMaxVertices),
+                       std::max(static_cast<int>(indices.size()), Common_Graphics_Engine::kMaxIndices),
+                       Common_Graphics_Engine::kMaxSpheres);
+    engine.AddMaterial(make_material(0.1f, 0.6f, 0.3f, 30.0f));
+    Light light;
+    light.power = 1.0f;
+    light.kc = 0.3f;
+    light.kl = 0.02f;
+    light.kq = 0.005f;
+    light.pos = V4(-2.0f, 3.0f, 4.0f, 1.0f);
+    engine.AddPointLight(light);
     engine.AddTriangles(vertices.data(), static_cast<int>(vertices.size()), indices.data(),
                         static_cast<int>(indices.size()));
 }

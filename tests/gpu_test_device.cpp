@@ -68,6 +68,26 @@ TEST(GpuDevice, FramesMatchTheHostEmulation)
 }
 
 // Depth 1 with shadows on triangles is the CPU tracer's picture.
+// The field of view reaches the device at every frame, and 45 degrees
+// again gives the first frame back.
+TEST(GpuDevice, FieldOfViewMatchesTheHostEmulation)
+{
+    KORU_REQUIRE_DEVICE();
+    const Demo_Textures textures(32);
+    GPU_Ray_Tracer engine;
+    set_up_demo(engine, 160, 120, textures);
+    const std::vector<unsigned> default_frame = device_frame(engine, 3, true);
+    for (float fov : {25.0f, 90.0f}) {
+        engine.SetFieldOfView(fov);
+        const std::vector<unsigned> device = device_frame(engine, 3, true);
+        EXPECT_NE(device, default_frame) << fov;
+        expect_close_frames(device, emulate(engine, 3, true), 160, 120, "device_fov" + std::to_string(static_cast<int>(fov)));
+    }
+    engine.SetFieldOfView(45.0f);
+    EXPECT_EQ(device_frame(engine, 3, true), default_frame);
+    engine.Release();
+}
+
 TEST(GpuDevice, TriangleSceneGivesTheCpuTracersImage)
 {
     KORU_REQUIRE_DEVICE();

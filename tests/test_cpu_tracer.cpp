@@ -424,6 +424,50 @@ TEST(CpuTracerImage, OddSizesMatchReference)
     }
 }
 
+// A scene past the default capacities: every packet width and thread count
+// gives one picture, and sampled pixels are the brute-force reference's.
+TEST(CpuTracerImage, LargeSceneMatchesReferenceOnSampledPixels)
+{
+    Test_Tracer engine;
+    engine.Init(96, 72);
+    add_height_field(engine, 265, 5); // 70,225 vertices, 139,392 triangles
+    ASSERT_GT(engine.VertexCount(), Common_Graphics_Engine::kMaxVertices);
+    testing::internal::CaptureStderr();
+    engine.BuildKdTree();
+    testing::internal::GetCapturedStderr();
+    engine.SetThreadCount(1);
+    engine.BeginDrawScene(1, true);
+    const std::vector<unsigned> frame = frame_of(engine);
+    for (int wide : {4, 8, 16})
+        for (int threads : {1, 3}) {
+            engine.SetPacketWidth(wide);
+            engine.SetThreadCount(threads);
+            engine.BeginDrawScene(1, true);
+            EXPECT_TRUE(frame_of(engine) == frame) << threads << " threads, packets of " << wide;
+        }
+
+    const Reference_Scene s = capture(engine);
+    std::mt19937 rng(9);
+    int equal = 0, unexplained = 0, lit = 0;
+    const int n_samples = 160;
+    for (int k = 0; k < n_samples; ++k) {
+        const int x = static_cast<int>(rng() % 96), y = static_cast<int>(rng() % 72);
+        const Ref_Pixel ref = ref_pixel(s, x, y);
+        const unsigned got = frame[static_cast<std::size_t>(y) * 96 + x];
+        int off = 0;
+        for (int c = 0; c < 3; ++c)
+            off = std::max(off, std::abs(channel(got, c) - channel(ref.word, c)));
+        equal += off == 0;
+        lit += ref.word != 0;
+        if (off > 3 && !ref.ambiguous && ++unexplained <= 5)
+            ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex << got << ", the reference "
+                          << ref.word;
+    }
+    EXPECT_GE(equal * 100, n_samples * 95);
+    EXPECT_GT(lit, n_samples / 2) << "the surface should fill most of the view";
+    engine.Release();
+}
+
 // ---------------------------------------------------------------------------
 // Frame-level rules.
 
@@ -534,5 +578,44 @@ TEST(CpuTracerFrame, PrimaryRaysFollowTheCamera)
     EXPECT_EQ(before.direction[0][1], table[6 * 40 + 11].dir[0]);
     EXPECT_EQ(before.direction[1][2], table[7 * 40 + 10].dir[1]);
     EXPECT_EQ(before.direction[1][3], table[7 * 40 + 11].dir[1]);
+    engine.Release();
+}
+
+// 45 degrees is the default to the bit; another angle scales each eye ray's
+// slope by the ratio of the half angles' tangents, from the next frame on.
+TEST(CpuTracerFrame, FieldOfViewScalesEyeRaysByTheTangent)
+{
+    std::mt19937 rng(7);
+    Test_Tracer engine;
+    engine.Init(64, 48);
+    add_random_scene(engine, rng, 60, 2, nullptr, 0);
+    engine.BuildKdTree();
+    engine.BeginDrawScene(1, true);
+    const std::vector<unsigned> default_frame = frame_of(engine);
+    const std::vector<Ray4> default_rays(engine.EyeRays(), engine.EyeRays() + 64 * 48);
+    engine.SetFieldOfView(45.0f);
+    engine.BeginDrawScene(1, true);
+    EXPECT_EQ(frame_of(engine), default_frame);
+
+    engine.SetFieldOfView(30.0f);
+    engine.BeginDrawScene(1, true);
+    EXPECT_NE(frame_of(engine), default_frame);
+    const double ratio = std::tan(15.0 * 3.14159265358979 / 180.0) / std::tan(22.5 * 3.14159265358979 / 180.0);
+    for (int i = 0; i < 64 * 48; ++i)
+        for (int a = 0; a < 2; ++a) {
+            const double before = default_rays[i].dir[a] / -default_rays[i].dir[2];
+            const double now = engine.EyeRays()[i].dir[a] / -engine.EyeRays()[i].dir[2];
+            ASSERT_NEAR(now, before * ratio, 1e-6) << "pixel " << i % 64 << ", " << i / 64;
+        }
+
+    for (float refused : {0.0f, -10.0f, 180.0f, 400.0f, std::nanf(""), INFINITY}) {
+        testing::internal::CaptureStderr(); // the error's notice
+        EXPECT_THROW(engine.SetFieldOfView(refused), TAU_ERROR::Out_Of_Range) << refused;
+        testing::internal::GetCapturedStderr();
+    }
+    EXPECT_EQ(engine.FieldOfView(), 30.0f);
+    engine.SetFieldOfView(45.0f);
+    engine.BeginDrawScene(1, true);
+    EXPECT_EQ(frame_of(engine), default_frame);
     engine.Release();
 }

@@ -364,7 +364,11 @@ TEST(DemoOptions, RefusesBadInput)
         demo::Options options;
         std::string error;
         EXPECT_FALSE(parse(args, options, error)) << args[0];
-        EXPECT_FALSE(error.empty());
+        // The option and the value it was given are named.
+        EXPECT_NE(error.find(args[0]), std::string::npos) << error;
+        if (args.size() > 1 && *args[1] != '\0') {
+            EXPECT_NE(error.find(std::string("'") + args[1] + "'"), std::string::npos) << error;
+        }
     }
 }
 

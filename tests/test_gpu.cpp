@@ -98,7 +98,48 @@ TEST(GpuEmulation, TriangleScenesGiveTheCpuTracersImage)
     }
 }
 
+// The field of view reaches the emulated frame as it reaches the CPU
+// tracer's eye rays (whose slopes follow the tangent): the same picture.
+TEST(GpuEmulation, FieldOfViewGivesTheCpuTracersImage)
+{
+    std::mt19937 rng(11);
+    Test_Tracer engine;
+    engine.Init(96, 72);
+    add_random_scene(engine, rng, 80, 2, nullptr, 0);
+    engine.BuildKdTree();
+    cpu_frame(engine); // the frame's camera
+    const std::vector<unsigned> default_gpu = emulate(engine, 1, true);
+    for (float fov : {20.0f, 45.0f, 100.0f}) {
+        SCOPED_TRACE(fov);
+        engine.SetFieldOfView(fov);
+        const std::vector<unsigned> cpu = cpu_frame(engine);
+        const std::vector<unsigned> gpu = emulate(engine, 1, true);
+        EXPECT_EQ(cpu, gpu);
+        EXPECT_EQ(gpu == default_gpu, fov == 45.0f);
+    }
+    engine.Release();
+}
+
 // The CPU tracer skips spheres; the GPU engine draws the demo's three, lit.
+// Past the default capacities the device's walk over the grown tree gives
+// the CPU tracer's picture, to the bit (no textures).
+TEST(GpuEmulation, LargeSceneGivesTheCpuTracersImage)
+{
+    Test_Tracer engine;
+    engine.Init(96, 72);
+    add_height_field(engine, 265, 5); // 70,225 vertices, 139,392 triangles
+    testing::internal::CaptureStderr();
+    engine.BuildKdTree();
+    testing::internal::GetCapturedStderr();
+    const std::vector<unsigned> cpu = cpu_frame(engine);
+    const std::vector<unsigned> gpu = emulate(engine, 1, true);
+    const Frame_Difference d = compare_frames(cpu, gpu);
+    EXPECT_EQ(d.equal, d.total) << "worst " << d.worst;
+    expect_close_frames(cpu, gpu, 96, 72, "large_height_field");
+    EXPECT_GT(std::count_if(cpu.begin(), cpu.end(), [](unsigned p) { return p != 0; }), 96 * 72 / 2);
+    engine.Release();
+}
+
 TEST(GpuEmulation, DemoSceneShowsItsSpheres)
 {
     const Demo_Textures textures(21);

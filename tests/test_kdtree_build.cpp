@@ -350,19 +350,23 @@ TEST(KdTreeBuild, MatchesLiteralBuilderOnRandomScenes)
 
 // Deep trees, where lists shrink to a few primitives over many levels and
 // most nodes take the naive search, and scenes whose bounds are not all
-// finite or not all ordered, which the build handles apart.
+// finite or not all ordered, which the build handles apart; each built on
+// one thread and on three.
 TEST(KdTreeBuild, MatchesLiteralBuilderOnDeepAndIrregularScenes)
 {
     auto compare = [](const SceneData& s, const char* what) {
         SCOPED_TRACE(what);
-        KdTree tree;
+        KdTree tree, threaded;
         build(tree, s);
+        threaded.build_threads = 3;
+        build(threaded, s);
         KdTree twin;
         attach(twin, s);
         Wrappers w(twin, s);
         LiteralTree ref(twin);
         ref.run(w.list, tree.world_box);
         expect_same_tree(tree, ref);
+        expect_same_tree(threaded, ref);
         return tree.node_count;
     };
     // Long edges over a wide cube: about ten levels of small lists.

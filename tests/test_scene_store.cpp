@@ -134,6 +134,99 @@ TEST(SceneStoreLimits, VerticesThenIndices)
     EXPECT_EQ(refusal([&] { e.AddTriangles(v.data(), 1, idx.data(), 0); }), "Too many vertices");
     EXPECT_EQ(refusal([&] { e.AddTriangles(v.data(), 0, idx.data(), 3); }), "Too many indices");
     EXPECT_EQ(s.engine.VertexCount(), 65535);
+
+    // The defaults are the capacities until asked otherwise; room is asked
+    // for only while the store holds no geometry, and never below them.
+    EXPECT_EQ(s.engine.VertexCapacity(), Common_Graphics_Engine::kMaxVertices);
+    EXPECT_EQ(s.engine.IndexCapacity(), Common_Graphics_Engine::kMaxIndices);
+    EXPECT_EQ(s.engine.SphereCapacity(), Common_Graphics_Engine::kMaxSpheres);
+    EXPECT_FALSE(s.engine.LargeCapacity());
+    EXPECT_EQ(refusal([&] { s.engine.SetCapacity(1 << 17, 3 << 17, 4096); }),
+              "SetCapacity: the store holds triangles or spheres already; Release must come first");
+    s.engine.Release();
+    EXPECT_EQ(refusal([&] { s.engine.SetCapacity(65534, 3 << 17, 4096); }),
+              "SetCapacity: a capacity of 65534 vertices is below the default of 65535");
+    EXPECT_EQ(refusal([&] { s.engine.SetCapacity(1 << 17, -1, 4096); }),
+              "SetCapacity: a capacity of -1 indices is below the default of 196605");
+    EXPECT_EQ(refusal([&] { s.engine.SetCapacity(1 << 17, 3 << 17, 2047); }),
+              "SetCapacity: a capacity of 2047 spheres is below the default of 2048");
+    EXPECT_FALSE(s.engine.LargeCapacity());
+
+    // Asked for before Init, or after it while empty: the limits move, with
+    // the same messages past them.
+    s.engine.SetCapacity(65536, 3 * 65536, 2048);
+    EXPECT_TRUE(s.engine.LargeCapacity());
+    s.engine.Init(4, 4);
+    EXPECT_EQ(refusal([&] { e.AddTriangles(v.data(), 65536, idx.data(), 3 * 65536); }), "<accepted>");
+    EXPECT_EQ(refusal([&] { e.AddTriangles(v.data(), 1, idx.data(), 0); }), "Too many vertices");
+    EXPECT_EQ(refusal([&] { e.AddTriangles(v.data(), 0, idx.data(), 3); }), "Too many indices");
+    std::vector<Sphere> spheres(2049, sphere(0, 0, 0, 1));
+    EXPECT_EQ(refusal([&] { e.AddSpheres(spheres.data(), 2049); }), "Too many spheres");
+    s.engine.Release();
+    s.engine.Init(4, 4);
+    s.engine.SetCapacity(65535, 3 * 65535, 4096);
+    EXPECT_EQ(refusal([&] { e.AddTriangles(v.data(), 65536, idx.data(), 3); }), "Too many vertices");
+    EXPECT_EQ(e.AddSpheres(spheres.data(), 2049), 0u);
+    EXPECT_EQ(s.engine.SphereCount(), 2049);
+}
+
+// Past the defaults the tree's node array and object list start small and
+// grow as the build needs them: the same tree as with the fixed arrays, and
+// the statistics give the list's size as the bytes used.
+TEST(SceneStoreLimits, LargeModeBuildsTheSameTree)
+{
+    const RandomScene scene(41, 700, 40);
+    Store fixed, growing;
+    growing.engine.Release();
+    growing.engine.SetCapacity(1 << 17, 3 << 17, 4096);
+    growing.engine.Init(4, 4);
+    for (Store* s : {&fixed, &growing}) {
+        scene.add(s->engine, 0, scene.meshes.size());
+        s->engine.AddSpheres(scene.spheres.data(), static_cast<int>(scene.spheres.size()));
+    }
+    const BuildResult a = BuildResult::of(fixed.engine);
+    const BuildResult b = BuildResult::of(growing.engine);
+    const RAYTR::KdTree* tree = koru::Engine_Access::kd_tree(growing.engine);
+    ASSERT_GT(tree->node_count, RAYTR::KdTree::grow_start_nodes) << "the node array never grew";
+    ASSERT_GT(tree->obj_list_data_top, RAYTR::KdTree::grow_start_list_bytes) << "the object list never grew";
+    EXPECT_EQ(tree->obj_list_data_size, tree->obj_list_data_top);
+    EXPECT_EQ(a.node_words, b.node_words);
+    EXPECT_EQ(a.records, b.records);
+    const std::string size_line = "KdTree.obj_list_data_size: ";
+    const std::size_t at_a = a.statistics.find(size_line), at_b = b.statistics.find(size_line);
+    ASSERT_NE(at_a, std::string::npos);
+    ASSERT_NE(at_b, std::string::npos);
+    EXPECT_EQ(a.statistics.substr(0, at_a), b.statistics.substr(0, at_b));
+    EXPECT_EQ(a.statistics.substr(at_a), size_line + "37748736\n");
+    EXPECT_EQ(b.statistics.substr(at_b), size_line + std::to_string(tree->obj_list_data_top) + "\n");
+}
+
+// A build on several threads makes the tree one thread makes, to the bit, in
+// the fixed arrays and in the growing ones.
+TEST(SceneStoreLimits, SeveralBuildThreadsMakeTheSameTree)
+{
+    const RandomScene scene(43, 900, 60);
+    for (const bool large : {false, true})
+        for (const int threads : {2, 3}) {
+            SCOPED_TRACE(std::string(large ? "large mode, " : "") + std::to_string(threads) + " threads");
+            Store one, several;
+            for (Store* s : {&one, &several}) {
+                if (large) {
+                    s->engine.Release();
+                    s->engine.SetCapacity(1 << 17, 3 << 17, 4096);
+                    s->engine.Init(4, 4);
+                }
+                scene.add(s->engine, 0, scene.meshes.size());
+                s->engine.AddSpheres(scene.spheres.data(), static_cast<int>(scene.spheres.size()));
+            }
+            several.engine.SetBuildThreads(threads);
+            EXPECT_EQ(several.engine.BuildThreads(), threads);
+            expect_same_build(BuildResult::of(one.engine), BuildResult::of(several.engine));
+        }
+    Store s;
+    EXPECT_EQ(refusal([&] { s.engine.SetBuildThreads(0); }),
+              "SetBuildThreads: a build needs at least one thread, not 0");
+    EXPECT_EQ(s.engine.BuildThreads(), 1);
 }
 
 TEST(SceneStoreTriangles, IndicesAreRebased)

@@ -1,18 +1,18 @@
 // koru_render: renders a Wavefront OBJ mesh, or the demo's scene, to a PNG
 // file with no display. Without camera options it frames the mesh; the demo
 // scene is seen as the demo's first frame shows it. The kd-tree statistics go
-// to standard error, the build and render times to standard output.
+// to standard error; the timings and the camera to standard output.
 #include <GL/freeglut.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "demo/scene.h"
@@ -22,199 +22,44 @@
 #include "io/bmp.h"
 #include "engine/scene_io.h"
 #include "engine/png_file.h"
+#include "progress.h"
+#include "render_options.h"
+#include "store/capacity.h"
 
 namespace {
 
-using V4 = IGraphicsEngine::VECTOR4;
-using M4 = IGraphicsEngine::MATRIX4;
+using render_tool::Engine_Choice;
+using render_tool::M4;
+using render_tool::Options;
+using render_tool::Progress;
+using render_tool::rotation_matrix;
+using render_tool::V4;
 
-// The ray tracers see 45 degrees across the width, with square pixels.
-const double half_field_of_view = 22.5 * 3.14159265358979323846 / 180.0;
 // The framing looks down on the mesh from the front right.
 const V4 framing_rotation(20.0f, -30.0f, 0.0f, 0.0f);
 // Room around the mesh's bounding sphere in a framed view.
 const double framing_margin = 1.05;
-const int max_side = 8192;
-const int max_threads = 1024;
 
-// The CPU engine's own picture, the CPU engine drawing the whole scene (the
-// GPU engine's picture), the GPU engine.
-enum class Engine_Choice { Default, Cpu, Whole, Gpu, OpenGL };
-
-struct Options {
-    std::string obj;
-    bool demo = false;
-    std::string data; // the demo's texture folder; empty: as the demo finds it
-    unsigned depth = 4;
-    bool shadows = true;
-    std::string out;
-    int width = 640;
-    int height = 480;
-    int threads = 0; // 0: one per hardware thread
-    Engine_Choice engine = Engine_Choice::Default;
-    bool has_position = false, has_rotation = false, has_light = false;
-    V4 position{0.0f, 0.0f, 0.0f, 1.0f};
-    V4 rotation{0.0f, 0.0f, 0.0f, 0.0f};
-    V4 light{0.0f, 0.0f, 0.0f, 1.0f};
-};
-
-const char* const usage_text =
-    "usage: koru_render --obj FILE.obj [--out FILE.png] [--size WxH] [--engine cpu|whole|gpu] [--threads N]\n"
-    "                   [--cam-pos X Y Z] [--cam-rot RX RY RZ] [--light X Y Z]\n"
-    "       koru_render --demo [--depth D] [--shadows on|off] [--data DIR] [--out FILE.png] [--size WxH]\n"
-    "                   [--engine whole|cpu|gpu|opengl] [--threads N]\n"
-    "\n"
-    "Renders the mesh with its MTL materials (a neutral grey without them), or the demo's scene as\n"
-    "the demo's first frame shows it, and writes a PNG.\n"
-    "  --out FILE.png     the picture (default: the mesh's name with .png, or demo.png, in this folder)\n"
-    "  --size WxH         frame size in pixels (default 640x480, at most 8192 a side)\n"
-    "  --engine E         cpu     the CPU engine's own picture: triangles, one generation, shadows\n"
-    "                             (the default for a mesh)\n"
-    "                     whole   the CPU engine drawing the GPU engine's picture: spheres, 1 to 5\n"
-    "                             generations of mirror reflections, shadows on request (the default\n"
-    "                             for the demo scene)\n"
-    "                     gpu     the GPU engine, its frame read back from the device\n"
-    "                     opengl  the OpenGL renderer (--demo only), in a window of the display\n"
-    "                             (a virtual one: xvfb-run koru_render ...)\n"
-    "  --depth D          ray generations of the whole picture, 1 to 5 (default 4)\n"
-    "  --shadows on|off   shadow rays in the whole picture (default on)\n"
-    "  --data DIR         the demo's textures (default: data/ here or beside the program)\n"
-    "  --threads N        threads of the CPU engine (default: one per hardware thread)\n"
-    "  --cam-pos X Y Z    camera position; without it the camera frames the mesh\n"
-    "  --cam-rot RX RY RZ camera rotation in degrees (default 20 -30 0 when framing, else 0 0 0)\n"
-    "  --light X Y Z      point light position (default: above and right of the camera)\n";
-
-bool parse_number(const char* text, float& value)
+// Standard output, unless the run is quiet.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void say(const Options& options, const char* format, ...)
 {
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtof(text, &end);
-    return *text != '\0' && *end == '\0' && errno == 0 && std::isfinite(value);
-}
-
-bool parse_size(const std::string& text, int& width, int& height)
-{
-    const std::size_t x = text.find('x');
-    if (x == std::string::npos || x == 0 || x + 1 == text.size())
-        return false;
-    const std::string parts[2] = {text.substr(0, x), text.substr(x + 1)};
-    int values[2];
-    for (int i = 0; i < 2; ++i) {
-        if (parts[i].find_first_not_of("0123456789") != std::string::npos || parts[i].size() > 5)
-            return false;
-        values[i] = std::atoi(parts[i].c_str());
-        if (values[i] < 1 || values[i] > max_side)
-            return false;
-    }
-    width = values[0];
-    height = values[1];
-    return true;
-}
-
-// Returns an empty text or what is wrong with the command line.
-std::string parse_options(int argc, char** argv, Options& options)
-{
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto needs = [&](int count) { return i + count < argc; };
-        const auto three_numbers = [&](V4& v, bool& given) {
-            if (!needs(3))
-                return false;
-            for (int k = 0; k < 3; ++k)
-                if (!parse_number(argv[i + 1 + k], v[k]))
-                    return false;
-            i += 3;
-            given = true;
-            return true;
-        };
-        if (arg == "--obj" && needs(1)) {
-            options.obj = argv[++i];
-        } else if (arg == "--demo") {
-            options.demo = true;
-        } else if (arg == "--data" && needs(1)) {
-            options.data = argv[++i];
-        } else if (arg == "--depth" && needs(1)) {
-            const std::string text = argv[++i];
-            if (text.size() != 1 || text[0] < '1' || text[0] > '5')
-                return "--depth needs a whole number from 1 to 5, not '" + text + "'";
-            options.depth = static_cast<unsigned>(text[0] - '0');
-        } else if (arg == "--shadows" && needs(1)) {
-            const std::string text = argv[++i];
-            if (text != "on" && text != "off")
-                return "--shadows needs on or off, not '" + text + "'";
-            options.shadows = text == "on";
-        } else if (arg == "--out" && needs(1)) {
-            options.out = argv[++i];
-        } else if (arg == "--size" && needs(1)) {
-            if (!parse_size(argv[++i], options.width, options.height))
-                return std::string("--size needs WxH with sides from 1 to ") + std::to_string(max_side) +
-                       ", not '" + argv[i] + "'";
-        } else if (arg == "--engine" && needs(1)) {
-            const std::string engine = argv[++i];
-            if (engine != "cpu" && engine != "whole" && engine != "gpu" && engine != "opengl")
-                return "unknown engine '" + engine + "' (choose cpu, whole, gpu or opengl)";
-            options.engine = engine == "cpu"     ? Engine_Choice::Cpu
-                             : engine == "whole" ? Engine_Choice::Whole
-                             : engine == "gpu"   ? Engine_Choice::Gpu
-                                                 : Engine_Choice::OpenGL;
-        } else if (arg == "--threads" && needs(1)) {
-            const std::string text = argv[++i];
-            if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
-                std::atoi(text.c_str()) < 1 || std::atoi(text.c_str()) > max_threads)
-                return "--threads needs a whole number from 1 to " + std::to_string(max_threads) + ", not '" +
-                       text + "'";
-            options.threads = std::atoi(text.c_str());
-        } else if (arg == "--cam-pos") {
-            if (!three_numbers(options.position, options.has_position))
-                return "--cam-pos needs three numbers";
-        } else if (arg == "--cam-rot") {
-            if (!three_numbers(options.rotation, options.has_rotation))
-                return "--cam-rot needs three numbers";
-        } else if (arg == "--light") {
-            if (!three_numbers(options.light, options.has_light))
-                return "--light needs three numbers";
-        } else if (arg == "--obj" || arg == "--out" || arg == "--size" || arg == "--engine" || arg == "--threads" ||
-                   arg == "--data" || arg == "--depth" || arg == "--shadows") {
-            return "option " + arg + " needs a value";
-        } else {
-            return "unknown option '" + arg + "'";
-        }
-    }
-    if (options.demo) {
-        if (!options.obj.empty())
-            return "--demo and --obj exclude each other";
-        if (options.has_position || options.has_rotation || options.has_light)
-            return "--demo takes the demo's camera and light";
-        if (options.out.empty())
-            options.out = "demo.png";
-        if (options.engine == Engine_Choice::Default)
-            options.engine = Engine_Choice::Whole;
-        return "";
-    }
-    if (options.engine == Engine_Choice::OpenGL)
-        return "--engine opengl draws the demo scene only (--demo)";
-    if (options.obj.empty())
-        return "--obj FILE.obj or --demo is required";
-    if (options.out.empty()) {
-        std::string name = options.obj.substr(options.obj.rfind('/') + 1);
-        const std::size_t dot = name.rfind('.');
-        options.out = (dot == std::string::npos || dot == 0 ? name : name.substr(0, dot)) + ".png";
-    }
-    return "";
-}
-
-// The camera rotation as the engine builds it from angles in degrees.
-M4 rotation_matrix(const V4& degrees)
-{
-    const float to_radians = TAU_MATH::kPi / 180.0f;
-    return (TAU_MATH::RotationZ(degrees[2] * to_radians) * TAU_MATH::RotationY(degrees[1] * to_radians)) *
-           TAU_MATH::RotationX(degrees[0] * to_radians);
+    if (options.quiet)
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
 }
 
 // Where the camera stands so that the mesh's bounding sphere fills the
-// narrower field of view, looking along the rotated -z through its centre.
-V4 framing_position(const koru::io::Scene& mesh, const M4& rotation, int width, int height)
+// narrower field of view (fov degrees across the width), looking along the
+// rotated -z through its centre, `reach` away.
+V4 framing_position(const koru::io::Scene& mesh, const M4& rotation, int width, int height, float fov, double& reach)
 {
+    const double half_field_of_view = fov * 0.5 * 3.14159265358979323846 / 180.0;
     double centre[3], radius2 = 0.0;
     for (int a = 0; a < 3; ++a) {
         centre[a] = 0.5 * (static_cast<double>(mesh.box_min[a]) + mesh.box_max[a]);
@@ -228,7 +73,7 @@ V4 framing_position(const koru::io::Scene& mesh, const M4& rotation, int width, 
     // A mesh that spans most of the float range would put the camera beyond
     // it: the camera then comes nearer, still looking through the centre.
     V4 position;
-    double reach = distance;
+    reach = distance;
     for (int halving = 0; halving < 300; ++halving, reach *= 0.5) {
         position = V4(static_cast<float>(centre[0] - reach * forward[0]),
                       static_cast<float>(centre[1] - reach * forward[1]),
@@ -275,44 +120,115 @@ V4 default_light_position(const koru::io::Scene& mesh, const V4& rotation, const
     return light;
 }
 
-double seconds_since(std::chrono::steady_clock::time_point start)
+// The picture from a frame of samples x samples as many pixels: each block
+// of samples x samples averaged (a box filter), rounded to the nearest. The
+// engine's rays pass through pixel corners, so a block's samples lie at and
+// above right of its picture pixel's corner: a shift under a pixel.
+std::vector<unsigned> average_blocks(const unsigned* frame, int width, int height, int samples)
 {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::size_t frame_width = static_cast<std::size_t>(width) * samples;
+    if (samples == 1)
+        return std::vector<unsigned>(frame, frame + frame_width * height);
+    std::vector<unsigned> picture(static_cast<std::size_t>(width) * height);
+    const unsigned count = static_cast<unsigned>(samples * samples);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            unsigned sums[4] = {0, 0, 0, 0};
+            for (int sy = 0; sy < samples; ++sy)
+                for (int sx = 0; sx < samples; ++sx) {
+                    const unsigned word =
+                        frame[(static_cast<std::size_t>(y) * samples + sy) * frame_width + x * samples + sx];
+                    for (int c = 0; c < 4; ++c)
+                        sums[c] += (word >> (8 * c)) & 0xFFu;
+                }
+            unsigned word = 0;
+            for (int c = 0; c < 4; ++c)
+                word |= ((sums[c] + count / 2) / count) << (8 * c);
+            picture[static_cast<std::size_t>(y) * width + x] = word;
+        }
+    return picture;
 }
 
-// Writes the frame to options.out and says so: 0, or 1 with the reason.
-int write_frame(const Options& options, const unsigned* frame)
+// The camera of the last frame, in the terms of --camera and --fov; noise
+// of the float arithmetic far under the scene's scale shows as 0.
+void print_camera(const Options& options, const M4& camera, double look_distance)
+{
+    double values[9], scale = look_distance;
+    for (int a = 0; a < 3; ++a) {
+        values[a] = camera[a][3];
+        values[3 + a] = values[a] - look_distance * camera[a][2];
+        values[6 + a] = camera[a][1];
+        scale = std::fmax(scale, std::fabs(values[a]));
+    }
+    for (int k = 0; k < 9; ++k)
+        if (std::fabs(values[k]) < 1e-6 * (k < 6 ? scale : 1.0))
+            values[k] = 0.0;
+    say(options, "camera: eye %.6g %.6g %.6g  at %.6g %.6g %.6g  up %.6g %.6g %.6g  fov %g\n", values[0], values[1],
+        values[2], values[3], values[4], values[5], values[6], values[7], values[8], static_cast<double>(options.fov));
+}
+
+// Writes the picture to options.out and says so: 0, or 1 with the reason.
+int write_picture(const Options& options, const std::vector<unsigned>& picture, Progress& progress)
 {
     std::string error;
-    if (!koru::io::WritePng(options.out, options.width, options.height, reinterpret_cast<const unsigned char*>(frame),
-                            error)) {
+    progress.begin("writing " + options.out);
+    if (!koru::io::WritePng(options.out, options.width, options.height,
+                            reinterpret_cast<const unsigned char*>(picture.data()), error)) {
+        progress.end();
         std::fprintf(stderr, "koru_render: %s\n", error.c_str());
         return 1;
     }
-    std::printf("wrote %s\n", options.out.c_str());
+    say(options, "write time: %.3f s\n", progress.end());
+    say(options, "wrote %s\n", options.out.c_str());
     return 0;
 }
 
+// " at NxN samples a pixel" when the frame is supersampled.
+std::string samples_note(const Options& options)
+{
+    if (options.samples == 1)
+        return "";
+    return " at " + std::to_string(options.samples) + "x" + std::to_string(options.samples) + " samples a pixel";
+}
+
+// The ray tracers' shading takes no colour from a light. With the one light
+// here, a colour scales the diffuse and specular terms of every material,
+// which is what a light of that colour would do.
+void tint_materials(koru::io::Scene& mesh, const V4& colour)
+{
+    for (IGraphicsEngine::MATERIAL& m : mesh.materials)
+        for (int c = 0; c < 3; ++c) {
+            m.diffuse[c] *= colour[c];
+            m.specular[c] *= colour[c];
+        }
+}
+
 // Builds, renders and writes the picture; returns the exit status.
-int render(const Options& options, const koru::io::Scene& mesh)
+int render(const Options& options, koru::io::Scene& mesh, Progress& progress)
 {
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     int status = 0;
     try {
-        engine->Init(options.width, options.height);
+        // The build takes in the frame and its eye rays, which a large frame makes slow.
+        progress.begin("building");
+        koru::reserve_capacity(*engine, mesh.vertices.size(), mesh.indices.size());
+        engine->Init(options.width * options.samples, options.height * options.samples);
+        engine->SetFieldOfView(options.fov);
         engine->SetThreadCount(options.threads);
         engine->SetWholeScene(options.engine == Engine_Choice::Whole);
 
         V4 rotation = options.rotation;
         V4 position = options.position;
+        double look_distance = options.look_distance > 0.0f ? options.look_distance : 1.0;
         if (!options.has_position) {
             if (!options.has_rotation)
                 rotation = framing_rotation;
-            position = framing_position(mesh, rotation_matrix(rotation), options.width, options.height);
+            position = framing_position(mesh, rotation_matrix(rotation), options.width, options.height, options.fov,
+                                        look_distance);
         }
         TAU_GRAPHICS::Point_Light<4, float> light;
-        light.color = V4(1.0f, 1.0f, 1.0f, 1.0f);
-        light.power = 1.0f;
+        tint_materials(mesh, options.light_color);
+        light.power = options.light_power;
         // No fall-off: the mesh is lit the same whatever its size.
         light.kc = 1.0f;
         light.kl = 0.0f;
@@ -327,22 +243,26 @@ int render(const Options& options, const koru::io::Scene& mesh)
         engine->SetCamPosition(position);
         engine->SetCamRotation(rotation);
 
-        auto start = std::chrono::steady_clock::now();
         engine->BuildKdTree();
-        std::printf("build time: %.3f s\n", seconds_since(start));
-        start = std::chrono::steady_clock::now();
+        say(options, "build time: %.3f s\n", progress.end());
+        progress.begin("rendering");
         engine->BeginDrawScene(options.depth, options.shadows);
+        const std::vector<unsigned> picture =
+            average_blocks(engine->FrameBuffer(), options.width, options.height, options.samples);
         const int threads = engine->ThreadCount();
-        std::printf("render time: %.3f s (%d x %d, %s, %d thread%s)\n", seconds_since(start), options.width,
-                    options.height, engine->WholeScene() ? "whole scene on the cpu" : "cpu", threads,
-                    threads == 1 ? "" : "s");
+        say(options, "render time: %.3f s (%d x %d%s, %s, %d thread%s)\n", progress.end(), options.width,
+            options.height, samples_note(options).c_str(), engine->WholeScene() ? "whole scene on the cpu" : "cpu",
+            threads, threads == 1 ? "" : "s");
+        print_camera(options, engine->GetCamMatrix(), look_distance);
 
-        status = write_frame(options, engine->FrameBuffer());
+        status = write_picture(options, picture, progress);
     } catch (const TAU_ERROR::Error& e) {
+        progress.end();
         // The store's limits and the builder's errors; the notice is already on standard error.
         std::fprintf(stderr, "koru_render: scene refused: %s\n", e.message.c_str());
         status = 1;
     } catch (const std::exception& e) {
+        progress.end();
         std::fprintf(stderr, "koru_render: %s\n", e.what());
         status = 1;
     }
@@ -371,24 +291,29 @@ bool open_window(int width, int height)
 
 // The demo's scene at its first frame: the camera where the demo starts it,
 // the light where the first frame turns it.
-int render_demo(const Options& options, const std::string& program_folder)
+int render_demo(const Options& options, const std::string& program_folder, Progress& progress)
 {
     IMAGE textures[3];
     const std::string folder = demo::DataFolder(options.data, program_folder);
+    progress.begin("loading the demo's textures");
     try {
         for (int t = 0; t < 3; ++t)
             koru::io::LoadBMP(demo::TexturePath(folder, t), textures[t]);
     } catch (const TAU_ERROR::Error& e) {
+        progress.end();
         std::fprintf(stderr, "koru_render: %s\n", e.message.c_str());
         return 1;
     }
+    say(options, "load time: %.3f s\n", progress.end());
+    const int frame_width = options.width * options.samples;
+    const int frame_height = options.height * options.samples;
     const bool gpu = options.engine == Engine_Choice::Gpu;
     const bool opengl = options.engine == Engine_Choice::OpenGL;
     if (gpu && !koru::GpuDeviceAvailable()) {
         std::fprintf(stderr, "koru_render: the GPU engine has no usable CUDA device here; use --engine whole\n");
         return 2;
     }
-    if (opengl && !open_window(options.width, options.height))
+    if (opengl && !open_window(frame_width, frame_height))
         return 2;
     Common_Graphics_Engine* engine = nullptr;
     if (gpu) {
@@ -407,20 +332,20 @@ int render_demo(const Options& options, const std::string& program_folder)
                                                                        : "cpu";
     int status = 0;
     try {
-        engine->Init(options.width, options.height);
+        progress.begin("building");
+        engine->Init(frame_width, frame_height);
+        engine->SetFieldOfView(options.fov);
         demo::AddDemoScene(*engine, textures);
         TAU_GRAPHICS::Point_Light<4, float> light = engine->GetPointLight(0);
         light.pos = demo::LightPosition(1.0f + 0.5f / 60.0f, 1.0f);
         engine->SetPointLight(light, 0);
-        auto start = std::chrono::steady_clock::now();
         // The rasterizer builds no kd-tree.
-        if (!opengl) {
+        if (!opengl)
             engine->BuildKdTree();
-            std::printf("build time: %.3f s\n", seconds_since(start));
-        }
-        start = std::chrono::steady_clock::now();
+        say(options, "build time: %.3f s\n", progress.end());
+        progress.begin("rendering");
         engine->BeginDrawScene(options.depth, options.shadows);
-        std::vector<unsigned> pixels(static_cast<std::size_t>(options.width) * options.height);
+        std::vector<unsigned> pixels(static_cast<std::size_t>(frame_width) * frame_height);
         if (gpu) {
             // The GPU engine's frame stays on the device until it is presented.
             if (nyxReadPixels(pixels.data()) != 0)
@@ -430,19 +355,25 @@ int render_demo(const Options& options, const std::string& program_folder)
             glFinish();
             glReadBuffer(GL_BACK);
             glPixelStorei(GL_PACK_ALIGNMENT, 1);
-            glReadPixels(0, 0, options.width, options.height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+            glReadPixels(0, 0, frame_width, frame_height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
             if (glGetError() != GL_NO_ERROR)
                 throw std::runtime_error("the OpenGL renderer's frame could not be read back");
         } else {
             std::copy(engine->FrameBuffer(), engine->FrameBuffer() + pixels.size(), pixels.begin());
         }
-        std::printf("render time: %.3f s (%d x %d, %s, depth %u, shadows %s)\n", seconds_since(start), options.width,
-                    options.height, engine_name, options.depth, options.shadows ? "on" : "off");
-        status = write_frame(options, pixels.data());
+        const std::vector<unsigned> picture = average_blocks(pixels.data(), options.width, options.height, options.samples);
+        say(options, "render time: %.3f s (%d x %d%s, %s, depth %u, shadows %s)\n", progress.end(), options.width,
+            options.height, samples_note(options).c_str(), engine_name, options.depth, options.shadows ? "on" : "off");
+        // The rasterizer's camera matrix is its view, the inverse of the camera.
+        if (!opengl)
+            print_camera(options, engine->GetCamMatrix(), 1.0);
+        status = write_picture(options, picture, progress);
     } catch (const TAU_ERROR::Error& e) {
+        progress.end();
         std::fprintf(stderr, "koru_render: %s\n", e.message.c_str());
         status = 1;
     } catch (const std::exception& e) {
+        progress.end();
         std::fprintf(stderr, "koru_render: %s\n", e.what());
         status = 1;
     }
@@ -463,18 +394,29 @@ std::string program_folder(const char* argv0)
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(usage_text, stdout);
+    Options options;
+    const std::string problem = render_tool::parse_options(argc, argv, options);
+    if (options.help) {
+        std::fputs(render_tool::usage_text, stdout);
         return 0;
     }
-    Options options;
-    const std::string problem = parse_options(argc, argv, options);
+    if (options.version) {
+        std::printf("koru_render (koru) %s\n", KORU_VERSION);
+        return 0;
+    }
     if (!problem.empty()) {
-        std::fprintf(stderr, "koru_render: %s\n\n%s", problem.c_str(), usage_text);
+        std::fprintf(stderr, "koru_render: %s\n\n%s", problem.c_str(), render_tool::usage_text);
         return 2;
     }
+    std::error_code unknown;
+    if (!options.demo && std::filesystem::equivalent(options.out, options.scene, unknown)) {
+        std::fprintf(stderr, "koru_render: --out '%s' is the scene file itself; the picture would overwrite it\n\n%s",
+                     options.out.c_str(), render_tool::usage_text);
+        return 2;
+    }
+    Progress progress(!options.quiet);
     if (options.demo)
-        return render_demo(options, program_folder(argv[0]));
+        return render_demo(options, program_folder(argv[0]), progress);
     if (options.engine == Engine_Choice::Gpu) {
         // The GPU engine hands its frame back only when it presents it in a window.
         if (!koru::GpuDeviceAvailable())
@@ -487,16 +429,20 @@ int main(int argc, char** argv)
     }
 
     koru::io::Scene mesh;
+    progress.begin("loading " + options.scene);
     try {
-        mesh = koru::io::ReadScene(options.obj);
+        mesh = koru::io::ReadScene(options.scene);
     } catch (const koru::io::Load_Error& e) {
+        progress.end();
         std::fprintf(stderr, "koru_render: %s\n", e.what());
         return 1;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "koru_render: %s: %s\n", options.obj.c_str(), e.what());
+        progress.end();
+        std::fprintf(stderr, "koru_render: %s: %s\n", options.scene.c_str(), e.what());
         return 1;
     }
-    std::printf("%s: %zu vertices, %zu triangles, %zu materials, %zu textures\n", options.obj.c_str(),
-                mesh.vertices.size(), mesh.indices.size() / 3, mesh.materials.size(), mesh.textures.size());
-    return render(options, mesh);
+    say(options, "load time: %.3f s\n", progress.end());
+    say(options, "%s: %zu vertices, %zu triangles, %zu materials, %zu textures\n", options.scene.c_str(),
+        mesh.vertices.size(), mesh.indices.size() / 3, mesh.materials.size(), mesh.textures.size());
+    return render(options, mesh, progress);
 }
