@@ -10,6 +10,8 @@
 
 #include "../engine/scene_io.h"
 
+struct aiMesh;
+
 namespace koru {
 namespace io {
 
@@ -70,6 +72,16 @@ void CheckPly(const std::string& bytes, const std::string& name);
 // (empty: every line, every word).
 void CheckDecimalText(const std::string& text, std::size_t from, int first_line, const std::string& name,
                       const std::string& keywords);
+
+// Gives every face corner a vertex of its own in a mesh without normals (or
+// with all of them zero, which count as none), so that smoothing can keep
+// creases. Throws Load_Error for faces that refer to missing vertices.
+void UnshareVertices(aiMesh& mesh, const std::string& name);
+
+// Normals of a triangle mesh without them: each corner averages the faces
+// around its position that turn less than the crease angle from each other,
+// weighted by area (linear in the corners, however many share a position).
+void SmoothNormals(aiMesh& mesh, float crease_angle_degrees);
 
 // A texture file name of a scene, from the folder of the file that names
 // it: Windows separators become '/', absolute paths are kept.

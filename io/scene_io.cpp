@@ -316,63 +316,6 @@ bool stl_is_ascii(const std::string& bytes)
     return bytes.size() != 84 + 50 * static_cast<std::size_t>(count);
 }
 
-template <class T>
-void corner_copy(T*& data, const aiMesh& mesh, std::size_t corners)
-{
-    if (data == nullptr)
-        return;
-    T* fresh = new T[corners];
-    std::size_t c = 0;
-    for (unsigned f = 0; f < mesh.mNumFaces; ++f)
-        for (unsigned k = 0; k < mesh.mFaces[f].mNumIndices; ++k)
-            fresh[c++] = data[mesh.mFaces[f].mIndices[k]];
-    delete[] data;
-    data = fresh;
-}
-
-// Gives every face corner a vertex of its own in meshes without normals:
-// assimp's smoothing computes one normal per vertex and never splits a
-// shared one, so only unshared corners can keep their creases. Identical
-// vertices are joined again afterwards.
-void unshare_vertices(aiMesh& mesh, const std::string& name)
-{
-    // Normals that are all zero (STL writers often leave them so) are no normals.
-    if (mesh.mNormals != nullptr) {
-        bool any = false;
-        for (unsigned i = 0; i < mesh.mNumVertices && !any; ++i)
-            any = mesh.mNormals[i].SquareLength() > 0.0f;
-        if (!any) {
-            delete[] mesh.mNormals;
-            mesh.mNormals = nullptr;
-        }
-    }
-    if (mesh.mNormals != nullptr || mesh.mNumBones > 0 || mesh.mNumAnimMeshes > 0 || mesh.mFaces == nullptr)
-        return;
-    std::size_t corners = 0;
-    for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
-        const aiFace& face = mesh.mFaces[f];
-        for (unsigned k = 0; k < face.mNumIndices; ++k)
-            if (face.mIndices[k] >= mesh.mNumVertices)
-                throw Load_Error(name + ": a face refers to vertex " + std::to_string(face.mIndices[k]) + " of " +
-                                 std::to_string(mesh.mNumVertices));
-        corners += face.mNumIndices;
-    }
-    if (corners > UINT_MAX)
-        throw Load_Error(name + ": more than " + std::to_string(UINT_MAX) + " face corners in one mesh");
-    corner_copy(mesh.mVertices, mesh, corners);
-    corner_copy(mesh.mTangents, mesh, corners);
-    corner_copy(mesh.mBitangents, mesh, corners);
-    for (auto& coordinates : mesh.mTextureCoords)
-        corner_copy(coordinates, mesh, corners);
-    for (auto& colours : mesh.mColors)
-        corner_copy(colours, mesh, corners);
-    unsigned c = 0;
-    for (unsigned f = 0; f < mesh.mNumFaces; ++f)
-        for (unsigned k = 0; k < mesh.mFaces[f].mNumIndices; ++k)
-            mesh.mFaces[f].mIndices[k] = c++;
-    mesh.mNumVertices = c;
-}
-
 Scene import_scene(Import import, File_Cache& files, const Load_Options& options)
 {
     // A folder, FIFO or missing file is refused here, before assimp looks.
@@ -409,15 +352,22 @@ Scene import_scene(Import import, File_Cache& files, const Load_Options& options
         if (read->mMeshes[m] == nullptr)
             throw Load_Error(import.name + ": mesh " + std::to_string(m) + " is missing");
         scene.source.faces += read->mMeshes[m]->mNumFaces;
-        unshare_vertices(*read->mMeshes[m], import.name);
+        UnshareVertices(*read->mMeshes[m], import.name);
     }
 
-    const aiScene* ai = importer.ApplyPostProcessing(
-        aiProcess_RemoveComponent | aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_PreTransformVertices |
-        aiProcess_GenSmoothNormals | aiProcess_JoinIdenticalVertices | aiProcess_ValidateDataStructure);
+    // Triangles in world space first; then normals where the file has none,
+    // and only then are identical vertices shared.
+    const aiScene* ai = importer.ApplyPostProcessing(aiProcess_ValidateDataStructure | aiProcess_RemoveComponent |
+                                                     aiProcess_Triangulate | aiProcess_SortByPType |
+                                                     aiProcess_PreTransformVertices);
     if (ai == nullptr || ai->mNumMeshes == 0)
         throw Load_Error(import.name + ": " +
                          (ai == nullptr ? one_line(importer.GetErrorString()) : std::string("no faces to draw")));
+    for (unsigned m = 0; m < ai->mNumMeshes; ++m)
+        SmoothNormals(*ai->mMeshes[m], options.crease_angle_degrees);
+    ai = importer.ApplyPostProcessing(aiProcess_JoinIdenticalVertices | aiProcess_ValidateDataStructure);
+    if (ai == nullptr)
+        throw Load_Error(import.name + ": " + one_line(importer.GetErrorString()));
 
     std::vector<int> material_of, texture_of;
     convert_materials(*ai, import, options, files, scene, material_of, texture_of);
