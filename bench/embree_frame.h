@@ -44,6 +44,8 @@ public:
     const std::vector<unsigned>& pixels() const;
     // What the last frame traced.
     Ray_Counts counts() const;
+    // Seconds Embree took to build its BVH over the scene.
+    double build_seconds() const;
 
 private:
     void render_frame(int thread_count, int depth, bool shadows);
