@@ -158,19 +158,16 @@ template <int N>
 void primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet_Of<N>& packet)
 {
     const IGraphicsEngine::MATRIX4& m = scene.cam_matrix;
-    const auto eye = [&](int k) -> const TAU_MATH::RAY<4, float>& {
-        const int px = std::min(x + lane_dx(k), scene.width - 1);
-        const int py = std::min(y + lane_dy(k), scene.height - 1);
-        return scene.eye_rays[static_cast<std::size_t>(py) * scene.width + px];
-    };
     // Every eye ray starts at the camera, so the lanes share one origin.
-    const IGraphicsEngine::VECTOR4 origin = m * eye(0).pos;
+    const IGraphicsEngine::VECTOR4 origin = m * IGraphicsEngine::VECTOR4(0.0f, 0.0f, 0.0f, 1.0f);
     for (int a = 0; a < 3; ++a)
         for (int k = 0; k < N; ++k)
             packet.origin[a][k] = origin[a];
     // Rotation only: a unit direction stays unit length.
     for (int k = 0; k < N; ++k) {
-        const IGraphicsEngine::VECTOR4& d = eye(k).dir;
+        const int px = std::min(x + lane_dx(k), scene.width - 1);
+        const int py = std::min(y + lane_dy(k), scene.height - 1);
+        const IGraphicsEngine::VECTOR4 d = scene.eye.direction(px, py);
         for (int a = 0; a < 3; ++a)
             packet.direction[a][k] = (m[a][0] * d[0] + m[a][1] * d[1]) + m[a][2] * d[2];
     }

@@ -183,15 +183,35 @@ KORU_HD Ray4 make_shadow_ray(const float hit_pos[3], const Vec4& light_pos)
 constexpr float half_view_angle = static_cast<float>(koru::field_of_view_degrees * 0.5 * 3.14159265358979323846 / 180.0);
 static_assert(half_view_angle == 0.39269909262657166f, "pi / 8 as a float");
 
-// Camera-space primary ray direction of pixel (x, y): the field of view
-// across the width, square pixels, through the pixel's integer corner.
-KORU_HD Vec4 eye_ray_direction(int x, int y, int width, int height)
+// The camera's view of a width x height frame: the field of view across the
+// width, square pixels, every primary ray from the camera through its
+// pixel's integer corner. Made once per frame, it gives any pixel's ray
+// direction on demand, so that no frame keeps a table of them.
+struct Eye_View {
+    int half_width = 0;  // truncated halves: the pixel looking down -z
+    int half_height = 0;
+    float focal = 0.0f; // distance of the picture plane, in pixels
+
+    // Camera-space unit direction of the primary ray of pixel (x, y).
+    KORU_HD Vec4 direction(int x, int y) const
+    {
+        return TAU_MATH::Normalize(
+            Vec4(static_cast<float>(x - half_width), static_cast<float>(y - half_height), -focal, 0.0f));
+    }
+};
+
+KORU_HD Eye_View eye_view(int width, int height)
 {
     const float tangent = std::tan(half_view_angle);
-    const float focal = (static_cast<float>(width) * 0.5f) / tangent;
-    return TAU_MATH::Normalize(
-        Vec4(static_cast<float>(x - width / 2), static_cast<float>(y - height / 2), -focal, 0.0f));
+    Eye_View view;
+    view.half_width = width / 2;
+    view.half_height = height / 2;
+    view.focal = (static_cast<float>(width) * 0.5f) / tangent;
+    return view;
 }
+
+// Camera-space primary ray direction of pixel (x, y) of a width x height frame.
+KORU_HD Vec4 eye_ray_direction(int x, int y, int width, int height) { return eye_view(width, height).direction(x, y); }
 
 } // namespace rt
 } // namespace koru

@@ -496,13 +496,15 @@ TEST(CpuTracerFrame, SceneWithoutLightsIsBlack)
     engine.Release();
 }
 
-// The table: 45 degrees across, unit length, through integer pixel corners;
-// the frame only moves and turns it.
+// The eye rays: 45 degrees across, unit length, through integer pixel
+// corners; the frame only moves and turns them.
 TEST(CpuTracerFrame, PrimaryRaysFollowTheCamera)
 {
     Test_Tracer engine;
     engine.Init(40, 30);
-    const auto* table = engine.EyeRays();
+    std::vector<Ray4> table(40 * 30);
+    for (int i = 0; i < 40 * 30; ++i)
+        table[i].dir = koru::rt::eye_ray_direction(i % 40, i / 40, 40, 30);
     const V4 centre = table[15 * 40 + 20].dir;
     EXPECT_EQ(centre[0], 0.0f);
     EXPECT_EQ(centre[1], 0.0f);
