@@ -163,14 +163,18 @@ void primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet_Of<N>& pa
     for (int a = 0; a < 3; ++a)
         for (int k = 0; k < N; ++k)
             packet.origin[a][k] = origin[a];
-    // Rotation only: a unit direction stays unit length.
+    // The lanes' eye directions at once, each rounded as the single ray's.
+    using F = simd::vfloat<N>;
+    alignas(4 * N) float across[N], up[N];
     for (int k = 0; k < N; ++k) {
-        const int px = std::min(x + lane_dx(k), scene.width - 1);
-        const int py = std::min(y + lane_dy(k), scene.height - 1);
-        const IGraphicsEngine::VECTOR4 d = scene.eye.direction(px, py);
-        for (int a = 0; a < 3; ++a)
-            packet.direction[a][k] = (m[a][0] * d[0] + m[a][1] * d[1]) + m[a][2] * d[2];
+        across[k] = static_cast<float>(std::min(x + lane_dx(k), scene.width - 1) - scene.eye.half_width);
+        up[k] = static_cast<float>(std::min(y + lane_dy(k), scene.height - 1) - scene.eye.half_height);
     }
+    F d[3];
+    scene.eye.direction_through(F::load(across), F::load(up), d);
+    // Rotation only: a unit direction stays unit length.
+    for (int a = 0; a < 3; ++a)
+        ((F(m[a][0]) * d[0] + F(m[a][1]) * d[1]) + F(m[a][2]) * d[2]).store(packet.direction[a]);
 }
 
 // Stores the pixels of the 2x2 block at (x, y) that lie inside the frame.

@@ -192,11 +192,27 @@ struct Eye_View {
     int half_height = 0;
     float focal = 0.0f; // distance of the picture plane, in pixels
 
+    // The unit direction through the point (x, y) of the picture plane,
+    // counted in pixels from the pixel looking down -z: for one ray (F is
+    // float) or for a packet's lanes, with TAU_MATH::Normalize's operations
+    // in its order, so that every lane is rounded as the single ray is.
+    template <class F>
+    KORU_HD void direction_through(F x, F y, F d[3]) const
+    {
+        using std::sqrt;
+        const F z = F(-focal);
+        const F length = sqrt(x * x + y * y + z * z);
+        d[0] = x / length;
+        d[1] = y / length;
+        d[2] = z / length;
+    }
+
     // Camera-space unit direction of the primary ray of pixel (x, y).
     KORU_HD Vec4 direction(int x, int y) const
     {
-        return TAU_MATH::Normalize(
-            Vec4(static_cast<float>(x - half_width), static_cast<float>(y - half_height), -focal, 0.0f));
+        float d[3];
+        direction_through(static_cast<float>(x - half_width), static_cast<float>(y - half_height), d);
+        return Vec4(d[0], d[1], d[2], 0.0f);
     }
 };
 
