@@ -20,7 +20,7 @@ struct Frame_Scene {
     const rt::Texture_View* textures;
     int texture_count;
     IGraphicsEngine::MATRIX4 cam_matrix;
-    rt::Eye_View eye; // camera-space primary rays, made pixel by pixel
+    rt::Eye_View eye; // camera-space primary rays, made as their blocks are traced
     int width;
     int height;
     // The whole scene (tree.spheres set): `depth` generations of mirror
