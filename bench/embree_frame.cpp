@@ -2,6 +2,7 @@
 
 #include <embree3/rtcore.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <limits>
@@ -39,7 +40,7 @@ void report_error(void*, RTCError code, const char* message)
 struct Frame_Inputs {
     RTCScene scene;
     IGraphicsEngine::MATRIX4 cam_matrix;
-    const TAU_MATH::RAY<4, float>* eye_rays;
+    rt::Eye_View eye;
     int width;
     int height;
     const rt::Vertex* vertices;
@@ -84,38 +85,89 @@ void set_lane(Rays& ray, int k, const rt::Vec4& origin, const rt::Vec4& directio
     ray.flags[k] = 0;
 }
 
-// The block with lower-left pixel (x, y), lanes (x, y), (x+1, y), (x, y+1),
-// (x+1, y+1), edge lanes repeated on odd sizes: primary packet, one shadow
-// packet per light, shading and pixels, as the engine makes them.
+// Lane k of a block of N lanes with lower-left pixel (x, y), as the engine
+// lays out its packets: the 2x2 blocks of four lanes side by side, then the
+// next two above them.
+constexpr int lane_dx(int k) { return 2 * (k / 4 % 2) + k % 2; }
+constexpr int lane_dy(int k) { return 2 * (k / 8) + k % 4 / 2; }
+
+// Embree's packets of N rays and their queries.
+template <int N>
+struct Embree_Packet;
+template <>
+struct Embree_Packet<4> {
+    using Ray_Hit = RTCRayHit4;
+    using Ray = RTCRay4;
+    static void intersect(const int* valid, RTCScene scene, RTCIntersectContext* context, Ray_Hit* rays)
+    {
+        rtcIntersect4(valid, scene, context, rays);
+    }
+    static void occluded(const int* valid, RTCScene scene, RTCIntersectContext* context, Ray* rays)
+    {
+        rtcOccluded4(valid, scene, context, rays);
+    }
+};
+template <>
+struct Embree_Packet<8> {
+    using Ray_Hit = RTCRayHit8;
+    using Ray = RTCRay8;
+    static void intersect(const int* valid, RTCScene scene, RTCIntersectContext* context, Ray_Hit* rays)
+    {
+        rtcIntersect8(valid, scene, context, rays);
+    }
+    static void occluded(const int* valid, RTCScene scene, RTCIntersectContext* context, Ray* rays)
+    {
+        rtcOccluded8(valid, scene, context, rays);
+    }
+};
+template <>
+struct Embree_Packet<16> {
+    using Ray_Hit = RTCRayHit16;
+    using Ray = RTCRay16;
+    static void intersect(const int* valid, RTCScene scene, RTCIntersectContext* context, Ray_Hit* rays)
+    {
+        rtcIntersect16(valid, scene, context, rays);
+    }
+    static void occluded(const int* valid, RTCScene scene, RTCIntersectContext* context, Ray* rays)
+    {
+        rtcOccluded16(valid, scene, context, rays);
+    }
+};
+
+// The block of N lanes (2x2, 4x2 or 4x4 pixels) with lower-left pixel
+// (x, y), lanes past the frame's edge repeating its last column or row:
+// primary packet, one shadow packet per light, shading and pixels, as the
+// engine makes them.
+template <int N>
 void trace_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext& context, unsigned* pixels,
                  Embree_Frame::Ray_Counts& counts)
 {
-    const int x1 = x + 1 < in.width ? x + 1 : x;
-    const int y1 = y + 1 < in.height ? y + 1 : y;
-    const int lane_x[4] = {x, x1, x, x1};
-    const int lane_y[4] = {y, y, y1, y1};
+    using Packet = Embree_Packet<N>;
     const IGraphicsEngine::MATRIX4& m = in.cam_matrix;
-
-    RTCRayHit4 primary;
-    for (int k = 0; k < 4; ++k) {
-        const TAU_MATH::RAY<4, float>& eye = in.eye_rays[static_cast<std::size_t>(lane_y[k]) * in.width + lane_x[k]];
-        const rt::Vec4 origin = m * eye.pos;
+    const rt::Vec4 origin = m * rt::Vec4(0.0f, 0.0f, 0.0f, 1.0f);
+    typename Packet::Ray_Hit primary;
+    for (int k = 0; k < N; ++k) {
+        const int px = x + lane_dx(k) < in.width ? x + lane_dx(k) : in.width - 1;
+        const int py = y + lane_dy(k) < in.height ? y + lane_dy(k) : in.height - 1;
+        const rt::Vec4 eye = in.eye.direction(px, py);
         rt::Vec4 direction;
         for (int a = 0; a < 3; ++a)
-            direction[a] = m[a][0] * eye.dir[0] + m[a][1] * eye.dir[1] + m[a][2] * eye.dir[2];
+            direction[a] = (m[a][0] * eye[0] + m[a][1] * eye[1]) + m[a][2] * eye[2];
         set_lane(primary.ray, k, origin, direction);
         primary.hit.geomID[k] = RTC_INVALID_GEOMETRY_ID;
         primary.hit.instID[0][k] = RTC_INVALID_GEOMETRY_ID;
     }
-    const int all_lanes[4] = {-1, -1, -1, -1};
-    rtcIntersect4(all_lanes, in.scene, &context, &primary);
-    counts.primary += 4;
+    int all_lanes[N];
+    for (int& lane : all_lanes)
+        lane = -1;
+    Packet::intersect(all_lanes, in.scene, &context, &primary);
+    counts.primary += N;
 
-    RAYTR::Hit hits[4];
-    int hit_lanes[4];
+    RAYTR::Hit hits[N];
+    int hit_lanes[N];
     unsigned n_hits = 0;
     int first_hit = 0;
-    for (int k = 3; k >= 0; --k) {
+    for (int k = N - 1; k >= 0; --k) {
         hit_lanes[k] = primary.hit.geomID[k] != RTC_INVALID_GEOMETRY_ID ? -1 : 0;
         if (!hit_lanes[k])
             continue;
@@ -126,29 +178,29 @@ void trace_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext& cont
         ++n_hits;
     }
 
-    Color colors[4];
-    for (int k = 0; k < 4; ++k)
+    Color colors[N];
+    for (int k = 0; k < N; ++k)
         colors[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
     for (int l = 0; n_hits > 0 && l < in.light_count; ++l) {
         const rt::Light& light = in.lights[l];
         // As the engine does: a shadow ray only for hits that face the light.
-        int lit_lanes[4];
+        int lit_lanes[N];
         unsigned n_lit = 0;
-        for (int k = 0; k < 4; ++k) {
+        for (int k = 0; k < N; ++k) {
             lit_lanes[k] = hit_lanes[k] && rt::faces_light(rt::light_direction(hits[k], light)) ? -1 : 0;
             n_lit += lit_lanes[k] ? 1u : 0u;
         }
-        RTCRay4 shadow;
+        typename Packet::Ray shadow;
         if (n_lit > 0) {
-            for (int k = 0; k < 4; ++k) {
+            for (int k = 0; k < N; ++k) {
                 // Lanes without a shadow ray are switched off; they still hold a defined ray.
                 const rt::Ray4 r = rt::make_shadow_ray(hit_lanes[k] ? hits[k].pos : hits[first_hit].pos, light.pos);
                 set_lane(shadow, k, r.pos, r.dir);
             }
-            rtcOccluded4(lit_lanes, in.scene, &context, &shadow);
+            Packet::occluded(lit_lanes, in.scene, &context, &shadow);
             counts.shadow += n_lit;
         }
-        for (int k = 0; k < 4; ++k) {
+        for (int k = 0; k < N; ++k) {
             if (!hit_lanes[k])
                 continue;
             // An occluded ray comes back with tfar set to minus infinity.
@@ -159,16 +211,10 @@ void trace_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext& cont
         }
     }
 
-    const std::size_t row = static_cast<std::size_t>(y) * in.width;
-    const bool has_right = x + 1 < in.width;
-    const bool has_above = y + 1 < in.height;
-    pixels[row + x] = rt::pack_color(colors[0]);
-    if (has_right)
-        pixels[row + x + 1] = rt::pack_color(colors[1]);
-    if (has_above) {
-        pixels[row + in.width + x] = rt::pack_color(colors[2]);
-        if (has_right)
-            pixels[row + in.width + x + 1] = rt::pack_color(colors[3]);
+    for (int k = 0; k < N; ++k) {
+        const int px = x + lane_dx(k), py = y + lane_dy(k);
+        if (px < in.width && py < in.height)
+            pixels[static_cast<std::size_t>(py) * in.width + px] = rt::pack_color(colors[k]);
     }
 }
 
@@ -225,10 +271,6 @@ void sphere_occluded(const RTCOccludedFunctionNArguments* args)
     }
 }
 
-// Lane k of a 4x4 block: the engine's layout of a packet of sixteen.
-constexpr int lane_dx(int k) { return 2 * (k / 4 % 2) + k % 2; }
-constexpr int lane_dy(int k) { return 2 * (k / 8) + k % 4 / 2; }
-
 // The 4x4 block with lower-left pixel (x, y) of the whole-scene frame:
 // generation after generation one packet of the live lanes, its hits shaded
 // with a shadow packet per light (when asked), summed as rt::trace_pixel
@@ -245,11 +287,11 @@ void trace_whole_block(const Frame_Inputs& in, int x, int y, RTCIntersectContext
     for (int k = 0; k < 16; ++k) {
         const int px = x + lane_dx(k) < in.width ? x + lane_dx(k) : in.width - 1;
         const int py = y + lane_dy(k) < in.height ? y + lane_dy(k) : in.height - 1;
-        const TAU_MATH::RAY<4, float>& eye = in.eye_rays[static_cast<std::size_t>(py) * in.width + px];
+        const rt::Vec4 eye = in.eye.direction(px, py);
         rt::Vec4 direction;
         for (int a = 0; a < 3; ++a)
-            direction[a] = (m[a][0] * eye.dir[0] + m[a][1] * eye.dir[1]) + m[a][2] * eye.dir[2];
-        set_lane(rays.ray, k, m * eye.pos, direction);
+            direction[a] = (m[a][0] * eye[0] + m[a][1] * eye[1]) + m[a][2] * eye[2];
+        set_lane(rays.ray, k, m * rt::Vec4(0.0f, 0.0f, 0.0f, 1.0f), direction);
         live[k] = -1;
         totals[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
         weight[k] = 1.0f;
@@ -357,6 +399,7 @@ struct Embree_Frame::State {
     const rt::Sphere* spheres = nullptr;
     std::vector<unsigned> pixels;
     Ray_Counts counts;
+    double build_seconds = 0.0;
 
     ~State()
     {
@@ -378,6 +421,7 @@ Embree_Frame::Embree_Frame(CPU_Ray_Tracer& engine, bool with_spheres) : state(ne
 
     // Embree's best tree for tracing, as the engine's SAH kd-tree is its best,
     // and its default triangle test (its robust mode agrees no better here).
+    const auto build_start = std::chrono::steady_clock::now();
     state->scene = rtcNewScene(state->device);
     rtcSetSceneBuildQuality(state->scene, RTC_BUILD_QUALITY_HIGH);
     const int n_triangles = engine.IndexCount() / 3;
@@ -407,6 +451,7 @@ Embree_Frame::Embree_Frame(CPU_Ray_Tracer& engine, bool with_spheres) : state(ne
         rtcReleaseGeometry(spheres);
     }
     rtcCommitScene(state->scene);
+    state->build_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - build_start).count();
     if (rtcGetDeviceError(state->device) != RTC_ERROR_NONE)
         throw std::runtime_error("Embree could not build the scene");
 }
@@ -433,7 +478,7 @@ void Embree_Frame::render_frame(int thread_count, int depth, bool shadows)
     Frame_Inputs in;
     in.scene = state->scene;
     in.cam_matrix = engine.GetCamMatrix();
-    in.eye_rays = engine.EyeRays();
+    in.eye = rt::eye_view(engine.Width(), engine.Height(), rt::half_view_angle_of(engine.FieldOfView()));
     in.width = engine.Width();
     in.height = engine.Height();
     in.vertices = engine.Vertices();
@@ -447,13 +492,22 @@ void Embree_Frame::render_frame(int thread_count, int depth, bool shadows)
     in.sphere_geometry = state->sphere_geometry;
     in.depth = depth;
     in.shadows = shadows;
-    // A whole frame goes in 4x4 blocks, the engine's own in 2x2 blocks.
-    const int block = depth > 0 ? 4 : 2;
+    // A whole frame goes in 4x4 blocks, the engine's own in blocks of its
+    // packet width: Embree's packets of 16 where the processor runs them.
+    using Block_Trace = void (*)(const Frame_Inputs&, int, int, RTCIntersectContext&, unsigned*, Ray_Counts&);
+    Block_Trace trace = &trace_whole_block;
+    int block_width = 4, block_height = 4;
+    if (depth == 0) {
+        const int lanes = engine.PacketWidth();
+        trace = lanes >= 16 ? &trace_block<16> : lanes >= 8 ? &trace_block<8> : &trace_block<4>;
+        block_width = lanes >= 8 ? 4 : 2;
+        block_height = lanes >= 16 ? 4 : 2;
+    }
 
     // Every frame writes every pixel: the buffer is only sized here.
     state->pixels.resize(static_cast<std::size_t>(in.width) * in.height);
     state->counts = Ray_Counts();
-    if (in.eye_rays == nullptr)
+    if (engine.FrameBuffer() == nullptr)
         return;
 
     const int tiles_x = (in.width + tile_size - 1) / tile_size;
@@ -476,12 +530,9 @@ void Embree_Frame::render_frame(int thread_count, int depth, bool shadows)
             for (int tile = first; tile < end; ++tile) {
                 const int x0 = tile * tile_size;
                 const int x1 = x0 + tile_size < in.width ? x0 + tile_size : in.width;
-                for (int y = y0; y < y1; y += block)
-                    for (int x = x0; x < x1; x += block)
-                        if (block == 4)
-                            trace_whole_block(in, x, y, context, pixels, thread_counts);
-                        else
-                            trace_block(in, x, y, context, pixels, thread_counts);
+                for (int y = y0; y < y1; y += block_height)
+                    for (int x = x0; x < x1; x += block_width)
+                        trace(in, x, y, context, pixels, thread_counts);
             }
         }
 #pragma omp critical(koru_bench_embree_counts)
@@ -496,6 +547,8 @@ void Embree_Frame::render_frame(int thread_count, int depth, bool shadows)
 const std::vector<unsigned>& Embree_Frame::pixels() const { return state->pixels; }
 
 Embree_Frame::Ray_Counts Embree_Frame::counts() const { return state->counts; }
+
+double Embree_Frame::build_seconds() const { return state->build_seconds; }
 
 } // namespace bench
 } // namespace koru

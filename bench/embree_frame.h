@@ -1,8 +1,10 @@
 // The CPU engine's frame drawn a second time with Embree 3's packet queries,
-// as a yardstick: the same 2x2 primary packets from the engine's eye rays and
-// camera, one shadow ray per light and hit made by the shared core, hits
-// turned into the engine's Hit record and shaded by the shared shading, 16 x 16
-// tiles on OpenMP threads. Only the kd-tree walk is Embree's. Or the engine's
+// as a yardstick: primary packets as wide as the engine's (2x2, 4x2 or 4x4
+// pixels; Embree's packets of 16 where the processor has AVX-512) from the
+// engine's eye view and camera, one shadow ray per light and hit made by the
+// shared core, hits turned into the engine's Hit record and shaded by the
+// shared shading, 16 x 16 tiles on OpenMP threads. Only the walk is Embree's,
+// over a BVH it builds itself. Or the engine's
 // whole-scene frame: 4x4 packets of 16 per ray generation, the spheres as
 // user geometry tested by the shared sphere test, reflections and ambient
 // light as rt/gpu_pixel.h has them.
@@ -44,6 +46,8 @@ public:
     const std::vector<unsigned>& pixels() const;
     // What the last frame traced.
     Ray_Counts counts() const;
+    // Seconds Embree took to build its BVH over the scene.
+    double build_seconds() const;
 
 private:
     void render_frame(int thread_count, int depth, bool shadows);

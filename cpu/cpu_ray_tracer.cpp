@@ -1,6 +1,6 @@
-// The CPU engine: camera-space primary rays made once per Init, then every
-// frame the tiles traced on all threads by the block tracer of the widest
-// packets the processor runs (lane_kernels.cpp), into the frame buffer.
+// The CPU engine: every frame the tiles traced on all threads by the block
+// tracer of the widest packets the processor runs (lane_kernels.cpp), into
+// the frame buffer.
 #include <GL/freeglut.h>
 
 #include <algorithm>
@@ -42,36 +42,18 @@ struct alignas(64) Thread_Frame {
 
 } // namespace
 
-// All or nothing: when the eye rays cannot be had, the engine is left as it
-// was before the call, so that a smaller Init can follow.
+// The engine keeps nothing per pixel but the frame buffer: a frame makes
+// each primary ray as its block is traced. So Init is the scene store's,
+// all or nothing: a frame too large to hold leaves the engine as it was.
 void CPU_Ray_Tracer::Init(int frame_width, int frame_height)
 {
-    const VECTOR4 position_before = cam_position;
     Common_Graphics_Engine::Init(frame_width, frame_height);
-    try {
-        const uint64_t bytes =
-            static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * sizeof(TAU_MATH::RAY<4, float>);
-        // The table must be addressable with 32-bit sizes.
-        if (bytes > UINT32_MAX)
-            throw TAU_MATH::Aligned_Bad_Alloc();
-        eye_rays =
-            static_cast<TAU_MATH::RAY<4, float>*>(TAU_MATH::aligned_malloc(static_cast<std::size_t>(bytes), 16));
-    } catch (...) {
-        CPU_Ray_Tracer::Release();
-        cam_position = position_before;
-        throw;
-    }
-    init_eye_rays();
 }
 
 void CPU_Ray_Tracer::Release()
 {
     delete leaf_blocks;
     leaf_blocks = nullptr;
-    if (eye_rays != nullptr) {
-        TAU_MATH::aligned_free(eye_rays);
-        eye_rays = nullptr;
-    }
     Common_Graphics_Engine::Release();
 }
 
@@ -105,27 +87,13 @@ int CPU_Ray_Tracer::ThreadCount() const
 
 int CPU_Ray_Tracer::PacketWidth() const { return koru::cpu::block_tracer(packet_width).width; }
 
-void CPU_Ray_Tracer::init_eye_rays()
-{
-    eye_rays_field_of_view = field_of_view;
-    const float half_angle = koru::rt::half_view_angle_of(field_of_view);
-    for (int x = 0; x < width; ++x)
-        for (int y = 0; y < height; ++y) {
-            TAU_MATH::RAY<4, float>& ray = eye_rays[static_cast<std::size_t>(y) * width + x];
-            ray.pos = VECTOR4(0.0f, 0.0f, 0.0f, 1.0f);
-            ray.dir = koru::rt::eye_ray_direction(x, y, width, height, half_angle);
-        }
-}
-
 // Without whole-scene mode depth and the shadow switch do not apply: one
 // primary ray per pixel and one shadow ray per light and hit, always.
 void CPU_Ray_Tracer::BeginDrawScene(unsigned depth, bool shadows)
 {
     stats = Frame_Stats();
-    if (frame_buffer == nullptr || eye_rays == nullptr)
+    if (frame_buffer == nullptr)
         return;
-    if (eye_rays_field_of_view != field_of_view)
-        init_eye_rays();
     UpdateCamMatrices();
 
     koru::cpu::Frame_Scene frame;
@@ -142,7 +110,7 @@ void CPU_Ray_Tracer::BeginDrawScene(unsigned depth, bool shadows)
     frame.light_count = point_light_count;
     frame.texture_count = texture_count;
     frame.cam_matrix = cam_matrix;
-    frame.eye_rays = eye_rays;
+    frame.eye = koru::rt::eye_view(width, height, koru::rt::half_view_angle_of(field_of_view));
     frame.width = width;
     frame.height = height;
     if (whole_scene) {

@@ -20,7 +20,7 @@ struct Frame_Scene {
     const rt::Texture_View* textures;
     int texture_count;
     IGraphicsEngine::MATRIX4 cam_matrix;
-    const TAU_MATH::RAY<4, float>* eye_rays; // camera-space primary rays, row-major
+    rt::Eye_View eye; // camera-space primary rays, made as their blocks are traced
     int width;
     int height;
     // The whole scene (tree.spheres set): `depth` generations of mirror

@@ -158,22 +158,23 @@ template <int N>
 void primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet_Of<N>& packet)
 {
     const IGraphicsEngine::MATRIX4& m = scene.cam_matrix;
-    const auto eye = [&](int k) -> const TAU_MATH::RAY<4, float>& {
-        const int px = std::min(x + lane_dx(k), scene.width - 1);
-        const int py = std::min(y + lane_dy(k), scene.height - 1);
-        return scene.eye_rays[static_cast<std::size_t>(py) * scene.width + px];
-    };
     // Every eye ray starts at the camera, so the lanes share one origin.
-    const IGraphicsEngine::VECTOR4 origin = m * eye(0).pos;
+    const IGraphicsEngine::VECTOR4 origin = m * IGraphicsEngine::VECTOR4(0.0f, 0.0f, 0.0f, 1.0f);
     for (int a = 0; a < 3; ++a)
         for (int k = 0; k < N; ++k)
             packet.origin[a][k] = origin[a];
-    // Rotation only: a unit direction stays unit length.
+    // The lanes' eye directions at once, each rounded as the single ray's.
+    using F = simd::vfloat<N>;
+    alignas(4 * N) float across[N], up[N];
     for (int k = 0; k < N; ++k) {
-        const IGraphicsEngine::VECTOR4& d = eye(k).dir;
-        for (int a = 0; a < 3; ++a)
-            packet.direction[a][k] = (m[a][0] * d[0] + m[a][1] * d[1]) + m[a][2] * d[2];
+        across[k] = static_cast<float>(std::min(x + lane_dx(k), scene.width - 1) - scene.eye.half_width);
+        up[k] = static_cast<float>(std::min(y + lane_dy(k), scene.height - 1) - scene.eye.half_height);
     }
+    F d[3];
+    scene.eye.direction_through(F::load(across), F::load(up), d);
+    // Rotation only: a unit direction stays unit length.
+    for (int a = 0; a < 3; ++a)
+        ((F(m[a][0]) * d[0] + F(m[a][1]) * d[1]) + F(m[a][2]) * d[2]).store(packet.direction[a]);
 }
 
 // Stores the pixels of the 2x2 block at (x, y) that lie inside the frame.

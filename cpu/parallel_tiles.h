@@ -10,10 +10,10 @@ namespace koru {
 namespace cpu {
 
 // Tiles of 16 x 16 pixels, handed out in runs of about 20 along a tile row:
-// each thread then streams through its own stretch of the eye rays and the
-// frame buffer. Threads that take turns at neighbouring tiles run slower (on
-// two cores, the demo scene at about 1.7 times one thread's speed, against
-// 1.9 with runs), and a frame still has dozens of runs to balance them.
+// each thread then streams through its own stretch of the frame buffer.
+// Threads that take turns at neighbouring tiles run slower (on two cores,
+// the demo scene at about 1.7 times one thread's speed, against 1.9 with
+// runs), and a frame still has dozens of runs to balance them.
 constexpr int tile_size = 16;
 constexpr int run_tiles = 20;
 

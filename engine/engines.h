@@ -12,7 +12,8 @@ struct Leaf_Blocks; // the CPU tracer's own copy of the leaves' triangles
 
 // Traces on the processor: packets of 2x2 pixel blocks over the kd-tree,
 // triangles only, one shadow ray per light. In whole-scene mode
-// (SetWholeScene) it draws the GPU engine's picture instead.
+// (SetWholeScene) it draws the GPU engine's picture instead. Frames of any
+// size: beyond the frame buffer it keeps nothing per pixel.
 class CPU_Ray_Tracer : public Ray_Tracer {
 public:
     // What the last frame traced; for benchmarks and tests.
@@ -54,17 +55,10 @@ public:
     // triangles only, always with shadows.
     void SetWholeScene(bool on) { whole_scene = on; }
     bool WholeScene() const { return whole_scene; }
-    // Camera-space primary rays, width x height, row-major; null before Init.
-    // They follow a new field of view (SetFieldOfView) at the next frame.
-    const TAU_MATH::RAY<4, float>* EyeRays() const { return eye_rays; }
 
 protected:
     friend struct koru::Engine_Access;
 
-    void init_eye_rays();
-
-    TAU_MATH::RAY<4, float>* eye_rays = nullptr; // camera-space primary rays, row-major
-    float eye_rays_field_of_view = 0.0f;          // the field of view they were made for
     Frame_Stats stats;
     int thread_count = 0; // 0: one per hardware thread
     koru::cpu::Leaf_Blocks* leaf_blocks = nullptr;

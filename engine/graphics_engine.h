@@ -101,9 +101,10 @@ public:
     // arrays are replaced; after Release the capacities stay for the next
     // Init). A capacity below its default, or a request while geometry is
     // held, is refused with Out_Of_Range and changes nothing; an allocation
-    // that fails throws and changes nothing either. Past the defaults the engine runs in its large
-    // mode: the kd-tree grows its node array and object list as the build
-    // needs them, and the rasterizer splits the triangles over many lists.
+    // that fails throws and changes nothing either. Past the defaults the
+    // engine runs in its large mode: the kd-tree grows its node array and
+    // object list as the build needs them, and the rasterizer splits the
+    // triangles over many lists.
     void SetCapacity(int vertices, int indices, int spheres);
     int VertexCapacity() const { return vertex_capacity; }
     int IndexCapacity() const { return index_capacity; }

@@ -150,7 +150,7 @@ public:
         put(&cam_direction, sizeof cam_direction);
         put(&cam_matrix, sizeof cam_matrix);
         put(&cam_rot_matrix, sizeof cam_rot_matrix);
-        const void* pointers[3] = {frame_buffer, kd_tree, eye_rays};
+        const void* pointers[2] = {frame_buffer, kd_tree};
         put(pointers, sizeof pointers);
         if (kd_tree == nullptr)
             return s;

@@ -189,16 +189,55 @@ KORU_HD constexpr float half_view_angle_of(float degrees)
 constexpr float half_view_angle = half_view_angle_of(koru::field_of_view_degrees);
 static_assert(half_view_angle == 0.39269909262657166f, "pi / 8 as a float");
 
-// Camera-space primary ray direction of pixel (x, y): a field of view of
-// twice half_angle across the width, square pixels, through the pixel's
-// integer corner. The default angle's tangent is taken of the constant, as
-// it always was, so that default frames stay the same to the bit.
-KORU_HD Vec4 eye_ray_direction(int x, int y, int width, int height, float half_angle = half_view_angle)
+// The camera's view of a width x height frame: a field of view of twice
+// half_angle across the width, square pixels, every primary ray from the
+// camera through its pixel's integer corner. Made once per frame, it gives any pixel's ray
+// direction on demand, so that no frame keeps a table of them.
+struct Eye_View {
+    int half_width = 0;  // truncated halves: the pixel looking down -z
+    int half_height = 0;
+    float focal = 0.0f; // distance of the picture plane, in pixels
+
+    // The unit direction through the point (x, y) of the picture plane,
+    // counted in pixels from the pixel looking down -z: for one ray (F is
+    // float) or for a packet's lanes, with TAU_MATH::Normalize's operations
+    // in its order, so that every lane is rounded as the single ray is.
+    template <class F>
+    KORU_HD void direction_through(F x, F y, F d[3]) const
+    {
+        using std::sqrt;
+        const F z = F(-focal);
+        const F length = sqrt(x * x + y * y + z * z);
+        d[0] = x / length;
+        d[1] = y / length;
+        d[2] = z / length;
+    }
+
+    // Camera-space unit direction of the primary ray of pixel (x, y).
+    KORU_HD Vec4 direction(int x, int y) const
+    {
+        float d[3];
+        direction_through(static_cast<float>(x - half_width), static_cast<float>(y - half_height), d);
+        return Vec4(d[0], d[1], d[2], 0.0f);
+    }
+};
+
+// The default angle's tangent is taken of the constant, as it always was, so
+// that default frames stay the same to the bit.
+KORU_HD Eye_View eye_view(int width, int height, float half_angle = half_view_angle)
 {
     const float tangent = half_angle == half_view_angle ? std::tan(half_view_angle) : std::tan(half_angle);
-    const float focal = (static_cast<float>(width) * 0.5f) / tangent;
-    return TAU_MATH::Normalize(
-        Vec4(static_cast<float>(x - width / 2), static_cast<float>(y - height / 2), -focal, 0.0f));
+    Eye_View view;
+    view.half_width = width / 2;
+    view.half_height = height / 2;
+    view.focal = (static_cast<float>(width) * 0.5f) / tangent;
+    return view;
+}
+
+// Camera-space primary ray direction of pixel (x, y) of a width x height frame.
+KORU_HD Vec4 eye_ray_direction(int x, int y, int width, int height, float half_angle = half_view_angle)
+{
+    return eye_view(width, height, half_angle).direction(x, y);
 }
 
 } // namespace rt

@@ -43,7 +43,7 @@ inline void make_primary_packet(CPU_Ray_Tracer& engine, int x, int y, Ray_Packet
 {
     koru::cpu::Frame_Scene scene{};
     scene.cam_matrix = engine.GetCamMatrix();
-    scene.eye_rays = engine.EyeRays();
+    scene.eye = koru::rt::eye_view(engine.Width(), engine.Height(), koru::rt::half_view_angle_of(engine.FieldOfView()));
     scene.width = engine.Width();
     scene.height = engine.Height();
     koru::cpu::make_primary_packet(scene, x, y, packet);

@@ -70,6 +70,8 @@ TEST(BenchOptions, BadValuesSayWhatIsWrong)
         {"--packets 3", "koru_bench: --packets needs 4, 8 or 16, not '3'"},
         {"--threads two", "koru_bench: --threads needs a whole number"},
         {"--depth 6", "koru_bench: --depth needs a trace depth from 1 to 5, not '6'"},
+        {"--width 0", "koru_bench: --width needs a positive number of pixels, not '0'"},
+        {"--height 1e3", "koru_bench: --height needs a positive number of pixels, not '1e3'"},
         {"--frames", "koru_bench: --frames needs a value"},
         {"--fast", "koru_bench: unknown option '--fast'"},
     };

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <functional>
 #include <random>
 #include <string>
@@ -150,6 +153,35 @@ TEST(SceneStoreLifecycle, SecondInitIsRefused)
     EXPECT_EQ(outcome_of([&] { tracer.Init(16, 16); }).error_class, "Error");
     EXPECT_EQ(tracer.Width(), 4);
     tracer.BeginDrawScene(1, false); // still the 4 x 4 frame it has rays for
+    tracer.Release();
+}
+
+// A frame too large to hold fails Init with std::bad_alloc and leaves the
+// engine as it was, so that a smaller Init and its frames can follow.
+TEST(SceneStoreLifecycle, FrameTooLargeLeavesTheEngineAsItWas)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    const char* options = std::getenv("ASAN_OPTIONS");
+    if (options == nullptr || std::strstr(options, "allocator_may_return_null=1") == nullptr)
+        GTEST_SKIP() << "AddressSanitizer ends the process on an impossible allocation; "
+                        "run with ASAN_OPTIONS=allocator_may_return_null=1 to check it";
+#endif
+    CPU_Ray_Tracer tracer;
+    const IGraphicsEngine::VECTOR4 position = tracer.CamPosition();
+    EXPECT_THROW(tracer.Init(INT_MAX, INT_MAX), std::bad_alloc);
+    EXPECT_EQ(tracer.FrameBuffer(), nullptr);
+    EXPECT_EQ(tracer.Width(), 0);
+    EXPECT_EQ(tracer.Height(), 0);
+    EXPECT_EQ(tracer.CamPosition(), position);
+    tracer.BeginDrawScene(1, true); // no frame: nothing to draw, nothing touched
+
+    tracer.Init(5, 3);
+    const Vertex tri[3] = {vertex(-20, -20, 0), vertex(20, -20, 0), vertex(0, 20, 0)};
+    const unsigned idx[3] = {0, 1, 2};
+    tracer.AddTriangles(tri, 3, idx, 3);
+    tracer.BuildKdTree();
+    tracer.BeginDrawScene(1, true);
+    EXPECT_EQ(tracer.LastFrameStats().primary_rays, 3u * 2u * 4u);
     tracer.Release();
 }
 

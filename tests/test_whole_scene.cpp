@@ -438,6 +438,50 @@ TEST(WholeSceneFrames, MatchSingleRayPathOnRandomScenes)
     }
 }
 
+// Frames of odd sizes, one of them wider than a run of tiles, each pixel's
+// eye ray made as its block is traced: pixel for pixel the single-ray path's
+// at every packet width, in both modes. Without spheres the CPU tracer's own
+// picture is the whole scene's of one generation with shadows.
+TEST(WholeSceneFrames, OddAndWideFramesMatchSingleRayPath)
+{
+    const Random_Textures textures(9);
+    const auto expect_single_ray_frames = [](CPU_Ray_Tracer& engine, unsigned depth, const std::string& what) {
+        std::vector<unsigned> expected;
+        for (int n : packet_widths()) {
+            engine.SetPacketWidth(n);
+            engine.BeginDrawScene(depth, true);
+            if (expected.empty())
+                expected = Reference(engine).frame(depth, true);
+            const std::vector<unsigned> frame = frame_of(engine);
+            EXPECT_EQ(count_differences(frame, expected), 0u)
+                << what << ", " << n << " lanes; packets, then single rays:\n"
+                << first_differences(frame, expected, engine.Width());
+        }
+    };
+    const int sizes[][2] = {{37, 23}, {341, 9}};
+    for (const auto& size : sizes) {
+        const std::string name = std::to_string(size[0]) + "x" + std::to_string(size[1]);
+        std::mt19937 rng(static_cast<unsigned>(size[0]));
+        CPU_Ray_Tracer own;
+        own.Init(size[0], size[1]);
+        add_random_scene(own, rng, 80, 2, textures.images, 2);
+        own.BuildKdTree();
+        own.SetThreadCount(2);
+        expect_single_ray_frames(own, 1, name + " own picture");
+        own.Release();
+
+        CPU_Ray_Tracer whole;
+        whole.Init(size[0], size[1]);
+        add_random_whole_scene(whole, rng, textures.images, 2);
+        whole.BuildKdTree();
+        whole.SetWholeScene(true);
+        whole.SetThreadCount(2);
+        expect_single_ray_frames(whole, 3, name + " whole scene");
+        EXPECT_GT(whole.LastFrameStats().secondary_rays, 0u) << name;
+        whole.Release();
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The demo's first frame at 640 x 480 against the host emulation of the GPU
 // engine: the same picture, but for the GPU's 8-bit texture filter, which
