@@ -104,39 +104,18 @@ TAU_GRAPHICS::Point_Light<4, float> first_frame_light()
 
 Obj_Mesh load_obj_mesh(const std::string& path)
 {
+    io::Load_Options options;
+    options.textures = false;
     Obj_Mesh obj;
-    obj.mesh = koru::io::LoadPlainMesh(path, [](const std::string& name, const std::string& warning) {
-        std::fprintf(stderr, "koru_bench: %s: %s\n", name.c_str(), warning.c_str());
-    });
-    std::vector<Vertex>& vertices = obj.mesh.vertices;
-    const std::vector<unsigned>& indices = obj.mesh.indices;
-    if (indices.empty())
-        throw std::runtime_error("OBJ file '" + path + "' has no faces");
-
-    // Smooth normals: each face adds its cross product, whose length is twice its area.
-    for (Vertex& v : vertices)
-        v.norm = V4(0.0f, 0.0f, 0.0f, 0.0f);
-    for (std::size_t t = 0; t < indices.size(); t += 3) {
-        Vertex* corner[3] = {&vertices[indices[t]], &vertices[indices[t + 1]], &vertices[indices[t + 2]]};
-        const V4 n = TAU_MATH::Cross3(corner[1]->pos - corner[0]->pos, corner[2]->pos - corner[0]->pos);
-        for (Vertex* v : corner)
-            v->norm = v->norm + n;
+    obj.mesh = io::ReadScene(path, options);
+    for (Vertex& v : obj.mesh.vertices) {
+        v.material_id = 0;
+        v.tex_id[0] = TAU_GRAPHICS::kNoTexture;
     }
-    for (Vertex& v : vertices) {
-        if (TAU_MATH::Dot3(v.norm, v.norm) > 0.0f)
-            v.norm = TAU_MATH::Normalize(v.norm);
-        else
-            v.norm = V4(0.0f, 0.0f, 1.0f, 0.0f);
-        v.norm[3] = 0.0f;
+    for (int a = 0; a < 3; ++a) {
+        obj.lo[a] = obj.mesh.box_min[a];
+        obj.hi[a] = obj.mesh.box_max[a];
     }
-
-    for (int a = 0; a < 3; ++a)
-        obj.lo[a] = obj.hi[a] = vertices[indices[0]].pos[a];
-    for (const unsigned i : indices)
-        for (int a = 0; a < 3; ++a) {
-            obj.lo[a] = std::min(obj.lo[a], vertices[i].pos[a]);
-            obj.hi[a] = std::max(obj.hi[a], vertices[i].pos[a]);
-        }
     return obj;
 }
 

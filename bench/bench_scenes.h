@@ -1,12 +1,12 @@
 // The benchmark's scenes and measures: the demo's textures (or stand-ins),
-// a bumpy sphere mesh, an OBJ file's mesh with smooth normals, and the
-// process's peak memory.
+// a bumpy sphere mesh, a scene file's mesh (any format the library's
+// importer reads), and the process's peak memory.
 #pragma once
 
 #include <string>
 
 #include "engine/engines.h"
-#include "io/obj.h"
+#include "engine/scene_io.h"
 
 namespace koru {
 namespace bench {
@@ -27,14 +27,15 @@ TAU_GRAPHICS::MATERIAL<3> mesh_material();
 TAU_GRAPHICS::Point_Light<4, float> first_frame_light();
 
 struct Obj_Mesh {
-    io::Plain_Mesh mesh;
+    io::Scene mesh; // every vertex in material 0, untextured
     float lo[3] = {0.0f, 0.0f, 0.0f}; // bounding box of the faces' corners
     float hi[3] = {0.0f, 0.0f, 0.0f};
 };
 
-// The file's positions and faces, each vertex with the area-weighted mean of
-// the normals of the faces around it. The reader's warnings go to standard
-// error; a file without faces is refused.
+// The scene file's triangles through the library's importer (its normals
+// as the file has them, else smoothed as the importer does), untextured;
+// its materials are left out. A file that can not be read throws
+// io::Load_Error.
 Obj_Mesh load_obj_mesh(const std::string& path);
 
 // The most memory the process has held resident so far, in MiB.

@@ -22,7 +22,7 @@
 
 #include "io/bmp.h"
 #include "demo/scene.h"
-#include "io/png_file.h"
+#include "engine/png_file.h"
 #include "engine/engines.h"
 #include "gpu/host_emulation.h"
 #include "gpu/rtlib.h"

@@ -1,6 +1,6 @@
 // koru_bench: frame time of the CPU ray tracer at 640 x 480 (or any size) on
 // the demo scene, on a displaced sphere mesh of about 40,000 triangles and on a mesh
-// read from an OBJ file, at one thread and at all threads; on request the
+// read from a scene file (OBJ, PLY, glTF, ...), at one thread and at all threads; on request the
 // same frames drawn with Embree 3's packet queries in the same run. With
 // --depth or --shadows it times the whole-scene mode (the GPU engine's
 // picture: spheres, reflections) on the demo scene instead.
@@ -37,10 +37,8 @@
 #if KORU_BENCH_WITH_EMBREE
 #include "bench/embree_frame.h"
 #endif
-#if KORU_BENCH_WITH_OBJ
 #include "bench/framing.h"
 #include "store/capacity.h"
-#endif
 
 namespace {
 
@@ -289,7 +287,6 @@ void bench_mesh(const Options& options, const IMAGE* textures)
     run_scene("mesh", engine, options, setup);
 }
 
-#if KORU_BENCH_WITH_OBJ
 // The OBJ's mesh untextured in the neutral material, its bounding box framed
 // by the camera and a light that does not fade with distance, so that any
 // size and place gives a full, lit picture. Its load time is the reading of
@@ -299,7 +296,7 @@ void bench_obj(const Options& options)
     Setup_Times setup;
     Obj_Mesh obj;
     setup.load = time_s([&] { obj = load_obj_mesh(options.obj_path); });
-    const koru::io::Plain_Mesh& mesh = obj.mesh;
+    const koru::io::Scene& mesh = obj.mesh;
     Scene_Engine scene;
     CPU_Ray_Tracer& engine = scene.engine;
     koru::reserve_capacity(engine, mesh.vertices.size(), mesh.indices.size());
@@ -322,7 +319,6 @@ void bench_obj(const Options& options)
     const std::string name = "obj " + options.obj_path;
     run_scene(name.c_str(), engine, options, setup);
 }
-#endif
 
 // Says what was wrong with the command line, then the usage: status 2.
 int refuse(const std::string& why)
@@ -414,12 +410,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "koru_bench: --scene obj needs --obj FILE\n");
         return 2;
     }
-#if !KORU_BENCH_WITH_OBJ
-    if (!options.obj_path.empty()) {
-        std::fprintf(stderr, "koru_bench: built without tinyobjloader (Debian: libtinyobjloader-dev); no --obj\n");
-        return 2;
-    }
-#endif
 #if !KORU_BENCH_WITH_EMBREE
     if (options.compare_embree) {
         std::fprintf(stderr, "koru_bench: built without Embree 3 (Debian: libembree-dev); no --compare embree\n");
@@ -433,10 +423,8 @@ int main(int argc, char** argv)
             bench_demo(options, textures);
         if (scene == "mesh" || scene == "all")
             bench_mesh(options, textures);
-#if KORU_BENCH_WITH_OBJ
         if (scene == "obj" || (scene == "all" && !options.obj_path.empty()))
             bench_obj(options);
-#endif
     } catch (const std::exception& e) {
         std::fprintf(stderr, "koru_bench: %s\n", e.what());
         return 1;

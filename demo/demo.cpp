@@ -156,10 +156,10 @@ void InitScene()
         const std::string folder = DataFolder(g_options.data, program_folder());
         for (int t = 0; t < 3; ++t)
             koru::io::LoadBMP(TexturePath(folder, t), g_textures[t]);
-        koru::io::Mesh mesh;
+        koru::io::Scene mesh;
         if (!g_options.obj.empty()) {
             try {
-                mesh = koru::io::LoadMesh(g_options.obj);
+                mesh = koru::io::ReadScene(g_options.obj);
             } catch (const koru::io::Load_Error& error) {
                 throw TAU_ERROR::File_Error(error.what());
             }

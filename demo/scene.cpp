@@ -153,7 +153,7 @@ TAU_MATH::SPHERE<4, float> make_sphere(float x, float y, float z, float radius, 
 
 } // namespace
 
-void AddDemoScene(IGraphicsEngine& engine, const IMAGE* textures, const koru::io::Mesh* mesh)
+void AddDemoScene(IGraphicsEngine& engine, const IMAGE* textures, const koru::io::Scene* mesh)
 {
     // A second light is described as well but never added.
     TAU_GRAPHICS::Point_Light<4, float> unused_light;
@@ -218,7 +218,7 @@ void AddDemoScene(IGraphicsEngine& engine, const IMAGE* textures, const koru::io
     engine.AddTriangles(floor_vertices, 4, floor_indices, 6);
     engine.AddSpheres(spheres, 2);
     if (mesh != nullptr) {
-        koru::io::AddMesh(engine, *mesh, FloorPlacement(mesh->box_min, mesh->box_max));
+        koru::io::AddScene(engine, *mesh, FloorPlacement(mesh->box_min, mesh->box_max));
     } else {
         for (const CubePlacement& c : cubes) {
             M4 placement = TAU_MATH::Translation(V4(c.x, c.y, c.z, 1.0f));

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "../engine/engines.h"
-#include "../io/obj.h"
+#include "../engine/scene_io.h"
 
 namespace demo {
 
@@ -48,6 +48,6 @@ TAU_MATH::VECTOR<4, float> LightPosition(float angle, float w);
 // Adds lights, materials, the textures, the floor, spheres and cubes to the
 // engine in the demo's order. The textures must hold three loaded images.
 // With a mesh, the mesh and its materials take the cubes' place.
-void AddDemoScene(IGraphicsEngine& engine, const IMAGE* textures, const koru::io::Mesh* mesh = nullptr);
+void AddDemoScene(IGraphicsEngine& engine, const IMAGE* textures, const koru::io::Scene* mesh = nullptr);
 
 } // namespace demo

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "../io/png_file.h"
+#include "../engine/png_file.h"
 
 namespace demo {
 

@@ -6,6 +6,7 @@ fuzz_support.h (one byte picks a choice; values are a special-value index,
 a small fixed-point number or raw float bits), so that the fuzzer starts
 from call sequences and scenes that get somewhere.
 """
+import base64
 import math
 import os
 import struct
@@ -156,15 +157,66 @@ write("bmp", "top_down", bmp(2, -2))
 write("bmp", "cut_short", bmp(4, 4, cut=60))
 write("bmp", "v5_header", bmp(2, 2, info=124))
 
-# --- obj: meshes as the tools read them ------------------------------------
-write("obj", "quad", b"v -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nf 1 2 3 4\n")
-write("obj", "cube", b"""o cube
+# --- import: scene files, the first byte picking the format -------------------
+FORMATS = ["obj", "ply", "stl", "gltf", "glb", "dae", "fbx"]
+
+
+def scene(name, fmt, data):
+    write("import", name, bytes([FORMATS.index(fmt)]) + data)
+
+
+scene("quad", "obj", b"v -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nf 1 2 3 4\n")
+scene("cube", "obj", b"""o cube
 v -1 -1 -1\nv 1 -1 -1\nv 1 1 -1\nv -1 1 -1\nv -1 -1 1\nv 1 -1 1\nv 1 1 1\nv -1 1 1
 vn 0 0 1\nvt 0 0\nvt 1 1
 f 1/1/1 2/2/1 3/1/1 4/2/1\nf 5//1 6//1 7//1 8//1\nf 1 2 6 5\nf 2 3 7 6\nf 3 4 8 7\nf 4 1 5 8
 """)
-write("obj", "relative_indices", b"v 0 0 0\nv 1 0 0\nv 0 1 0\nf -3 -2 -1\ng second\nv 0 0 1\nf -4 -3 -1\n")
-write("obj", "materials_and_groups", b"mtllib scene.mtl\nusemtl red\ns 1\ng a\nv 0 0 0\nv 1 0 0\nv 0 1 0\n"
+scene("relative_indices", "obj", b"v 0 0 0\nv 1 0 0\nv 0 1 0\nf -3 -2 -1\ng second\nv 0 0 1\nf -4 -3 -1\n")
+scene("materials_and_groups", "obj", b"mtllib scene.mtl\nusemtl red\ns 1\ng a\nv 0 0 0\nv 1 0 0\nv 0 1 0\n"
       b"f 1 2 3\nusemtl blue\nl 1 2\np 3\nf 3 2 1\n")
-write("obj", "odd_numbers", b"v 1e30 -1e-30 0\nv 1e39 0 0\nv 0 nan 0\nv 0 0 -0\nf 1 2 3\nf 2 3 4\n")
-write("obj", "polygon", b"v 0 0 0\nv 2 0 0\nv 3 1 0\nv 2 2 0\nv 0 2 0\nv -1 1 0\nf 1 2 3 4 5 6\n")
+scene("odd_numbers", "obj", b"\xef\xbb\xbfv 1e30 -1e-50 0\nv 1e39 0 0\nv 0 0x1p3 0\nv 0 0 -0\nf 1 2 3\nf 2 3 4\n")
+scene("polygon", "obj", b"v 0 0 0\nv 2 0 0\nv 3 1 0\nv 2 2 0\nv 0 2 0\nv -1 1 0\nf 1 2 3 4 5 6\n")
+
+PLY_HEADER = ("ply\nformat {} 1.0\nelement vertex 4\nproperty float x\nproperty float y\nproperty float z\n"
+              "element face 2\nproperty list uchar int vertex_indices\nend_header\n")
+QUAD = [(-1, -1, 0), (1, -1, 0), (1, 1, 0), (-1, 1, 0)]
+scene("ply_ascii", "ply", PLY_HEADER.format("ascii").encode() +
+      b"".join(b"%d %d %d\n" % p for p in QUAD) + b"3 0 1 2\n4 0 1 2 3\n")
+scene("ply_binary", "ply", PLY_HEADER.format("binary_little_endian").encode() +
+      b"".join(struct.pack("<3f", *p) for p in QUAD) +
+      struct.pack("<B3i", 3, 0, 1, 2) + struct.pack("<B4i", 4, 0, 1, 2, 3))
+
+
+def stl_triangle(a, b, c):
+    return struct.pack("<3f", 0, 0, 1) + b"".join(struct.pack("<3f", *p) for p in (a, b, c)) + b"\0\0"
+
+
+scene("stl_binary", "stl", b"koru".ljust(80, b" ") + struct.pack("<I", 2) +
+      stl_triangle(*QUAD[:3]) + stl_triangle(QUAD[0], QUAD[2], QUAD[3]))
+scene("stl_ascii", "stl", b"solid quad\nfacet normal 0 0 1\nouter loop\nvertex -1 -1 0\nvertex 1 -1 0\n"
+      b"vertex 1 1 0\nendloop\nendfacet\nendsolid quad\n")
+
+GLTF_BIN = b"".join(struct.pack("<3f", *p) for p in QUAD) + struct.pack("<6H", 0, 1, 2, 0, 2, 3)
+
+
+def gltf_json(buffer):
+    return ('{"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],'
+            '"nodes":[{"mesh":0,"translation":[0,0,1]}],'
+            '"meshes":[{"primitives":[{"attributes":{"POSITION":0},"indices":1,"material":0}]}],'
+            '"materials":[{"pbrMetallicRoughness":{"baseColorFactor":[1,0,0,1]}}],'
+            '"buffers":[{' + buffer + '"byteLength":60}],'
+            '"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":48},{"buffer":0,"byteOffset":48,"byteLength":12}],'
+            '"accessors":[{"bufferView":0,"componentType":5126,"count":4,"type":"VEC3","min":[-1,-1,0],"max":[1,1,0]},'
+            '{"bufferView":1,"componentType":5123,"count":6,"type":"SCALAR"}]}').encode()
+
+
+def glb(json, binary):
+    json += b" " * (-len(json) % 4)
+    binary += b"\0" * (-len(binary) % 4)
+    body = struct.pack("<II", len(json), 0x4E4F534A) + json + struct.pack("<II", len(binary), 0x004E4942) + binary
+    return b"glTF" + struct.pack("<II", 2, 12 + len(body)) + body
+
+
+scene("gltf_data_uri", "gltf", gltf_json('"uri":"data:application/octet-stream;base64,' +
+                                          base64.b64encode(GLTF_BIN).decode() + '",'))
+scene("glb", "glb", glb(gltf_json(""), GLTF_BIN))

@@ -1,4 +1,4 @@
-#include "png_file.h"
+#include "../engine/png_file.h"
 
 #include <png.h>
 

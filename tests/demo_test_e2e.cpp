@@ -21,8 +21,8 @@
 
 #include "demo/scene.h"
 #include "io/bmp.h"
-#include "io/obj.h"
-#include "io/png_file.h"
+#include "engine/scene_io.h"
+#include "engine/png_file.h"
 
 namespace {
 
@@ -127,7 +127,7 @@ bool read_png(const std::string& path, int& width, int& height, std::vector<unsi
 // light, with the textures of a folder and, if given, a mesh in place of the cubes.
 std::vector<unsigned char> reference_frame(const TAU_MATH::VECTOR<4, float>& position,
                                            const TAU_MATH::VECTOR<4, float>& rotation, float light_angle,
-                                           const koru::io::Mesh* mesh = nullptr,
+                                           const koru::io::Scene* mesh = nullptr,
                                            const std::string& texture_folder = std::string(KORU_BUILD_DIR) + "/data",
                                            bool whole_scene = false)
 {
@@ -455,7 +455,7 @@ TEST(DemoRun, YourMeshStandsWhereTheCubesWereInEveryEngine)
     }
 
     // The CPU engine's frame is the one this process renders with the same mesh.
-    const koru::io::Mesh mesh = koru::io::LoadMesh(dir + "/box.obj");
+    const koru::io::Scene mesh = koru::io::ReadScene(dir + "/box.obj");
     DemoProcess run;
     ASSERT_EQ(run_demo(dir, {"--engine", "cpu", "--frames", "1", "--obj", "box.obj", "--screenshot", "one.png"}, &run),
               0);

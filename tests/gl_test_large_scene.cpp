@@ -10,7 +10,7 @@
 
 #include "engine/engines.h"
 #include "gl_window.h"
-#include "io/png_file.h"
+#include "engine/png_file.h"
 
 namespace {
 

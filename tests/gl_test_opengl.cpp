@@ -19,7 +19,7 @@
 #include "engine/engines.h"
 #include "gl_window.h"
 #include "io/bmp.h"
-#include "io/png_file.h"
+#include "engine/png_file.h"
 #include "opengl/gl_texture.h"
 
 namespace {

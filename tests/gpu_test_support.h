@@ -15,7 +15,7 @@
 #include "cpu_test_support.h"
 #include "demo/scene.h"
 #include "gpu/host_emulation.h"
-#include "io/png_file.h"
+#include "engine/png_file.h"
 #include "rt/gpu_pixel.h"
 
 namespace gpu_test {

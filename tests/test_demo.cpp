@@ -142,7 +142,7 @@ TEST(DemoScene, AMeshTakesTheCubesPlace)
         textures[t].SetSize(2, 2);
         std::memset(textures[t].data, 0, textures[t].ByteCount());
     }
-    koru::io::Mesh mesh;
+    koru::io::Scene mesh;
     mesh.vertices.resize(3);
     for (int k = 0; k < 3; ++k) {
         mesh.vertices[k].pos = V4(k == 1 ? 1.0f : 0.0f, k == 2 ? 1.0f : 0.0f, 0.0f, 1.0f);

@@ -34,13 +34,15 @@ export PKG_CONFIG_PATH
 libdir=$(pkg-config --variable=libdir koru)
 # shellcheck disable=SC2046
 g++ -std=c++17 -Wall -Wextra -Werror "$root/examples/render_png.cpp" -o render_png_pc \
-  $(pkg-config --cflags --libs koru libpng) -Wl,-rpath,"$libdir"
+  $(pkg-config --cflags --libs koru) -Wl,-rpath,"$libdir"
 ./render_png_pc pkg-config.png >/dev/null 2>&1
 cmp -s cmake.png pkg-config.png || { echo "check_install: the two example builds render differently" >&2; exit 1; }
 
 "$prefix/bin/koru_make_mesh" 2000 mesh.obj
 "$prefix/bin/koru_render" --obj mesh.obj --size 160x120 >/dev/null 2>&1
 test -s mesh.png
+"$work/example/render_png" scene.png mesh.obj >/dev/null 2>&1
+test -s scene.png
 xvfb-run -a -s "-screen 0 1280x1024x24" "$prefix/bin/koru_demo" --engine cpu --frames 1 --screenshot demo.png \
   >/dev/null 2>&1
 test -s demo.png

@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libgl1-mesa-dev libglu1-mesa-dev freeglut3-dev libgl1-mesa-dri
-  libpng-dev libtinyobjloader-dev
+  libpng-dev libassimp-dev libstb-dev
   googletest libgtest-dev
   xvfb xauth xdotool
 )

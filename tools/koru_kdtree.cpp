@@ -21,12 +21,12 @@
 
 #include "engine/graphics_engine.h"
 #include "engine/tau_error.h"
-#include "io/obj.h"
+#include "engine/scene_io.h"
 #include "store/capacity.h"
 
 namespace {
 
-using Mesh = koru::io::Plain_Mesh;
+using Mesh = koru::io::Scene;
 
 // The scene store alone: nothing is drawn.
 class Headless_Engine : public Common_Graphics_Engine {
@@ -57,11 +57,24 @@ struct SoupShape {
     float edge = 0.05f;
 };
 
+// A vertex at (x, y, z) facing +z, material 0, untextured.
+IGraphicsEngine::VERTEX plain_vertex(float x, float y, float z)
+{
+    IGraphicsEngine::VERTEX v;
+    v.pos = IGraphicsEngine::VECTOR4(x, y, z, 1.0f);
+    v.norm = IGraphicsEngine::VECTOR4(0.0f, 0.0f, 1.0f, 0.0f);
+    v.tex_coord = TAU_MATH::VECTOR<2, float>(0.0f, 0.0f);
+    v.material_id = 0;
+    return v;
+}
+
 Mesh random_soup(unsigned count, uint64_t seed, const SoupShape& shape)
 {
     const float half = shape.extent * 0.5f;
     SplitMix64 rng{seed};
     Mesh scene;
+    scene.name = "the random soup";
+    scene.materials.push_back(koru::io::NeutralGrey());
     scene.vertices.reserve(3u * count);
     scene.indices.reserve(3u * count);
     for (unsigned t = 0; t < count; ++t) {
@@ -72,7 +85,7 @@ Mesh random_soup(unsigned count, uint64_t seed, const SoupShape& shape)
             for (int a = 0; a < 3; ++a)
                 p[a] = c[a] + (rng.unit() * 2.0f - 1.0f) * shape.edge;
             scene.indices.push_back(static_cast<unsigned>(scene.vertices.size()));
-            scene.vertices.push_back(koru::io::PlainVertex(p[0], p[1], p[2]));
+            scene.vertices.push_back(plain_vertex(p[0], p[1], p[2]));
         }
     }
     return scene;
@@ -211,12 +224,14 @@ int main(int argc, char** argv)
         return 2;
 
     Mesh scene;
+    koru::io::Load_Options no_textures; // the tree needs the geometry alone
+    no_textures.textures = false;
     const auto load_start = std::chrono::steady_clock::now();
     try {
         if (options.random)
             scene = random_soup(static_cast<unsigned>(options.count), options.seed, options.shape);
         else
-            scene = koru::io::LoadPlainMesh(options.obj_path);
+            scene = koru::io::ReadScene(options.obj_path, no_textures);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "koru_kdtree: %s\n", e.what());
         return 1;
@@ -230,7 +245,7 @@ int main(int argc, char** argv)
         engine.SetBuildThreads(static_cast<int>(options.threads));
         TAU_GRAPHICS::MATERIAL<3> material{};
         engine.AddMaterial(material);
-        koru::io::AddPlainMesh(engine, scene);
+        koru::io::AddScene(engine, scene);
         std::printf("load time: %.3f s\n", seconds_since(load_start));
         // Every build after the first starts from a fresh tree (BuildKdTree).
         std::vector<double> seconds;

@@ -20,8 +20,8 @@
 #include "engine/tau_error.h"
 #include "gpu/rtlib.h"
 #include "io/bmp.h"
-#include "io/obj.h"
-#include "io/png_file.h"
+#include "engine/scene_io.h"
+#include "engine/png_file.h"
 #include "progress.h"
 #include "render_options.h"
 #include "store/capacity.h"
@@ -57,7 +57,7 @@ void say(const Options& options, const char* format, ...)
 // Where the camera stands so that the mesh's bounding sphere fills the
 // narrower field of view (fov degrees across the width), looking along the
 // rotated -z through its centre, `reach` away.
-V4 framing_position(const koru::io::Mesh& mesh, const M4& rotation, int width, int height, float fov, double& reach)
+V4 framing_position(const koru::io::Scene& mesh, const M4& rotation, int width, int height, float fov, double& reach)
 {
     const double half_field_of_view = fov * 0.5 * 3.14159265358979323846 / 180.0;
     double centre[3], radius2 = 0.0;
@@ -90,7 +90,7 @@ V4 framing_position(const koru::io::Mesh& mesh, const M4& rotation, int width, i
 // then the extent and the sums are taken in double, and where the light
 // would still lie beyond the float range it comes nearer, in the same
 // direction from the camera.
-V4 default_light_position(const koru::io::Mesh& mesh, const V4& rotation, const V4& position)
+V4 default_light_position(const koru::io::Scene& mesh, const V4& rotation, const V4& position)
 {
     float extent_f = 0.0f;
     for (int a = 0; a < 3; ++a)
@@ -194,7 +194,7 @@ std::string samples_note(const Options& options)
 // The ray tracers' shading takes no colour from a light. With the one light
 // here, a colour scales the diffuse and specular terms of every material,
 // which is what a light of that colour would do.
-void tint_materials(koru::io::Mesh& mesh, const V4& colour)
+void tint_materials(koru::io::Scene& mesh, const V4& colour)
 {
     for (IGraphicsEngine::MATERIAL& m : mesh.materials)
         for (int c = 0; c < 3; ++c) {
@@ -204,7 +204,7 @@ void tint_materials(koru::io::Mesh& mesh, const V4& colour)
 }
 
 // Builds, renders and writes the picture; returns the exit status.
-int render(const Options& options, koru::io::Mesh& mesh, Progress& progress)
+int render(const Options& options, koru::io::Scene& mesh, Progress& progress)
 {
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
     int status = 0;
@@ -239,7 +239,7 @@ int render(const Options& options, koru::io::Mesh& mesh, Progress& progress)
             light.pos = default_light_position(mesh, rotation, position);
         }
         engine->AddPointLight(light);
-        koru::io::AddMesh(*engine, mesh, M4());
+        koru::io::AddScene(*engine, mesh, M4());
         engine->SetCamPosition(position);
         engine->SetCamRotation(rotation);
 
@@ -428,10 +428,10 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    koru::io::Mesh mesh;
+    koru::io::Scene mesh;
     progress.begin("loading " + options.scene);
     try {
-        mesh = koru::io::LoadMesh(options.scene);
+        mesh = koru::io::ReadScene(options.scene);
     } catch (const koru::io::Load_Error& e) {
         progress.end();
         std::fprintf(stderr, "koru_render: %s\n", e.what());
