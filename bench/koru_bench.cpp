@@ -287,7 +287,7 @@ void bench_mesh(const Options& options, const IMAGE* textures)
     run_scene("mesh", engine, options, setup);
 }
 
-// The OBJ's mesh untextured in the neutral material, its bounding box framed
+// The scene file's mesh untextured in the neutral material, its bounding box framed
 // by the camera and a light that does not fade with distance, so that any
 // size and place gives a full, lit picture. Its load time is the reading of
 // the file and the storing of its triangles.

@@ -111,7 +111,7 @@ std::string Usage(const char* program)
 {
     return std::string("usage: ") + program +
            " [--engine gpu|cpu|opengl] [--frames N] [--screenshot FILE.png] [--log FILE]\n"
-           "       [--obj FILE.obj] [--data DIR] [--threads N] [--help]\n"
+           "       [--obj SCENE] [--data DIR] [--threads N] [--help]\n"
            "\n"
            "  --engine E         the engine that draws the frames:\n"
            "                       gpu     ray traces triangles and spheres on an NVIDIA GPU, with\n"
@@ -125,7 +125,7 @@ std::string Usage(const char* program)
            "  --frames N         render N frames, then shut down as Escape does\n"
            "  --screenshot FILE  write the last presented frame as a PNG at shutdown\n"
            "  --log FILE         write one line per frame: depth, shadows, camera matrix, light angle\n"
-           "  --obj FILE.obj     put this mesh (with its MTL materials) on the floor instead of the cubes\n"
+           "  --obj SCENE        put a scene file's mesh (OBJ, PLY, glTF, ...) on the floor, not the cubes\n"
            "  --data DIR         read parquet.bmp, texture1.bmp and texture4.bmp from DIR\n"
            "  --threads N        threads of the cpu engine (default: one per hardware thread)\n"
            "  --help             show this text\n"

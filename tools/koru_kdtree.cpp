@@ -1,4 +1,4 @@
-// koru_kdtree: builds the kd-tree of a Wavefront OBJ file or of a random
+// koru_kdtree: builds the kd-tree of a scene file (OBJ, PLY, glTF, ...) or of a random
 // triangle soup through the engine's own scene store, so the limits and
 // messages are the real ones. The build prints its statistics to standard
 // error; the load time (reading or making the mesh and storing it), the
@@ -94,9 +94,9 @@ Mesh random_soup(unsigned count, uint64_t seed, const SoupShape& shape)
 void usage(std::FILE* out)
 {
     std::fprintf(out,
-                 "usage: koru_kdtree [--repeat R] [--threads N] FILE.obj\n"
+                 "usage: koru_kdtree [--repeat R] [--threads N] SCENE\n"
                  "       koru_kdtree [--repeat R] [--threads N] --random N SEED [--extent E] [--edge L]\n"
-                 "Builds the kd-tree of an OBJ mesh (faces in file order, polygons fanned) or of N\n"
+                 "Builds the kd-tree of a scene file's triangles (OBJ, PLY, STL, glTF, ...) or of N\n"
                  "random triangles from SEED, prints the build statistics on standard error and\n"
                  "the load time, build time and peak memory on standard output.\n"
                  "  --extent E  triangle centres in a cube of side E around the origin (default 2)\n"
@@ -199,11 +199,11 @@ bool parse_options(int argc, char** argv, Options& options)
     }
     if (options.random == (options.obj_path != nullptr) || (options.shaped && !options.random)) {
         if (options.random && options.obj_path != nullptr)
-            std::fprintf(stderr, "koru_kdtree: either FILE.obj or --random, not both\n");
+            std::fprintf(stderr, "koru_kdtree: either SCENE or --random, not both\n");
         else if (options.shaped && !options.random)
             std::fprintf(stderr, "koru_kdtree: --extent and --edge shape a --random soup\n");
         else
-            std::fprintf(stderr, "koru_kdtree: no mesh: give FILE.obj or --random N SEED\n");
+            std::fprintf(stderr, "koru_kdtree: no mesh: give SCENE or --random N SEED\n");
         usage(stderr);
         return false;
     }

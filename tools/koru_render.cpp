@@ -1,4 +1,4 @@
-// koru_render: renders a Wavefront OBJ mesh, or the demo's scene, to a PNG
+// koru_render: renders a scene file (OBJ, PLY, glTF, ...), or the demo's scene, to a PNG
 // file with no display. Without camera options it frames the mesh; the demo
 // scene is seen as the demo's first frame shows it. The kd-tree statistics go
 // to standard error; the timings and the camera to standard output.
