@@ -100,7 +100,9 @@ Scene ReadSceneFromMemory(const void* data, std::size_t size, const std::string&
 Scene_Info AddScene(IGraphicsEngine& engine, const Scene& scene,
                     const IGraphicsEngine::MATRIX4& placement = IGraphicsEngine::MATRIX4());
 
-// ReadScene, then AddScene with the identity placement.
+// ReadScene, then AddScene with the identity placement. An engine that holds
+// no triangles and no spheres yet is first given the room (SetCapacity) a
+// scene past its capacities needs; AddScene alone never asks for room.
 Scene_Info LoadScene(const std::string& path, IGraphicsEngine& engine, const Load_Options& options = {});
 
 // The material of faces without one, and of OBJ files without an MTL file.

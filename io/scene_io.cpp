@@ -17,6 +17,7 @@
 #include <set>
 
 #include "../engine/tau_error.h"
+#include "../store/capacity.h"
 #include "scene_files.h"
 
 namespace koru {
@@ -501,7 +502,14 @@ Scene_Info AddScene(IGraphicsEngine& engine, const Scene& scene, const IGraphics
 
 Scene_Info LoadScene(const std::string& path, IGraphicsEngine& engine, const Load_Options& options)
 {
-    return AddScene(engine, ReadScene(path, options), IGraphicsEngine::MATRIX4());
+    const Scene scene = ReadScene(path, options);
+    const auto* store = dynamic_cast<const Common_Graphics_Engine*>(&engine);
+    const bool past_capacity = store != nullptr &&
+                               (scene.vertices.size() > static_cast<std::size_t>(store->VertexCapacity()) ||
+                                scene.indices.size() > static_cast<std::size_t>(store->IndexCapacity()));
+    if (past_capacity && store->IndexCount() == 0 && store->SphereCount() == 0)
+        reserve_capacity(engine, scene.vertices.size(), scene.indices.size());
+    return AddScene(engine, scene, IGraphicsEngine::MATRIX4());
 }
 
 } // namespace io

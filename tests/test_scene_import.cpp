@@ -15,6 +15,8 @@
 namespace {
 
 using koru::io::Load_Error;
+using koru::io::LoadScene;
+using koru::io::Scene_Info;
 using koru::io::ReadScene;
 using koru::io::Scene;
 using V4 = IGraphicsEngine::VECTOR4;
@@ -261,6 +263,60 @@ TEST(SceneImportFaults, OnlyMaterialsAndTexturesFacesUseAreLoadedAndTheLimitsAre
     const std::string nine = refusal(scene_files::write(dir + "/nine.obj", textured));
     EXPECT_NE(nine.find("textured.mtl:"), std::string::npos) << nine;
     EXPECT_NE(nine.find("more than 8 textures; the engine holds 8"), std::string::npos) << nine;
+}
+
+// LoadScene gives an engine without geometry the room a large scene needs;
+// beside geometry already held the scene is refused, naming file and limit.
+TEST(SceneImport, LoadSceneMakesRoomForALargeSceneInAnEmptyEngine)
+{
+    const int side = 257; // 66,049 vertices, past the default 65,535
+    std::string bytes = "ply\nformat binary_little_endian 1.0\nelement vertex " + std::to_string(side * side) +
+                        "\nproperty float x\nproperty float y\nproperty float z\nelement face " +
+                        std::to_string((side - 1) * (side - 1)) +
+                        "\nproperty list uchar int vertex_indices\nend_header\n";
+    for (int j = 0; j < side; ++j)
+        for (int i = 0; i < side; ++i) {
+            scene_files::append<float>(bytes, static_cast<float>(i));
+            scene_files::append<float>(bytes, static_cast<float>(j));
+            scene_files::append<float>(bytes, 0.0f);
+        }
+    for (int j = 0; j + 1 < side; ++j)
+        for (int i = 0; i + 1 < side; ++i) {
+            scene_files::append<uint8_t>(bytes, 4);
+            for (const int k : {j * side + i, j * side + i + 1, (j + 1) * side + i + 1, (j + 1) * side + i})
+                scene_files::append<int32_t>(bytes, k);
+        }
+    const std::string path = scene_files::write(scene_files::folder("scene_large") + "/grid.ply", bytes);
+
+    CPU_Ray_Tracer empty;
+    empty.Init(8, 8);
+    const Scene_Info info = LoadScene(path, empty);
+    EXPECT_EQ(info.vertices, side * side);
+    EXPECT_EQ(info.triangles, 2 * (side - 1) * (side - 1));
+    EXPECT_GE(empty.VertexCapacity(), side * side);
+    empty.Release();
+
+    CPU_Ray_Tracer holding;
+    holding.Init(8, 8);
+    IGraphicsEngine::VERTEX corners[3];
+    for (IGraphicsEngine::VERTEX& v : corners) {
+        v.pos = V4(0.0f, 0.0f, 0.0f, 1.0f);
+        v.norm = V4(0.0f, 0.0f, 1.0f, 0.0f);
+        v.material_id = 0;
+    }
+    const unsigned triangle[3] = {0, 1, 2};
+    holding.AddTriangles(corners, 3, triangle, 3);
+    std::string message = "(accepted)";
+    try {
+        LoadScene(path, holding);
+    } catch (const std::out_of_range& e) { // Out_Of_Range's own text; Error's what() is generic
+        message = e.what();
+    }
+    EXPECT_NE(message.find("grid.ply has 66049 vertices; the engine holds 65535, 3 of them in use"),
+              std::string::npos)
+        << message;
+    EXPECT_EQ(holding.VertexCount(), 3);
+    holding.Release();
 }
 
 } // namespace
