@@ -442,17 +442,24 @@ int walk_packet(const rt::Tree_View& tree, const Packet& packet, const Packet_Ra
             const uint32_t far_child = lower + upper_is_far[a];
             const uint32_t near_child = lower + 1u - upper_is_far[a];
             const F t = rt::split_distance(RAYTR::kd_split_position(*n), rays.origin[a], rays.inv[a]);
-            if (simd::none(andnot(active, t < tnear))) {
+            // Each lane takes the children that the single-ray walk takes:
+            // the far one alone when the split lies at or before its entry,
+            // the near one alone when the split lies at or beyond its exit.
+            // A lane never visits a child its own stretch does not reach,
+            // where a hit on a triangle's tolerance band would settle it.
+            const Mask<F> near_lanes = active & (tnear < t);
+            const Mask<F> far_lanes = active & ((t <= tnear) | (t < tfar));
+            if (simd::none(near_lanes)) {
                 node = far_child;
-            } else if (simd::none(andnot(active, tfar <= t))) {
+            } else if (simd::none(far_lanes)) {
                 node = near_child;
             } else {
-                // Enqueue the far child for the lanes active now.
+                // Enqueue the far child for the lanes that reach it.
                 stack[depth].tfar = tfar;
-                stack[depth].active = active;
+                stack[depth].active = far_lanes;
                 stack[depth].node = far_child;
                 ++depth;
-                active = active & (tnear < t);
+                active = near_lanes;
                 tfar = simd::select(t < tfar, t, tfar);
                 node = near_child;
             }
@@ -462,12 +469,15 @@ int walk_packet(const rt::Tree_View& tree, const Packet& packet, const Packet_Ra
         // An empty leaf settles nothing.
         if (RAYTR::kd_leaf_offset(*n) >= 0)
             done = done | leaf_test(node, rays, active, tfar);
-        if (depth == 0 || simd::all(done))
-            return simd::movemask(done);
         tnear = simd::select(andnot(active, done), tfar, tnear);
-        --depth;
+        // Pop the next far child that some lane still needs.
+        do {
+            if (depth == 0 || simd::all(done))
+                return simd::movemask(done);
+            --depth;
+            active = andnot(stack[depth].active, done);
+        } while (simd::none(active));
         tfar = stack[depth].tfar;
-        active = andnot(stack[depth].active, done);
         node = stack[depth].node;
     }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cpu_test_support.h"
+#include "simd/simd.h"
 #include "traversal_test_support.h"
 
 using namespace cpu_test;
@@ -260,6 +261,67 @@ TEST(TraversalPacket, PartlyMissingPacketKeepsTheOtherLanesHits)
     // ray by ray.
     EXPECT_EQ(stats.packets, 2u);
     EXPECT_EQ(stats.coherent_packets, 1u);
+}
+
+namespace {
+
+// Lanes alternating between the two rays, traced as one packet of N: the hit
+// and shadow masks must be the single-ray answers lane by lane.
+template <int N>
+void expect_lanes_match_single_rays(const koru::cpu::Packet_Tree& tree, const Ray4& even, const Ray4& odd)
+{
+    SCOPED_TRACE(N);
+    Ray_Packet_Of<N> packet;
+    unsigned expected = 0;
+    for (int k = 0; k < N; ++k) {
+        const Ray4& ray = k % 2 == 0 ? even : odd;
+        koru::cpu::set_lane(packet, k, ray);
+        RAYTR::Hit single;
+        if (koru::rt::traverse_ray(tree.view, ray, &single))
+            expected |= 1u << k;
+    }
+    CPU_Ray_Tracer::Frame_Stats stats;
+    alignas(16) RAYTR::Hit hits[N];
+    EXPECT_EQ(koru::cpu::trace_packet(tree, packet, hits, stats), expected);
+    EXPECT_EQ(koru::cpu::trace_shadow_packet(tree, packet, stats), expected);
+    EXPECT_EQ(stats.coherent_packets, 2u * (N / 4));
+}
+
+} // namespace
+
+// A lane whose stretch ends before a split that the rest of the packet
+// crosses never visits the far child: there it would meet the tolerance band
+// of a triangle that lies wholly beyond the split, which its own leaf does
+// not list. The grazing ray meets the plane of the triangle (x from 5 to 10)
+// at x = 4.997, inside the band, and leaves the box through its floor before
+// reaching x = 5.
+TEST(TraversalPacket, LaneEndingBeforeTheSplitDoesNotVisitTheFarChild)
+{
+    std::vector<Vertex> vertices;
+    for (const auto& c : {std::make_pair(5.0f, 0.0f), std::make_pair(10.0f, 0.0f), std::make_pair(5.0f, 10.0f)}) {
+        Vertex v = make_vertex(c.first, c.second, 5.0f);
+        v.norm = V4(0.0f, 0.0f, 1.0f, 0.0f);
+        vertices.push_back(v);
+    }
+    const Array_Tree arrays{{inner_node(0, 5.0f, 1), leaf_node(-1), leaf_node(0)}, record({0}), vertices,
+                            make_box(0, 0, 4.99f, 10, 10, 10)};
+    const koru::cpu::Packet_Tree tree = arrays.tree();
+    const Ray4 crossing = make_ray(4.0f, 5.0f, 8.0f, 1.0f, 0.0f, -1.0f); // meets the triangle at x = 7
+    const Ray4 grazing = make_ray(4.994f, 5.0f, 8.0f, 0.001f, 0.0f, -1.0f);
+    RAYTR::Hit hit;
+    ASSERT_NE(koru::rt::traverse_ray(tree.view, crossing, &hit), 0u);
+    ASSERT_EQ(koru::rt::traverse_ray(tree.view, grazing, &hit), 0u);
+    // The band is there: the triangle test alone accepts the grazing ray.
+    float weights[3];
+    ASSERT_TRUE(intersect_triangle(grazing, vertices[0].pos, vertices[1].pos, vertices[2].pos, weights));
+
+    expect_lanes_match_single_rays<4>(tree, crossing, grazing);
+#if KORU_SIMD_WIDE
+    if (koru::simd::widest_lanes() >= 8)
+        expect_lanes_match_single_rays<8>(tree, crossing, grazing);
+    if (koru::simd::widest_lanes() >= 16)
+        expect_lanes_match_single_rays<16>(tree, crossing, grazing);
+#endif
 }
 
 // ---------------------------------------------------------------------------
