@@ -46,6 +46,95 @@ void normalize3(const F a[3], F out[3])
         out[i] = a[i] / length;
 }
 
+// The whole part of x for 0 <= x < 2^23 in floats, as a conversion to int
+// truncates: adding and taking away 2^23 rounds x to a whole number, one
+// too many where it rounded up.
+template <class F>
+F whole_part(F x)
+{
+    const F big(8388608.0f);
+    const F rounded = (x + big) - big;
+    return simd::select(rounded > x, rounded - F(1.0f), rounded);
+}
+
+// rt::sample_texture for the lanes in `lanes` (textured hits), all at once
+// where the coordinates lie within the texture (u and v up to 1, so that only
+// the column or row past the last wraps, to 0); texture[c] takes r, g and b.
+// Lanes whose coordinates repeat the texture, or whose texture is too large
+// for whole numbers in floats, are sampled one by one.
+template <class F>
+void sample_texture_lanes(const Frame_Scene& scene, const Hit hits[], unsigned lanes, F texture[3])
+{
+    constexpr int n = F::size;
+    alignas(F) float u[n], v[n], last_x[n], last_y[n];
+    for (int k = 0; k < n; ++k) {
+        const bool mine = (lanes >> k) & 1u;
+        const rt::Texture_View& t = scene.textures[mine ? hits[k].tex_id : 0];
+        const bool small = t.width > 0 && t.height > 0 && t.width <= (1 << 11) && t.height <= (1 << 11);
+        u[k] = mine ? hits[k].tex_coord[0] : 0.0f;
+        v[k] = mine ? hits[k].tex_coord[1] : 0.0f;
+        // A lane left to the one-by-one sampler gets -1: no x passes.
+        last_x[k] = mine && small ? static_cast<float>(t.width - 1) : -1.0f;
+        last_y[k] = mine && small ? static_cast<float>(t.height - 1) : -1.0f;
+    }
+    const F zero(0.0f), one(1.0f);
+    const F uu = F::load(u), vv = F::load(v), wx = F::load(last_x), wy = F::load(last_y);
+    const F x = simd::select(uu >= zero, uu, zero) * wx;
+    const F y = simd::select(vv >= zero, vv, zero) * wy;
+    const unsigned inside = static_cast<unsigned>(simd::movemask(both(both(x >= zero, x <= wx), both(y >= zero, y <= wy))));
+    const F x0 = whole_part(x), y0 = whole_part(y);
+    const F fx = x - x0, fy = y - y0;
+    const F x1_whole = whole_part(x + one), y1_whole = whole_part(y + one);
+    const F x1 = simd::select(x1_whole > wx, zero, x1_whole), y1 = simd::select(y1_whole > wy, zero, y1_whole);
+
+    // The four texels of each lane, channel by channel.
+    alignas(F) float tx[2][n], ty[2][n], texel[4][3][n];
+    x0.store(tx[0]);
+    x1.store(tx[1]);
+    y0.store(ty[0]);
+    y1.store(ty[1]);
+    for (int k = 0; k < n; ++k) {
+        if (!((inside >> k) & 1u)) {
+            for (int q = 0; q < 4; ++q)
+                for (int c = 0; c < 3; ++c)
+                    texel[q][c][k] = 0.0f;
+            continue;
+        }
+        const rt::Texture_View& t = scene.textures[hits[k].tex_id];
+        // c00, c10, c01, c11
+        for (int q = 0; q < 4; ++q) {
+            const long row = static_cast<long>(ty[q / 2][k]) * t.width;
+            const unsigned char* c = t.texels + 4 * (row + static_cast<long>(tx[q % 2][k]));
+            for (int ch = 0; ch < 3; ++ch)
+                texel[q][ch][k] = static_cast<float>(c[ch]);
+        }
+    }
+    const F w00 = (one - fx) * (one - fy), w10 = fx * (one - fy), w11 = fx * fy, w01 = (one - fx) * fy;
+    const F scale(rt::texel_scale);
+    for (int c = 0; c < 3; ++c) {
+        const F c00 = F::load(texel[0][c]) * scale, c10 = F::load(texel[1][c]) * scale;
+        const F c01 = F::load(texel[2][c]) * scale, c11 = F::load(texel[3][c]) * scale;
+        texture[c] = ((c00 * w00 + c10 * w10) + c11 * w11) + c01 * w01;
+    }
+
+    // The rest one by one.
+    const unsigned apart = lanes & ~inside;
+    if (apart == 0)
+        return;
+    alignas(F) float rgb[3][n];
+    for (int c = 0; c < 3; ++c)
+        texture[c].store(rgb[c]);
+    for (unsigned bits = apart; bits != 0; bits &= bits - 1) {
+        const int k = __builtin_ctz(bits);
+        const Hit& h = hits[k];
+        const rt::Color t = rt::sample_texture(scene.textures[h.tex_id], h.tex_coord[0], h.tex_coord[1]);
+        for (int c = 0; c < 3; ++c)
+            rgb[c][k] = t[c];
+    }
+    for (int c = 0; c < 3; ++c)
+        texture[c] = F::load(rgb[c]);
+}
+
 // A packet's hits as lanes, with their materials and texture colours; lanes
 // without a hit hold zeros (material 0, no texture) and are never used.
 template <class F>
@@ -60,17 +149,16 @@ struct Hit_Lanes {
     {
         constexpr int n = F::size;
         alignas(F) float lane[16][n];
+        unsigned textured = 0;
         for (int k = 0; k < n; ++k) {
             const bool hit = (hit_mask >> k) & 1u;
             const Hit& h = hits[k];
             const rt::Material& m = scene.materials[hit ? h.material_id : 0];
-            rt::Color t(1.0f, 1.0f, 1.0f, 1.0f);
             if (hit && h.untextured == 0 && h.tex_id < scene.texture_count)
-                t = rt::sample_texture(scene.textures[h.tex_id], h.tex_coord[0], h.tex_coord[1]);
+                textured |= 1u << k;
             for (int c = 0; c < 3; ++c) {
                 lane[c][k] = hit ? h.pos[c] : 0.0f;
                 lane[3 + c][k] = hit ? h.norm[c] : 0.0f;
-                lane[6 + c][k] = t[c];
                 lane[9 + c][k] = m.ambient[c];
                 lane[12 + c][k] = m.diffuse[c];
             }
@@ -80,11 +168,19 @@ struct Hit_Lanes {
         for (int c = 0; c < 3; ++c) {
             pos[c] = F::load(lane[c]);
             norm[c] = F::load(lane[3 + c]);
-            texture[c] = F::load(lane[6 + c]);
             ambient[c] = F::load(lane[9 + c]);
             diffuse[c] = F::load(lane[12 + c]);
         }
         reflectivity = F::load(lane[15]);
+        for (int c = 0; c < 3; ++c)
+            texture[c] = F(1.0f);
+        if (textured != 0) {
+            F sampled[3];
+            sample_texture_lanes(scene, hits, textured, sampled);
+            const Mask<F> has_texture = lanes_of<F>(textured);
+            for (int c = 0; c < 3; ++c)
+                texture[c] = simd::select(has_texture, sampled[c], texture[c]);
+        }
         for (int k = 0; k < n; ++k) {
             const rt::Material& m = scene.materials[(hit_mask >> k) & 1u ? hits[k].material_id : 0];
             for (int c = 0; c < 3; ++c)
