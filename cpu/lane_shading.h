@@ -57,35 +57,48 @@ F whole_part(F x)
     return simd::select(rounded > x, rounded - F(1.0f), rounded);
 }
 
+// i mod n for whole numbers 0 <= i < 2^22 and 0 < n <= 2^11 in floats, the
+// remainder rt::wrap_texel gives: the quotient in floats is within one of
+// the true one, and every product and difference here is exact.
+template <class F>
+F wrap_lanes(F i, F n, F inv_n)
+{
+    F r = i - whole_part(i * inv_n) * n;
+    r = simd::select(r < F(0.0f), r + n, r);
+    r = simd::select(r >= n, r - n, r);
+    return simd::select(r >= n, r - n, r);
+}
+
 // rt::sample_texture for the lanes in `lanes` (textured hits), all at once
-// where the coordinates lie within the texture (u and v up to 1, so that only
-// the column or row past the last wraps, to 0); texture[c] takes r, g and b.
-// Lanes whose coordinates repeat the texture, or whose texture is too large
-// for whole numbers in floats, are sampled one by one.
+// where the texel coordinates lie below 2^22 (repeated textures included);
+// texture[c] takes r, g and b. Lanes beyond that, or whose texture is larger
+// than 2048 texels on a side, are sampled one by one.
 template <class F>
 void sample_texture_lanes(const Frame_Scene& scene, const Hit hits[], unsigned lanes, F texture[3])
 {
     constexpr int n = F::size;
-    alignas(F) float u[n], v[n], last_x[n], last_y[n];
+    alignas(F) float u[n], v[n], size[2][n], small[n];
     for (int k = 0; k < n; ++k) {
         const bool mine = (lanes >> k) & 1u;
         const rt::Texture_View& t = scene.textures[mine ? hits[k].tex_id : 0];
-        const bool small = t.width > 0 && t.height > 0 && t.width <= (1 << 11) && t.height <= (1 << 11);
+        const bool fits = mine && t.width > 0 && t.height > 0 && t.width <= (1 << 11) && t.height <= (1 << 11);
         u[k] = mine ? hits[k].tex_coord[0] : 0.0f;
         v[k] = mine ? hits[k].tex_coord[1] : 0.0f;
-        // A lane left to the one-by-one sampler gets -1: no x passes.
-        last_x[k] = mine && small ? static_cast<float>(t.width - 1) : -1.0f;
-        last_y[k] = mine && small ? static_cast<float>(t.height - 1) : -1.0f;
+        size[0][k] = fits ? static_cast<float>(t.width) : 1.0f;
+        size[1][k] = fits ? static_cast<float>(t.height) : 1.0f;
+        small[k] = fits ? 1.0f : 0.0f;
     }
-    const F zero(0.0f), one(1.0f);
-    const F uu = F::load(u), vv = F::load(v), wx = F::load(last_x), wy = F::load(last_y);
-    const F x = simd::select(uu >= zero, uu, zero) * wx;
-    const F y = simd::select(vv >= zero, vv, zero) * wy;
-    const unsigned inside = static_cast<unsigned>(simd::movemask(both(both(x >= zero, x <= wx), both(y >= zero, y <= wy))));
-    const F x0 = whole_part(x), y0 = whole_part(y);
-    const F fx = x - x0, fy = y - y0;
-    const F x1_whole = whole_part(x + one), y1_whole = whole_part(y + one);
-    const F x1 = simd::select(x1_whole > wx, zero, x1_whole), y1 = simd::select(y1_whole > wy, zero, y1_whole);
+    const F zero(0.0f), one(1.0f), limit(4194304.0f);
+    const F uu = F::load(u), vv = F::load(v), w = F::load(size[0]), h = F::load(size[1]);
+    const F x = simd::select(uu >= zero, uu, zero) * (w - one);
+    const F y = simd::select(vv >= zero, vv, zero) * (h - one);
+    const unsigned inside =
+        static_cast<unsigned>(simd::movemask(both(both(F::load(small) > zero, x < limit), y < limit)));
+    const F x_whole = whole_part(x), y_whole = whole_part(y);
+    const F fx = x - x_whole, fy = y - y_whole;
+    const F inv_w = one / w, inv_h = one / h;
+    const F x0 = wrap_lanes(x_whole, w, inv_w), y0 = wrap_lanes(y_whole, h, inv_h);
+    const F x1 = wrap_lanes(whole_part(x + one), w, inv_w), y1 = wrap_lanes(whole_part(y + one), h, inv_h);
 
     // The four texels of each lane, channel by channel.
     alignas(F) float tx[2][n], ty[2][n], texel[4][3][n];
