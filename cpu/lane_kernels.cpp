@@ -8,6 +8,7 @@
 
 #include "../rt/gpu_pixel.h"
 #include "frame.h"
+#include "lane_shading.h"
 #include "packet_walk.h"
 
 namespace koru {
@@ -16,133 +17,72 @@ namespace {
 
 using rt::Color;
 
-// Each hit lane's colour: the sum over the lights of each light's shading,
-// each limited to 1 per channel. With shadows a hit that faces a light asks a
-// shadow packet whether the light is hidden.
+// The colours of the packet's lanes (r, g, b lanes): black without a hit,
+// else the shading of the hit with shadows.
 template <int N>
-void shade_hits(const Frame_Scene& scene, const Ray_Packet_Of<N>& packet, const Hit hits[], unsigned hit_mask,
-                bool shadows, Color colors[], Frame_Stats& stats)
+void shade_packet(const Frame_Scene& scene, const Ray_Packet_Of<N>& packet, simd::vfloat<N> colors[3],
+                  Frame_Stats& stats)
 {
-    for (int l = 0; l < scene.light_count; ++l) {
-        const rt::Light& light = scene.lights[l];
-        // Only hits that face the light need a shadow ray: elsewhere shading
-        // ignores shadows.
-        unsigned lit = 0;
-        if (shadows)
-            for (int k = 0; k < N; ++k)
-                if ((hit_mask & (1u << k)) && rt::faces_light(rt::light_direction(hits[k], light)))
-                    lit |= 1u << k;
-        unsigned shadowed = 0;
-        if (lit != 0) {
-            // Lanes without a shadow ray of their own borrow one, so that every
-            // lane holds a real ray and the packet stays coherent; their answer
-            // is unused.
-            int first_lit = 0;
-            while (!(lit & (1u << first_lit)))
-                ++first_lit;
-            Ray_Packet_Of<N> shadow_packet;
-            for (int k = 0; k < N; ++k) {
-                const int source = (lit & (1u << k)) ? k : first_lit;
-                set_lane(shadow_packet, k, rt::make_shadow_ray(hits[source].pos, light.pos));
-            }
-            shadowed = any_hits(scene.tree, shadow_packet, stats) & lit;
-            for (unsigned bits = lit; bits != 0; bits &= bits - 1)
-                ++stats.shadow_rays;
-        }
-
-        for (int k = 0; k < N; ++k) {
-            if (!(hit_mask & (1u << k)))
-                continue;
-            const Color c = rt::shade_hit(lane_ray(packet, k), hits[k], light, (shadowed & (1u << k)) != 0,
-                                          scene.materials, scene.textures, scene.texture_count);
-            colors[k] = colors[k] + rt::clamp_above(c);
-        }
-    }
-}
-
-// The colours of the packet's lanes: black without a hit, else the shading
-// of the hit with shadows.
-template <int N>
-void shade_packet(const Frame_Scene& scene, const Ray_Packet_Of<N>& packet, Color colors[], Frame_Stats& stats)
-{
-    for (int k = 0; k < N; ++k)
-        colors[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
+    using F = simd::vfloat<N>;
+    for (int c = 0; c < 3; ++c)
+        colors[c] = F(0.0f);
 
     alignas(16) Hit hits[N];
     const unsigned hit_mask = nearest_hits(scene.tree, packet, hits, stats);
     stats.primary_rays += N;
     if (hit_mask == 0)
         return;
-    shade_hits(scene, packet, hits, hit_mask, true, colors, stats);
+    shade_hit_lanes(scene, packet, Hit_Lanes<F>(scene, hits, hit_mask), hit_mask, true, colors, stats);
 }
 
-// The whole scene's colours of the packet's lanes, generation after
-// generation as rt::trace_pixel sums them: each generation's shading weighted
-// by the reflectivities along the way, the ambient light for a reflected ray
-// that leaves the scene. Each generation is one packet of the lanes still
-// alive; the others borrow a live lane's ray, so that the packet stays as
-// coherent as its live rays are, and their answers are dropped.
+// The whole scene's colours of the packet's lanes (r, g, b lanes),
+// generation after generation as rt::trace_pixel sums them: each
+// generation's shading weighted by the reflectivities along the way, the
+// ambient light for a reflected ray that leaves the scene. Each generation is
+// one packet of the lanes still alive; the others borrow a live lane's ray,
+// so that the packet stays as coherent as its live rays are, and their
+// answers are dropped.
 template <int N>
-void shade_whole_packet(const Frame_Scene& scene, const Ray_Packet_Of<N>& primary, Color totals[], Frame_Stats& stats)
+void shade_whole_packet(const Frame_Scene& scene, const Ray_Packet_Of<N>& primary, simd::vfloat<N> totals[3],
+                        Frame_Stats& stats)
 {
-    const Color ambient(scene.ambient[0], scene.ambient[1], scene.ambient[2], 1.0f);
-    float weight[N];
-    for (int k = 0; k < N; ++k) {
-        totals[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
-        weight[k] = 1.0f;
-    }
+    using F = simd::vfloat<N>;
+    for (int c = 0; c < 3; ++c)
+        totals[c] = F(0.0f);
+    F weight(1.0f);
     Ray_Packet_Of<N> packet = primary;
     unsigned live = (1u << N) - 1u;
     stats.primary_rays += N;
     for (int generation = 0; generation < scene.depth; ++generation) {
         alignas(16) Hit hits[N];
         const unsigned hit_mask = nearest_hits(scene.tree, packet, hits, stats) & live;
-        if (generation > 0)
-            for (int k = 0; k < N; ++k)
-                if ((live & ~hit_mask) & (1u << k))
-                    totals[k] = totals[k] + ambient * weight[k];
+        if (generation > 0 && (live & ~hit_mask) != 0) {
+            const Mask<F> left = lanes_of<F>(live & ~hit_mask);
+            for (int c = 0; c < 3; ++c)
+                totals[c] = simd::select(left, totals[c] + F(scene.ambient[c]) * weight, totals[c]);
+        }
         live = hit_mask;
         if (live == 0)
             return;
 
-        Color colors[N];
-        for (int k = 0; k < N; ++k)
-            colors[k] = Color(0.0f, 0.0f, 0.0f, 0.0f);
-        shade_hits(scene, packet, hits, live, scene.shadows, colors, stats);
-        for (int k = 0; k < N; ++k)
-            if (live & (1u << k))
-                totals[k] = totals[k] + colors[k] * weight[k];
+        const Hit_Lanes<F> h(scene, hits, live);
+        F colors[3] = {F(0.0f), F(0.0f), F(0.0f)};
+        shade_hit_lanes(scene, packet, h, live, scene.shadows, colors, stats);
+        const Mask<F> shaded = lanes_of<F>(live);
+        for (int c = 0; c < 3; ++c)
+            totals[c] = simd::select(shaded, totals[c] + colors[c] * weight, totals[c]);
         if (generation + 1 == scene.depth)
             return;
 
         // The mirror rays of the reflective hits.
+        const unsigned reflective = static_cast<unsigned>(simd::movemask(h.reflectivity > F(0.0f))) & live;
         Ray_Packet_Of<N> next;
-        unsigned reflected = 0;
-        for (int k = 0; k < N; ++k) {
-            if (!(live & (1u << k)))
-                continue;
-            const float r = rt::reflectivity(scene.materials[hits[k].material_id]);
-            rt::Ray4 ray;
-            if (!(r > 0.0f) || !rt::reflection_ray(lane_ray(packet, k), hits[k], ray))
-                continue;
-            weight[k] = weight[k] * r;
-            set_lane(next, k, ray);
-            reflected |= 1u << k;
-        }
-        live = reflected;
+        live = reflective != 0 ? reflect_lanes(packet, h, reflective, next) : 0u;
         if (live == 0)
             return;
-        int first_live = 0;
-        while (!(live & (1u << first_live)))
-            ++first_live;
-        for (int k = 0; k < N; ++k)
-            if (!(live & (1u << k)))
-                for (int a = 0; a < 3; ++a) {
-                    next.origin[a][k] = next.origin[a][first_live];
-                    next.direction[a][k] = next.direction[a][first_live];
-                }
-        for (unsigned bits = live; bits != 0; bits &= bits - 1)
-            ++stats.secondary_rays;
+        weight = simd::select(lanes_of<F>(live), weight * h.reflectivity, weight);
+        borrow_lanes(next, live);
+        stats.secondary_rays += static_cast<unsigned>(__builtin_popcount(live));
         packet = next;
     }
 }
@@ -206,11 +146,17 @@ void trace_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer,
 {
     Ray_Packet_Of<N> packet;
     primary_packet(scene, x, y, packet);
-    Color colors[N];
+    simd::vfloat<N> lanes[3];
     if (scene.whole_scene)
-        shade_whole_packet(scene, packet, colors, stats);
+        shade_whole_packet(scene, packet, lanes, stats);
     else
-        shade_packet(scene, packet, colors, stats);
+        shade_packet(scene, packet, lanes, stats);
+    alignas(4 * N) float rgb[3][N];
+    for (int c = 0; c < 3; ++c)
+        lanes[c].store(rgb[c]);
+    Color colors[N];
+    for (int k = 0; k < N; ++k)
+        colors[k] = Color(rgb[0][k], rgb[1][k], rgb[2][k], 1.0f);
     for (int quad = 0; quad < N / 4; ++quad)
         store_quad(scene, x + lane_dx(4 * quad), y + lane_dy(4 * quad), colors + 4 * quad, frame_buffer);
 }
