@@ -46,14 +46,15 @@ struct OrderedList {
     uint32_t n;
 };
 
-// Per-axis buffers of the sorted search, sized for the largest list.
+// Per-axis buffers of the sorted search, sized for the largest list (the
+// keys twice over, for the radix sort's passes).
 struct SortBuffers {
     std::vector<uint64_t> keys;
     std::vector<uint32_t> by_min, by_max;
 
     void resize(std::size_t n)
     {
-        keys.resize(n);
+        keys.resize(2 * n);
         by_min.resize(n);
         by_max.resize(n);
     }
