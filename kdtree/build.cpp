@@ -268,6 +268,10 @@ void partition(const uint32_t* from, uint32_t n, const uint8_t* side_of, uint32_
     }
 }
 
+// Nodes of at least this many primitives in the top levels of a build on
+// several threads share their search, classification and partition out.
+constexpr uint32_t shared_node_least = 1u << 14;
+
 bool within(const KdTreeBox& box, float limit)
 {
     for (int a = 0; a < 3; ++a)
@@ -278,14 +282,16 @@ bool within(const KdTreeBox& box, float limit)
 
 } // namespace
 
-// Which child boxes each primitive of the list overlaps, into side_of by id,
-// and how many go to each child. The child boxes differ from each other only
+// Which child boxes each primitive of list[begin, end) overlaps, into
+// side_of by id, and how many go to each child (n: the whole list's length).
+// Ranges that do not overlap may be classified side by side: a range keeps
+// its pending triangles in its own positions. The child boxes differ from each other only
 // on the split axis, and most triangles lie on one side of the plane: the box
 // face on that axis rules the other side out at once. The remaining triangle
 // tests run four at a time. In long lists most triangles are small beside the
 // box and lie inside it, which settles a batch early.
-void KdTree::classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_box, const KdTreeBox& right_box,
-                      int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const
+void KdTree::classify(const uint32_t* list, uint32_t begin, uint32_t end, uint32_t n, const KdTreeBox& left_box,
+                      const KdTreeBox& right_box, int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const
 {
     using koru::simd::float4;
     const KdTreeBox* boxes[2] = {&left_box, &right_box};
@@ -295,11 +301,11 @@ void KdTree::classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_bo
         half[k] = (boxes[k]->max[axis] - boxes[k]->min[axis]) * 0.5f;
     }
     uint8_t* side_of = scratch.side_of.data();
-    uint32_t* pending[2] = {scratch.pending[0].data(), scratch.pending[1].data()};
+    uint32_t* pending[2] = {scratch.pending[0].data() + begin, scratch.pending[1].data() + begin};
     uint32_t n_pending[2] = {0, 0};
     child_n[0] = child_n[1] = 0;
     const float* corners = scratch.corners;
-    for (uint32_t i = 0; i < n; ++i) {
+    for (uint32_t i = begin; i < end; ++i) {
         const uint32_t id = list[i];
         if (id < sphere_count) {
             const auto& s = spheres[id];
@@ -367,6 +373,7 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
         return;
     }
 
+    const int share = subtree_jobs != nullptr && n >= shared_node_least ? build_threads : 1;
     SplitChoice choice;
     if (scratch.regular) {
         build::PrimitiveBounds bounds;
@@ -375,9 +382,15 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
             bounds.hi[a] = scratch.hi[a];
         }
         const build::OrderedList ordered = frame.ordered_list();
-        choice = static_cast<int64_t>(n) < naive_search_limit
-                     ? build::swept_naive_search(*this, bounds, ordered, box, scratch.search)
-                     : build::ordered_sorted_search(*this, bounds, ordered, box, scratch.search);
+        build::SearchBuffers* const axis_buffers[3] = {&scratch.search, &scratch.axis_search[0],
+                                                       &scratch.axis_search[1]};
+        if (static_cast<int64_t>(n) < naive_search_limit)
+            choice = build::swept_naive_search(*this, bounds, ordered, box, scratch.search);
+        else if (share > 1 && !scratch.axis_search[1].rank_min.empty())
+            choice = build::ordered_sorted_search_by_axis(*this, bounds, ordered, box, axis_buffers,
+                                                          std::min(share, 3));
+        else
+            choice = build::ordered_sorted_search(*this, bounds, ordered, box, scratch.search);
     } else {
         build::ListBounds bounds;
         for (int a = 0; a < 3; ++a) {
@@ -407,8 +420,20 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
     left_box.max[choice.axis] = choice.position;
     right_box.min[choice.axis] = choice.position;
 
-    uint32_t child_n[2];
-    classify(list, n, left_box, right_box, choice.axis, child_n, scratch);
+    // In parts of the list side by side, a few a thread for balance.
+    uint32_t child_n[2] = {0, 0};
+    const int n_parts = 4 * share;
+    uint32_t n_left = 0, n_right = 0;
+#pragma omp parallel for num_threads(share) schedule(dynamic, 1) reduction(+ : n_left, n_right) if (share > 1)
+    for (int part = 0; part < n_parts; ++part) {
+        const auto bound = [n, n_parts](int k) { return static_cast<uint32_t>(static_cast<uint64_t>(n) * k / n_parts); };
+        uint32_t part_n[2];
+        classify(list, bound(part), bound(part + 1), n, left_box, right_box, choice.axis, part_n, scratch);
+        n_left += part_n[0];
+        n_right += part_n[1];
+    }
+    child_n[0] = n_left;
+    child_n[1] = n_right;
 
     // A box without surface (a line or a point, as collinear triangles make)
     // or with one too large for a float costs every candidate as infinite or
@@ -433,19 +458,24 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
     child[0].n = child_n[0];
     child[1].n = child_n[1];
     bool with_orders = false;
-    for (int k = 0; k < 2; ++k) {
-        const bool searched = scratch.regular && budget > 1 && static_cast<int64_t>(child[k].n) > leaf_prim_limit;
-        with_orders = with_orders || searched;
-        child[k].reserve(child[k].n, searched);
-    }
-    partition(list, n, side_of, child[0].ids.data(), child[1].ids.data());
-    if (with_orders) {
-        for (int k = 0; k < 2; ++k)
-            child[k].reserve(child[k].n, true);
-        for (int a = 0; a < 3; ++a) {
-            partition(frame.by_min[a].data(), n, side_of, child[0].by_min[a].data(), child[1].by_min[a].data());
-            partition(frame.by_max[a].data(), n, side_of, child[0].by_max[a].data(), child[1].by_max[a].data());
+    for (int k = 0; k < 2; ++k)
+        with_orders = with_orders ||
+                      (scratch.regular && budget > 1 && static_cast<int64_t>(child[k].n) > leaf_prim_limit);
+    for (int k = 0; k < 2; ++k)
+        child[k].reserve(child[k].n, with_orders);
+    // The list and its six orders part independently.
+    const int n_lists = with_orders ? 7 : 1;
+#pragma omp parallel for num_threads(share) schedule(dynamic, 1) if (share > 1)
+    for (int k = 0; k < n_lists; ++k) {
+        if (k == 0) {
+            partition(list, n, side_of, child[0].ids.data(), child[1].ids.data());
+            continue;
         }
+        const int a = (k - 1) / 2;
+        if (k % 2 == 1)
+            partition(frame.by_min[a].data(), n, side_of, child[0].by_min[a].data(), child[1].by_min[a].data());
+        else
+            partition(frame.by_max[a].data(), n, side_of, child[0].by_max[a].data(), child[1].by_max[a].data());
     }
 
     const uint32_t left_child = AllocChildren(node);

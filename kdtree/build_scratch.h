@@ -35,6 +35,9 @@ struct KdTree::BuildScratch {
     // List positions of the triangles that still need a test against the
     // left and the right child box.
     std::vector<uint32_t> pending[2];
+    // The top levels of a build on several threads search the y and z axes
+    // in buffers of their own (the x axis in `search`).
+    build::SearchBuffers axis_search[2];
 
     // The per-thread buffers for a build of n primitives.
     void size_for(uint32_t n)

@@ -144,8 +144,8 @@ private:
     void RefuseOverflowingSums() const;
     // Splits the node whose list waits in the scratch at this budget and slot.
     void subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot, BuildScratch& scratch);
-    void classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_box, const KdTreeBox& right_box,
-                  int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const;
+    void classify(const uint32_t* list, uint32_t begin, uint32_t end, uint32_t n, const KdTreeBox& left_box,
+                  const KdTreeBox& right_box, int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const;
     uint32_t AllocChildren(uint32_t node);
     void GrowNodes(uint64_t needed);
     void GrowObjList(uint64_t needed);

@@ -34,12 +34,17 @@ void KdTree::SubdivideInParallel(BuildScratch& scratch, uint32_t n_primitives)
     subtree_jobs = &jobs;
     job_budget = kd_max_depth - cut_depth(build_threads);
     try {
+        if (scratch.regular)
+            for (build::SearchBuffers& buffers : scratch.axis_search)
+                buffers.resize(n_primitives);
         subdivide(0, world_box, kd_max_depth, 0, scratch);
     } catch (...) {
         subtree_jobs = nullptr;
         throw;
     }
     subtree_jobs = nullptr;
+    for (build::SearchBuffers& buffers : scratch.axis_search)
+        buffers = build::SearchBuffers();
 
     // A subtree grows in arrays of its own from node 0, its root.
     const int n_jobs = static_cast<int>(jobs.size());

@@ -136,6 +136,17 @@ void axis_costs(const KdTreeBox& box, const NodeMeasure& node, float count_bias,
         c.cost[i] = axis_sah_cost<A>(box, node, c.position[i], c.n_left[i], c.n_right[i], count_bias);
 }
 
+void axis_costs(int a, const KdTreeBox& box, const NodeMeasure& node, float count_bias, const Candidates& c,
+                uint32_t m)
+{
+    if (a == 0)
+        axis_costs<0>(box, node, count_bias, c, m);
+    else if (a == 1)
+        axis_costs<1>(box, node, count_bias, c, m);
+    else
+        axis_costs<2>(box, node, count_bias, c, m);
+}
+
 // Maps a float to an integer of the same order; -0 and +0 become equal, as
 // they compare. Not for NaN, which has no place in the order.
 inline uint32_t ordered_bits(float x)
@@ -184,23 +195,26 @@ struct SearchState {
     void offer(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& node, int a, const Candidates& c,
                uint32_t m, uint32_t n_total)
     {
-        offer(tree, box, node, a, c, m, n_total, [](uint32_t i) { return i; });
+        axis_costs(a, box, node, tree.sah_count_bias, c, m);
+        choose(tree, node, a, c, m, n_total, [](uint32_t i) { return i; });
     }
 
-    // Costs the m candidates of axis a. Visited one by one, a candidate
-    // would become the best when strictly cheaper than the best so far; so
-    // the first visited of the cheapest wins, if it beats the earlier axes.
-    // visit(i) gives candidate i's place in the visiting order.
     template <class Visit>
     void offer(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& node, int a, const Candidates& c,
                uint32_t m, uint32_t n_total, Visit visit)
     {
-        if (a == 0)
-            axis_costs<0>(box, node, tree.sah_count_bias, c, m);
-        else if (a == 1)
-            axis_costs<1>(box, node, tree.sah_count_bias, c, m);
-        else
-            axis_costs<2>(box, node, tree.sah_count_bias, c, m);
+        axis_costs(a, box, node, tree.sah_count_bias, c, m);
+        choose(tree, node, a, c, m, n_total, visit);
+    }
+
+    // Takes the m costed candidates of axis a. Visited one by one, a
+    // candidate would become the best when strictly cheaper than the best so
+    // far; so the first visited of the cheapest wins, if it beats the earlier
+    // axes. visit(i) gives candidate i's place in the visiting order.
+    template <class Visit>
+    void choose(const KdTree& tree, const NodeMeasure& node, int a, const Candidates& c, uint32_t m,
+                uint32_t n_total, Visit visit)
+    {
         const float low = cheapest(c.cost, m, best_cost);
         if (!(low < best_cost))
             return;
@@ -256,7 +270,7 @@ void rank_ids(uint32_t n, const uint32_t* by_min, const uint32_t* by_max, Search
 // candidate is NaN. `nested`: besides, no minimum lies above its maximum.
 void sorted_axis(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& node, int a, float margin,
                  bool ordered, bool nested, uint32_t n, const uint32_t* by_min, const uint32_t* by_max,
-                 SearchBuffers& buf, SearchState& state)
+                 SearchBuffers& buf)
 {
     const float* min_key = buf.min_key.data();
     const float* max_key = buf.max_key.data();
@@ -327,8 +341,19 @@ void sorted_axis(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& no
         c.n_left[n + k] = static_cast<int32_t>(i);
         c.n_right[n + k] = static_cast<int32_t>(n - k);
     }
-    state.offer(tree, box, node, a, c, 2 * n, n);
+    axis_costs(a, box, node, tree.sah_count_bias, c, 2 * n);
 }
+
+// One axis of the sorted search over orders already made, costed.
+void ordered_axis(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list, const KdTreeBox& box,
+                  const NodeMeasure& node, int a, SearchBuffers& buf)
+{
+    const float margin = (box.max[a] - box.min[a]) * kd_margin;
+    gather_keys(bounds.lo[a], bounds.hi[a], list.n, list.by_min[a], list.by_max[a], buf);
+    sorted_axis(tree, box, node, a, margin, !std::isnan(margin), true, list.n, list.by_min[a], list.by_max[a], buf);
+}
+
+const auto in_order = [](uint32_t i) { return i; };
 
 } // namespace
 
@@ -491,8 +516,8 @@ SplitChoice sorted_search(const KdTree& tree, const ListBounds& list, const KdTr
             std::stable_sort(by_max, by_max + n, [hi](uint32_t x, uint32_t y) { return hi[x] < hi[y]; });
         }
         gather_keys(lo, hi, n, by_min, by_max, buf);
-        sorted_axis(tree, box, node, a, margin, ordered && !std::isnan(margin), nested, n, by_min, by_max, buf,
-                    state);
+        sorted_axis(tree, box, node, a, margin, ordered && !std::isnan(margin), nested, n, by_min, by_max, buf);
+        state.choose(tree, node, a, buf.candidates(), 2 * n, n, in_order);
     }
     return state.best;
 }
@@ -503,94 +528,27 @@ SplitChoice ordered_sorted_search(const KdTree& tree, const PrimitiveBounds& bou
     const NodeMeasure node(box);
     SearchState state;
     for (int a = 0; a < 3; ++a) {
-        const float margin = (box.max[a] - box.min[a]) * kd_margin;
-        gather_keys(bounds.lo[a], bounds.hi[a], list.n, list.by_min[a], list.by_max[a], buf);
-        sorted_axis(tree, box, node, a, margin, !std::isnan(margin), true, list.n, list.by_min[a], list.by_max[a],
-                    buf, state);
+        ordered_axis(tree, bounds, list, box, node, a, buf);
+        state.choose(tree, node, a, buf.candidates(), 2 * list.n, list.n, in_order);
     }
     return state.best;
 }
 
+// The axes' candidates and costs are independent; only the choice among
+// them goes in axis order.
+SplitChoice ordered_sorted_search_by_axis(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list,
+                                          const KdTreeBox& box, SearchBuffers* const (&buf)[3], int threads)
+{
+    const NodeMeasure node(box);
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
+    for (int a = 0; a < 3; ++a)
+        ordered_axis(tree, bounds, list, box, node, a, *buf[a]);
+    SearchState state;
+    for (int a = 0; a < 3; ++a)
+        state.choose(tree, node, a, buf[a]->candidates(), 2 * list.n, list.n, in_order);
+    return state.best;
+}
+
 } // namespace build
-
-// The contract's entry points, over primitive wrappers.
-namespace {
-
-void gather_bounds(const KdTree::PrimitiveList& list, std::vector<float> (&lo)[3], std::vector<float> (&hi)[3],
-                   build::ListBounds& bounds)
-{
-    const std::size_t n = list.size();
-    for (int a = 0; a < 3; ++a) {
-        lo[a].resize(n);
-        hi[a].resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            lo[a][i] = list[i]->GetMin(a);
-            hi[a][i] = list[i]->GetMax(a);
-        }
-        bounds.lo[a] = lo[a].data();
-        bounds.hi[a] = hi[a].data();
-    }
-    bounds.n = static_cast<uint32_t>(n);
-}
-
-} // namespace
-
-float KdTree::SAHCost(const KdTreeBox& box, float position, int axis, uint32_t n_left, uint32_t n_right,
-                      uint32_t n_total, bool* verdict) const
-{
-    bool v;
-    const float cost = build::sah_cost(*this, box, position, axis, n_left, n_right, n_total, &v);
-    if (verdict != nullptr)
-        *verdict = v;
-    return cost;
-}
-
-SplitChoice KdTree::FindSplitPosNaive(const PrimitiveList& list, const KdTreeBox& box) const
-{
-    std::vector<float> lo[3], hi[3];
-    build::ListBounds bounds;
-    gather_bounds(list, lo, hi, bounds);
-    if (!build::sweepable(bounds.lo, bounds.hi, bounds.n))
-        {
-        build::SearchBuffers buf;
-        buf.resize(bounds.n);
-        return build::naive_search(*this, bounds, box, buf);
-    }
-
-    // List positions serve as ids.
-    const uint32_t n = bounds.n;
-    std::vector<uint32_t> ids(n), by_min[3], by_max[3];
-    std::vector<uint64_t> keys;
-    build::OrderedList ordered;
-    build::PrimitiveBounds by_id;
-    for (uint32_t i = 0; i < n; ++i)
-        ids[i] = i;
-    ordered.ids = ids.data();
-    ordered.n = n;
-    for (int a = 0; a < 3; ++a) {
-        by_min[a].resize(n);
-        by_max[a].resize(n);
-        build::sort_by_bounds(bounds.lo[a], bounds.hi[a], n, by_min[a].data(), by_max[a].data(), keys);
-        ordered.by_min[a] = by_min[a].data();
-        ordered.by_max[a] = by_max[a].data();
-        by_id.lo[a] = bounds.lo[a];
-        by_id.hi[a] = bounds.hi[a];
-    }
-    build::SearchBuffers buf;
-    buf.resize(n);
-    return build::swept_naive_search(*this, by_id, ordered, box, buf);
-}
-
-SplitChoice KdTree::FindSplitPosSAH(const PrimitiveList& list, const KdTreeBox& box) const
-{
-    std::vector<float> lo[3], hi[3];
-    build::ListBounds bounds;
-    gather_bounds(list, lo, hi, bounds);
-    build::SortBuffers sort;
-    sort.resize(list.size());
-    build::SearchBuffers buf;
-    buf.resize(list.size());
-    return build::sorted_search(*this, bounds, box, sort, buf);
-}
 
 } // namespace RAYTR
