@@ -42,6 +42,18 @@ KdTree::KdTree()
     }
 }
 
+KdTree::KdTree(Growing)
+{
+    grow_on_demand = true;
+    nodes = allocate_nodes(grow_start_nodes);
+    node_array_size = grow_start_nodes;
+    std::memset(nodes, 0, grow_start_nodes * sizeof(KdTreeNode));
+    for (int a = 0; a < 4; ++a) {
+        world_box.min[a] = 0.0f;
+        world_box.max[a] = 0.0f;
+    }
+}
+
 KdTree::~KdTree()
 {
     TAU_MATH::aligned_free(nodes);

@@ -104,7 +104,8 @@ public:
     bool grow_on_demand = false;
     // Threads of a build: above one, the subtrees below the top levels are
     // built as tasks and joined into exactly the tree one thread builds. Each
-    // thread past the first takes about 70 bytes per primitive.
+    // thread past the first takes about 70 bytes per primitive, and the top
+    // levels, while they are built, about 100 more.
     int32_t build_threads = 1;
     int32_t leaf_prim_limit = 4;
     int32_t naive_search_limit = 64;
@@ -137,6 +138,10 @@ private:
     // (build.cpp).
     struct BuildScratch;
     struct SubtreeJob;
+    // A subtree's tree in a build on several threads: growing arrays from
+    // the start.
+    struct Growing {};
+    explicit KdTree(Growing);
 
     // A primitive inside a build is its position in the root list: spheres
     // first (id = sphere index), then triangles (id = sphere count + k / 3).

@@ -68,8 +68,7 @@ void KdTree::SubdivideInParallel(BuildScratch& scratch, uint32_t n_primitives)
                     own.size_for(n_primitives);
                     sized = true;
                 }
-                std::unique_ptr<KdTree> sub(new KdTree());
-                sub->grow_on_demand = true;
+                std::unique_ptr<KdTree> sub(new KdTree(Growing{}));
                 sub->ResetForBuild();
                 sub->obj_list_data = new unsigned char[grow_start_list_bytes];
                 sub->obj_list_data_size = grow_start_list_bytes;
