@@ -151,7 +151,7 @@ void KdTree::Build()
     scratch.finite_corners = true;
     for (const float x : corners)
         scratch.finite_corners = scratch.finite_corners && std::fabs(x) <= build::overlap_finite_limit;
-    scratch.size_for(n);
+    scratch.size_for(n, n);
 
     // The root list is every id in order; its orders are sorted once.
     BuildScratch::Frame& root_frame = scratch.frames[kd_max_depth][0];

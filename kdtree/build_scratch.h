@@ -39,18 +39,19 @@ struct KdTree::BuildScratch {
     // in buffers of their own (the x axis in `search`).
     build::SearchBuffers axis_search[2];
 
-    // The per-thread buffers for a build of n primitives.
-    void size_for(uint32_t n)
+    // The per-thread buffers for a build of n primitives whose lists have
+    // at most `longest` entries.
+    void size_for(uint32_t n, uint32_t longest)
     {
-        search.resize(n);
+        search.resize(n, longest);
         side_of.resize(n);
-        pending[0].resize(n);
-        pending[1].resize(n);
+        pending[0].resize(longest);
+        pending[1].resize(longest);
         if (!regular) {
-            sort.resize(n);
+            sort.resize(longest);
             for (int a = 0; a < 3; ++a) {
-                list_lo[a].resize(n);
-                list_hi[a].resize(n);
+                list_lo[a].resize(longest);
+                list_hi[a].resize(longest);
             }
         }
     }

@@ -104,8 +104,9 @@ public:
     bool grow_on_demand = false;
     // Threads of a build: above one, the subtrees below the top levels are
     // built as tasks and joined into exactly the tree one thread builds. Each
-    // thread past the first takes about 70 bytes per primitive, and the top
-    // levels, while they are built, about 100 more.
+    // thread past the first takes about 10 bytes per primitive and 80 per
+    // entry of its longest subtree list, and the top levels, while they are
+    // built, about 100 bytes per primitive more.
     int32_t build_threads = 1;
     int32_t leaf_prim_limit = 4;
     int32_t naive_search_limit = 64;

@@ -4,6 +4,7 @@
 // renumbering that follows depends only on the shape), and the leaf records
 // are laid out again in the order one thread writes them, so the result is
 // the tree a single thread builds, to the bit.
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -48,6 +49,9 @@ void KdTree::SubdivideInParallel(BuildScratch& scratch, uint32_t n_primitives)
 
     // A subtree grows in arrays of its own from node 0, its root.
     const int n_jobs = static_cast<int>(jobs.size());
+    uint32_t longest = 0;
+    for (const SubtreeJob& job : jobs)
+        longest = std::max(longest, job.frame.n);
     std::vector<std::unique_ptr<KdTree>> subtrees(jobs.size());
     std::vector<std::exception_ptr> failures(jobs.size());
 #pragma omp parallel num_threads(build_threads)
@@ -65,7 +69,7 @@ void KdTree::SubdivideInParallel(BuildScratch& scratch, uint32_t n_primitives)
                         own.lo[a] = scratch.lo[a];
                         own.hi[a] = scratch.hi[a];
                     }
-                    own.size_for(n_primitives);
+                    own.size_for(n_primitives, longest);
                     sized = true;
                 }
                 std::unique_ptr<KdTree> sub(new KdTree(Growing{}));

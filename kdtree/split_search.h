@@ -79,16 +79,18 @@ struct SearchBuffers {
     std::vector<float> position, cost;
     std::vector<int32_t> n_left, n_right;
 
-    void resize(std::size_t n)
+    void resize(std::size_t n) { resize(n, n); }
+    // For n ids in lists of at most `longest` entries.
+    void resize(std::size_t n, std::size_t longest)
     {
         rank_min.resize(n);
         rank_max.resize(n);
-        min_key.resize(n + 1);
-        max_key.resize(n + 1);
-        position.resize(2 * n);
-        cost.resize(2 * n);
-        n_left.resize(2 * n);
-        n_right.resize(2 * n);
+        min_key.resize(longest + 1);
+        max_key.resize(longest + 1);
+        position.resize(2 * longest);
+        cost.resize(2 * longest);
+        n_left.resize(2 * longest);
+        n_right.resize(2 * longest);
     }
     Candidates candidates() { return Candidates{position.data(), n_left.data(), n_right.data(), cost.data()}; }
 };
