@@ -284,12 +284,12 @@ void partition(const uint32_t* from, uint32_t n, const uint8_t* side_of, uint32_
 // several threads share their search, classification and partition out.
 constexpr uint32_t shared_node_least = 1u << 14;
 
-// Runs body(k) for k from 0 to count - 1 on `threads` threads, handed out
-// one at a time.
+// Runs body(k) for k from 0 to count - 1 as tasks of the build's threads,
+// and waits for them.
 template <class Body>
-void share_out(int count, int threads, const Body& body)
+void share_out(int count, const Body& body)
 {
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
+#pragma omp taskloop grainsize(1) shared(body)
     for (int k = 0; k < count; ++k)
         body(k);
 }
@@ -302,8 +302,9 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
     const uint32_t n = frame.n;
     const uint32_t* list = frame.ids.data();
     // A build on several threads leaves the subtrees below the cut to them.
-    if (subtree_jobs != nullptr && budget == job_budget && static_cast<int64_t>(n) > leaf_prim_limit) {
-        subtree_jobs->push_back(SubtreeJob{node, box, budget, frame.copy_of_list(scratch.regular)});
+    if (subtree_queue != nullptr && budget == job_budget && static_cast<int64_t>(n) > leaf_prim_limit) {
+        subtree_queue->jobs.push_back(SubtreeJob{node, box, budget, frame.copy_of_list(scratch.regular), nullptr, nullptr});
+        subtree_queue->start(subtree_queue->jobs.back());
         return;
     }
     if (budget == 0 || static_cast<int64_t>(n) <= leaf_prim_limit) {
@@ -311,7 +312,7 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
         return;
     }
 
-    const int share = subtree_jobs != nullptr && n >= shared_node_least ? build_threads : 1;
+    const int share = subtree_queue != nullptr && n >= shared_node_least ? build_threads : 1;
     SplitChoice choice;
     if (scratch.regular) {
         build::PrimitiveBounds bounds;
@@ -325,8 +326,7 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
         if (static_cast<int64_t>(n) < naive_search_limit)
             choice = build::swept_naive_search(*this, bounds, ordered, box, scratch.search);
         else if (share > 1 && !scratch.axis_search[1].rank_min.empty())
-            choice = build::ordered_sorted_search_by_axis(*this, bounds, ordered, box, axis_buffers,
-                                                          std::min(share, 3));
+            choice = build::ordered_sorted_search_by_axis(*this, bounds, ordered, box, axis_buffers);
         else
             choice = build::ordered_sorted_search(*this, bounds, ordered, box, scratch.search);
     } else {
@@ -365,7 +365,7 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
         std::vector<uint32_t> part_n(2 * static_cast<std::size_t>(n_parts));
         uint32_t* counts = part_n.data();
         const int axis = choice.axis;
-        share_out(n_parts, share, [=, &scratch](int part) {
+        share_out(n_parts, [=, &scratch](int part) {
             const auto bound = [=](int k) { return static_cast<uint32_t>(static_cast<uint64_t>(n) * k / n_parts); };
             uint32_t part_counts[2];
             classify(list, bound(part), bound(part + 1), n, left_box, right_box, axis, part_counts, scratch);
@@ -423,7 +423,7 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
     };
     const int n_lists = with_orders ? 7 : 1;
     if (share > 1)
-        share_out(n_lists, share, partition_list);
+        share_out(n_lists, partition_list);
     else
         for (int k = 0; k < n_lists; ++k)
             partition_list(k);

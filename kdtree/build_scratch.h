@@ -5,6 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "kdtree.h"
@@ -115,6 +119,16 @@ struct KdTree::SubtreeJob {
     KdTreeBox box;
     int budget;
     BuildScratch::Frame frame;
+    // What its task made: the subtree, or the refusal.
+    std::unique_ptr<KdTree> tree;
+    std::exception_ptr failure;
+};
+
+// The subtrees cut off so far, in the order one thread would build them
+// (a deque: a started job stays where it is), and what starts one.
+struct KdTree::SubtreeQueue {
+    std::deque<SubtreeJob> jobs;
+    std::function<void(SubtreeJob&)> start;
 };
 
 } // namespace RAYTR

@@ -139,6 +139,7 @@ private:
     // (build.cpp).
     struct BuildScratch;
     struct SubtreeJob;
+    struct SubtreeQueue;
     // A subtree's tree in a build on several threads: growing arrays from
     // the start.
     struct Growing {};
@@ -157,6 +158,7 @@ private:
     void GrowObjList(uint64_t needed);
     // The build on build_threads threads (parallel_build.cpp).
     void SubdivideInParallel(BuildScratch& scratch, uint32_t n_primitives);
+    void build_subtree(SubtreeJob& job, BuildScratch& own) const;
     void JoinSubtree(const SubtreeJob& job, const KdTree& subtree, std::vector<unsigned char>& records);
     void LayOutRecords(const std::vector<unsigned char>& records);
     void MakeLeaf(uint32_t node, const uint32_t* list, uint32_t n);
@@ -167,7 +169,7 @@ private:
 
     // While the top levels of a parallel build are made: where subtrees at
     // job_budget are left for the threads.
-    std::vector<SubtreeJob>* subtree_jobs = nullptr;
+    SubtreeQueue* subtree_queue = nullptr;
     int job_budget = -1;
 };
 

@@ -537,10 +537,10 @@ SplitChoice ordered_sorted_search(const KdTree& tree, const PrimitiveBounds& bou
 // The axes' candidates and costs are independent; only the choice among
 // them goes in axis order.
 SplitChoice ordered_sorted_search_by_axis(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list,
-                                          const KdTreeBox& box, SearchBuffers* const (&buf)[3], int threads)
+                                          const KdTreeBox& box, SearchBuffers* const (&buf)[3])
 {
     const NodeMeasure node(box);
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
+#pragma omp taskloop grainsize(1) shared(tree, bounds, list, box, node, buf)
     for (int a = 0; a < 3; ++a)
         ordered_axis(tree, bounds, list, box, node, a, *buf[a]);
     SearchState state;

@@ -122,10 +122,10 @@ SplitChoice sorted_search(const KdTree& tree, const ListBounds& list, const KdTr
 // The sorted search over orders already made; for sweepable bounds.
 SplitChoice ordered_sorted_search(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list,
                                   const KdTreeBox& box, SearchBuffers& buf);
-// The same answer with the three axes on up to `threads` threads, axis a in
-// buf[a] (three distinct buffers).
+// The same answer with the three axes as tasks of the enclosing parallel
+// region, axis a in buf[a] (three distinct buffers).
 SplitChoice ordered_sorted_search_by_axis(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list,
-                                          const KdTreeBox& box, SearchBuffers* const (&buf)[3], int threads);
+                                          const KdTreeBox& box, SearchBuffers* const (&buf)[3]);
 
 } // namespace build
 } // namespace RAYTR
