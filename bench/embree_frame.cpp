@@ -410,10 +410,11 @@ struct Embree_Frame::State {
     }
 };
 
-Embree_Frame::Embree_Frame(CPU_Ray_Tracer& engine, bool with_spheres) : state(new State)
+Embree_Frame::Embree_Frame(CPU_Ray_Tracer& engine, bool with_spheres, int build_threads) : state(new State)
 {
     state->engine = &engine;
-    state->device = rtcNewDevice(nullptr);
+    const std::string config = build_threads > 0 ? "threads=" + std::to_string(build_threads) : std::string();
+    state->device = rtcNewDevice(build_threads > 0 ? config.c_str() : nullptr);
     if (!state->device)
         throw std::runtime_error("Embree: no device (error " +
                                  std::to_string(static_cast<int>(rtcGetDeviceError(nullptr))) + ")");

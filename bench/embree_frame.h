@@ -29,7 +29,9 @@ public:
     // Builds Embree's scene over the engine's vertex and index arrays, which
     // it shares: the engine must outlive this and keep its triangles.
     // With spheres, the engine's spheres join the scene (for whole frames).
-    explicit Embree_Frame(CPU_Ray_Tracer& engine, bool with_spheres = false);
+    // Embree builds on build_threads threads, or as many as it takes by
+    // default for 0.
+    explicit Embree_Frame(CPU_Ray_Tracer& engine, bool with_spheres = false, int build_threads = 0);
     ~Embree_Frame();
     Embree_Frame(const Embree_Frame&) = delete;
     Embree_Frame& operator=(const Embree_Frame&) = delete;

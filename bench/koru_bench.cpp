@@ -12,9 +12,10 @@
 // Embree's BVH when compared); a table of the median time per frame over N
 // frames after a warm-up, the rays (primary and shadow) per second and the
 // process's peak memory, per thread count, with Embree's and the ratio when
-// compared; the share of Embree's pixels equal to the engine's; and a
+// compared; the share of Embree's pixels equal to the engine's; a
 // checksum of the engine's frame, so that a faster tracer can show it draws
-// the same image.
+// the same image; and the kd-tree build (and Embree's) timed again at each
+// thread count.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -244,6 +245,23 @@ void run_scene(const char* name, CPU_Ray_Tracer& engine, const Options& options,
             std::printf(" %016llx (%d)", r.checksum, r.threads);
         std::printf("\n");
     }
+
+    // The builds again at each thread count (the same tree), Embree's beside
+    // them when compared.
+    std::printf("  builds:  threads   kd-tree s%s\n", compared ? "   Embree BVH s   kd-tree/Embree" : "");
+    for (const int n : thread_counts) {
+        engine.SetBuildThreads(n);
+        const double koru_s = time_s([&] { engine.BuildKdTree(); });
+        std::printf("  %15d  %10.3f", n, koru_s);
+#if KORU_BENCH_WITH_EMBREE
+        if (embree) {
+            const double embree_s = Embree_Frame(engine, options.whole_scene, n).build_seconds();
+            std::printf("  %13.3f  %15.2f", embree_s, koru_s / embree_s);
+        }
+#endif
+        std::printf("\n");
+    }
+    engine.SetBuildThreads(1);
 }
 
 // A scene's engine, released and deleted however the scene ends.

@@ -42,6 +42,18 @@ KdTree::KdTree()
     }
 }
 
+KdTree::KdTree(Growing)
+{
+    grow_on_demand = true;
+    nodes = allocate_nodes(grow_start_nodes);
+    node_array_size = grow_start_nodes;
+    std::memset(nodes, 0, grow_start_nodes * sizeof(KdTreeNode));
+    for (int a = 0; a < 4; ++a) {
+        world_box.min[a] = 0.0f;
+        world_box.max[a] = 0.0f;
+    }
+}
+
 KdTree::~KdTree()
 {
     TAU_MATH::aligned_free(nodes);
@@ -139,7 +151,7 @@ void KdTree::Build()
     scratch.finite_corners = true;
     for (const float x : corners)
         scratch.finite_corners = scratch.finite_corners && std::fabs(x) <= build::overlap_finite_limit;
-    scratch.size_for(n);
+    scratch.size_for(n, n);
 
     // The root list is every id in order; its orders are sorted once.
     BuildScratch::Frame& root_frame = scratch.frames[kd_max_depth][0];
@@ -268,89 +280,21 @@ void partition(const uint32_t* from, uint32_t n, const uint8_t* side_of, uint32_
     }
 }
 
-bool within(const KdTreeBox& box, float limit)
+// Nodes of at least this many primitives in the top levels of a build on
+// several threads share their search, classification and partition out.
+constexpr uint32_t shared_node_least = 1u << 14;
+
+// Runs body(k) for k from 0 to count - 1 as tasks of the build's threads,
+// and waits for them.
+template <class Body>
+void share_out(int count, const Body& body)
 {
-    for (int a = 0; a < 3; ++a)
-        if (!(std::fabs(box.min[a]) <= limit && std::fabs(box.max[a]) <= limit))
-            return false;
-    return true;
+#pragma omp taskloop grainsize(1) shared(body)
+    for (int k = 0; k < count; ++k)
+        body(k);
 }
 
 } // namespace
-
-// Which child boxes each primitive of the list overlaps, into side_of by id,
-// and how many go to each child. The child boxes differ from each other only
-// on the split axis, and most triangles lie on one side of the plane: the box
-// face on that axis rules the other side out at once. The remaining triangle
-// tests run four at a time. In long lists most triangles are small beside the
-// box and lie inside it, which settles a batch early.
-void KdTree::classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_box, const KdTreeBox& right_box,
-                      int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const
-{
-    using koru::simd::float4;
-    const KdTreeBox* boxes[2] = {&left_box, &right_box};
-    float middle[2], half[2];
-    for (int k = 0; k < 2; ++k) {
-        middle[k] = (boxes[k]->min[axis] + boxes[k]->max[axis]) * 0.5f;
-        half[k] = (boxes[k]->max[axis] - boxes[k]->min[axis]) * 0.5f;
-    }
-    uint8_t* side_of = scratch.side_of.data();
-    uint32_t* pending[2] = {scratch.pending[0].data(), scratch.pending[1].data()};
-    uint32_t n_pending[2] = {0, 0};
-    child_n[0] = child_n[1] = 0;
-    const float* corners = scratch.corners;
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t id = list[i];
-        if (id < sphere_count) {
-            const auto& s = spheres[id];
-            const bool in_left = build::sphere_overlaps_box(s.center, s.radius, left_box);
-            const bool in_right = build::sphere_overlaps_box(s.center, s.radius, right_box);
-            side_of[id] = static_cast<uint8_t>((in_left ? 1 : 0) | (in_right ? 2 : 0));
-            child_n[0] += in_left;
-            child_n[1] += in_right;
-            continue;
-        }
-        side_of[id] = 0;
-        const float* c = corners + 9 * static_cast<std::size_t>(id - sphere_count);
-        for (int k = 0; k < 2; ++k) {
-            const float m = middle[k];
-            if (!build::apart_on_axis(c[axis] - m, c[3 + axis] - m, c[6 + axis] - m, half[k]))
-                pending[k][n_pending[k]++] = id;
-        }
-    }
-
-    const bool finite = scratch.finite_corners && within(left_box, build::overlap_finite_limit) &&
-                        within(right_box, build::overlap_finite_limit);
-    const bool try_inside = static_cast<int64_t>(n) >= naive_search_limit;
-    for (int k = 0; k < 2; ++k) {
-        const uint8_t bit = static_cast<uint8_t>(1 << k);
-        for (uint32_t first = 0; first < n_pending[k]; first += 4) {
-            const uint32_t count = std::min<uint32_t>(4, n_pending[k] - first);
-            alignas(16) float lanes[3][3][4];
-            for (uint32_t l = 0; l < 4; ++l) {
-                // A short batch repeats its last triangle.
-                const uint32_t id = pending[k][first + std::min(l, count - 1)];
-                const float* c = corners + 9 * static_cast<std::size_t>(id - sphere_count);
-                for (int corner = 0; corner < 3; ++corner)
-                    for (int a = 0; a < 3; ++a)
-                        lanes[corner][a][l] = c[3 * corner + a];
-            }
-            float4 p[3][3];
-            for (int corner = 0; corner < 3; ++corner)
-                for (int a = 0; a < 3; ++a)
-                    p[corner][a] = float4::load(lanes[corner][a]);
-            const int hits =
-                koru::simd::movemask(finite ? build::triangle_box_overlap<float4, true>(p, *boxes[k], try_inside)
-                                            : build::triangle_box_overlap<float4>(p, *boxes[k]));
-            for (uint32_t l = 0; l < count; ++l) {
-                if (hits & (1 << l)) {
-                    side_of[pending[k][first + l]] |= bit;
-                    ++child_n[k];
-                }
-            }
-        }
-    }
-}
 
 void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot, BuildScratch& scratch)
 {
@@ -358,8 +302,9 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
     const uint32_t n = frame.n;
     const uint32_t* list = frame.ids.data();
     // A build on several threads leaves the subtrees below the cut to them.
-    if (subtree_jobs != nullptr && budget == job_budget && static_cast<int64_t>(n) > leaf_prim_limit) {
-        subtree_jobs->push_back(SubtreeJob{node, box, budget, frame.copy_of_list(scratch.regular)});
+    if (subtree_queue != nullptr && budget == job_budget && static_cast<int64_t>(n) > leaf_prim_limit) {
+        subtree_queue->jobs.push_back(SubtreeJob{node, box, budget, frame.copy_of_list(scratch.regular), nullptr, nullptr});
+        subtree_queue->start(subtree_queue->jobs.back());
         return;
     }
     if (budget == 0 || static_cast<int64_t>(n) <= leaf_prim_limit) {
@@ -367,6 +312,7 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
         return;
     }
 
+    const int share = subtree_queue != nullptr && n >= shared_node_least ? build_threads : 1;
     SplitChoice choice;
     if (scratch.regular) {
         build::PrimitiveBounds bounds;
@@ -375,9 +321,14 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
             bounds.hi[a] = scratch.hi[a];
         }
         const build::OrderedList ordered = frame.ordered_list();
-        choice = static_cast<int64_t>(n) < naive_search_limit
-                     ? build::swept_naive_search(*this, bounds, ordered, box, scratch.search)
-                     : build::ordered_sorted_search(*this, bounds, ordered, box, scratch.search);
+        build::SearchBuffers* const axis_buffers[3] = {&scratch.search, &scratch.axis_search[0],
+                                                       &scratch.axis_search[1]};
+        if (static_cast<int64_t>(n) < naive_search_limit)
+            choice = build::swept_naive_search(*this, bounds, ordered, box, scratch.search);
+        else if (share > 1 && !scratch.axis_search[1].rank_min.empty())
+            choice = build::ordered_sorted_search_by_axis(*this, bounds, ordered, box, axis_buffers);
+        else
+            choice = build::ordered_sorted_search(*this, bounds, ordered, box, scratch.search);
     } else {
         build::ListBounds bounds;
         for (int a = 0; a < 3; ++a) {
@@ -408,7 +359,27 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
     right_box.min[choice.axis] = choice.position;
 
     uint32_t child_n[2];
-    classify(list, n, left_box, right_box, choice.axis, child_n, scratch);
+    if (share > 1) {
+        // In parts of the list side by side, a few a thread for balance.
+        const int n_parts = 4 * share;
+        std::vector<uint32_t> part_n(2 * static_cast<std::size_t>(n_parts));
+        uint32_t* counts = part_n.data();
+        const int axis = choice.axis;
+        share_out(n_parts, [=, &scratch](int part) {
+            const auto bound = [=](int k) { return static_cast<uint32_t>(static_cast<uint64_t>(n) * k / n_parts); };
+            uint32_t part_counts[2];
+            classify(list, bound(part), bound(part + 1), n, left_box, right_box, axis, part_counts, scratch);
+            counts[2 * part] = part_counts[0];
+            counts[2 * part + 1] = part_counts[1];
+        });
+        child_n[0] = child_n[1] = 0;
+        for (int part = 0; part < n_parts; ++part) {
+            child_n[0] += counts[2 * part];
+            child_n[1] += counts[2 * part + 1];
+        }
+    } else {
+        classify(list, 0, n, n, left_box, right_box, choice.axis, child_n, scratch);
+    }
 
     // A box without surface (a line or a point, as collinear triangles make)
     // or with one too large for a float costs every candidate as infinite or
@@ -433,20 +404,29 @@ void KdTree::subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot
     child[0].n = child_n[0];
     child[1].n = child_n[1];
     bool with_orders = false;
-    for (int k = 0; k < 2; ++k) {
-        const bool searched = scratch.regular && budget > 1 && static_cast<int64_t>(child[k].n) > leaf_prim_limit;
-        with_orders = with_orders || searched;
-        child[k].reserve(child[k].n, searched);
-    }
-    partition(list, n, side_of, child[0].ids.data(), child[1].ids.data());
-    if (with_orders) {
-        for (int k = 0; k < 2; ++k)
-            child[k].reserve(child[k].n, true);
-        for (int a = 0; a < 3; ++a) {
-            partition(frame.by_min[a].data(), n, side_of, child[0].by_min[a].data(), child[1].by_min[a].data());
-            partition(frame.by_max[a].data(), n, side_of, child[0].by_max[a].data(), child[1].by_max[a].data());
+    for (int k = 0; k < 2; ++k)
+        with_orders = with_orders ||
+                      (scratch.regular && budget > 1 && static_cast<int64_t>(child[k].n) > leaf_prim_limit);
+    for (int k = 0; k < 2; ++k)
+        child[k].reserve(child[k].n, with_orders);
+    // The list and its six orders part independently.
+    const auto partition_list = [&frame, child, list, n, side_of](int k) {
+        if (k == 0) {
+            partition(list, n, side_of, child[0].ids.data(), child[1].ids.data());
+            return;
         }
-    }
+        const int a = (k - 1) / 2;
+        if (k % 2 == 1)
+            partition(frame.by_min[a].data(), n, side_of, child[0].by_min[a].data(), child[1].by_min[a].data());
+        else
+            partition(frame.by_max[a].data(), n, side_of, child[0].by_max[a].data(), child[1].by_max[a].data());
+    };
+    const int n_lists = with_orders ? 7 : 1;
+    if (share > 1)
+        share_out(n_lists, partition_list);
+    else
+        for (int k = 0; k < n_lists; ++k)
+            partition_list(k);
 
     const uint32_t left_child = AllocChildren(node);
     for (int k = 0; k < 2; ++k) {

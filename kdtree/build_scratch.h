@@ -5,6 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "kdtree.h"
@@ -35,19 +39,23 @@ struct KdTree::BuildScratch {
     // List positions of the triangles that still need a test against the
     // left and the right child box.
     std::vector<uint32_t> pending[2];
+    // The top levels of a build on several threads search the y and z axes
+    // in buffers of their own (the x axis in `search`).
+    build::SearchBuffers axis_search[2];
 
-    // The per-thread buffers for a build of n primitives.
-    void size_for(uint32_t n)
+    // The per-thread buffers for a build of n primitives whose lists have
+    // at most `longest` entries.
+    void size_for(uint32_t n, uint32_t longest)
     {
-        search.resize(n);
+        search.resize(n, longest);
         side_of.resize(n);
-        pending[0].resize(n);
-        pending[1].resize(n);
+        pending[0].resize(longest);
+        pending[1].resize(longest);
         if (!regular) {
-            sort.resize(n);
+            sort.resize(longest);
             for (int a = 0; a < 3; ++a) {
-                list_lo[a].resize(n);
-                list_hi[a].resize(n);
+                list_lo[a].resize(longest);
+                list_hi[a].resize(longest);
             }
         }
     }
@@ -111,6 +119,16 @@ struct KdTree::SubtreeJob {
     KdTreeBox box;
     int budget;
     BuildScratch::Frame frame;
+    // What its task made: the subtree, or the refusal.
+    std::unique_ptr<KdTree> tree;
+    std::exception_ptr failure;
+};
+
+// The subtrees cut off so far, in the order one thread would build them
+// (a deque: a started job stays where it is), and what starts one.
+struct KdTree::SubtreeQueue {
+    std::deque<SubtreeJob> jobs;
+    std::function<void(SubtreeJob&)> start;
 };
 
 } // namespace RAYTR

@@ -104,7 +104,9 @@ public:
     bool grow_on_demand = false;
     // Threads of a build: above one, the subtrees below the top levels are
     // built as tasks and joined into exactly the tree one thread builds. Each
-    // thread past the first takes about 70 bytes per primitive.
+    // thread past the first takes about 10 bytes per primitive and 80 per
+    // entry of its longest subtree list, and the top levels, while they are
+    // built, about 100 bytes per primitive more.
     int32_t build_threads = 1;
     int32_t leaf_prim_limit = 4;
     int32_t naive_search_limit = 64;
@@ -137,6 +139,11 @@ private:
     // (build.cpp).
     struct BuildScratch;
     struct SubtreeJob;
+    struct SubtreeQueue;
+    // A subtree's tree in a build on several threads: growing arrays from
+    // the start.
+    struct Growing {};
+    explicit KdTree(Growing);
 
     // A primitive inside a build is its position in the root list: spheres
     // first (id = sphere index), then triangles (id = sphere count + k / 3).
@@ -144,13 +151,14 @@ private:
     void RefuseOverflowingSums() const;
     // Splits the node whose list waits in the scratch at this budget and slot.
     void subdivide(uint32_t node, const KdTreeBox& box, int budget, int slot, BuildScratch& scratch);
-    void classify(const uint32_t* list, uint32_t n, const KdTreeBox& left_box, const KdTreeBox& right_box,
-                  int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const;
+    void classify(const uint32_t* list, uint32_t begin, uint32_t end, uint32_t n, const KdTreeBox& left_box,
+                  const KdTreeBox& right_box, int axis, uint32_t (&child_n)[2], BuildScratch& scratch) const;
     uint32_t AllocChildren(uint32_t node);
     void GrowNodes(uint64_t needed);
     void GrowObjList(uint64_t needed);
     // The build on build_threads threads (parallel_build.cpp).
     void SubdivideInParallel(BuildScratch& scratch, uint32_t n_primitives);
+    void build_subtree(SubtreeJob& job, BuildScratch& own) const;
     void JoinSubtree(const SubtreeJob& job, const KdTree& subtree, std::vector<unsigned char>& records);
     void LayOutRecords(const std::vector<unsigned char>& records);
     void MakeLeaf(uint32_t node, const uint32_t* list, uint32_t n);
@@ -161,7 +169,7 @@ private:
 
     // While the top levels of a parallel build are made: where subtrees at
     // job_budget are left for the threads.
-    std::vector<SubtreeJob>* subtree_jobs = nullptr;
+    SubtreeQueue* subtree_queue = nullptr;
     int job_budget = -1;
 };
 

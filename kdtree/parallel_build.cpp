@@ -1,13 +1,18 @@
 // The kd-tree build on several threads: the top levels on the calling thread
-// down to a cut, the subtrees below it as tasks, each into a tree of its own,
-// then joined. The subtrees' nodes are appended (the breadth-first
+// down to a cut (their long nodes' search, classification and partition
+// shared out as tasks), each subtree below it a task started as soon as it
+// is cut off, into a tree of its own, then joined. The subtrees' nodes are appended (the breadth-first
 // renumbering that follows depends only on the shape), and the leaf records
 // are laid out again in the order one thread writes them, so the result is
 // the tree a single thread builds, to the bit.
+#include <algorithm>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <vector>
+
+#include <omp.h>
 
 #include "build_scratch.h"
 #include "kdtree.h"
@@ -30,84 +35,106 @@ int cut_depth(int threads)
 
 void KdTree::SubdivideInParallel(BuildScratch& scratch, uint32_t n_primitives)
 {
-    std::vector<SubtreeJob> jobs;
-    subtree_jobs = &jobs;
-    job_budget = kd_max_depth - cut_depth(build_threads);
-    try {
-        subdivide(0, world_box, kd_max_depth, 0, scratch);
-    } catch (...) {
-        subtree_jobs = nullptr;
-        throw;
-    }
-    subtree_jobs = nullptr;
-
-    // A subtree grows in arrays of its own from node 0, its root.
-    const int n_jobs = static_cast<int>(jobs.size());
-    std::vector<std::unique_ptr<KdTree>> subtrees(jobs.size());
-    std::vector<std::exception_ptr> failures(jobs.size());
-#pragma omp parallel num_threads(build_threads)
-    {
-        BuildScratch own;
-        bool sized = false;
-#pragma omp for schedule(dynamic, 1)
-        for (int j = 0; j < n_jobs; ++j) {
+    // Each thread builds its subtrees in scratch of its own, sized on demand.
+    std::vector<std::unique_ptr<BuildScratch>> own(static_cast<std::size_t>(build_threads));
+    std::vector<uint32_t> own_longest(own.size(), 0);
+    SubtreeQueue queue;
+    queue.start = [&](SubtreeJob& job) {
+        SubtreeJob* started = &job;
+#pragma omp task firstprivate(started) shared(own, own_longest, scratch)
+        {
+            SubtreeJob& job = *started;
             try {
-                if (!sized) {
-                    own.regular = scratch.regular;
-                    own.finite_corners = scratch.finite_corners;
-                    own.corners = scratch.corners;
+                const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+                if (!own[t]) {
+                    own[t].reset(new BuildScratch);
+                    own[t]->regular = scratch.regular;
+                    own[t]->finite_corners = scratch.finite_corners;
+                    own[t]->corners = scratch.corners;
                     for (int a = 0; a < 3; ++a) {
-                        own.lo[a] = scratch.lo[a];
-                        own.hi[a] = scratch.hi[a];
+                        own[t]->lo[a] = scratch.lo[a];
+                        own[t]->hi[a] = scratch.hi[a];
                     }
-                    own.size_for(n_primitives);
-                    sized = true;
                 }
-                std::unique_ptr<KdTree> sub(new KdTree());
-                sub->grow_on_demand = true;
-                sub->ResetForBuild();
-                sub->obj_list_data = new unsigned char[grow_start_list_bytes];
-                sub->obj_list_data_size = grow_start_list_bytes;
-                sub->vertices = vertices;
-                sub->vertex_count = vertex_count;
-                sub->indices = indices;
-                sub->index_count = index_count;
-                sub->spheres = spheres;
-                sub->sphere_count = sphere_count;
-                sub->leaf_prim_limit = leaf_prim_limit;
-                sub->naive_search_limit = naive_search_limit;
-                sub->sah_count_bias = sah_count_bias;
-                sub->sah_leaf_factor = sah_leaf_factor;
-                sub->world_box = world_box;
-                sub->node_count = 1;
-                SubtreeJob& job = jobs[static_cast<std::size_t>(j)];
-                own.frames[job.budget][0] = std::move(job.frame);
-                sub->subdivide(0, job.box, job.budget, 0, own);
-                subtrees[static_cast<std::size_t>(j)] = std::move(sub);
+                if (job.frame.n > own_longest[t]) {
+                    own_longest[t] = job.frame.n;
+                    own[t]->size_for(n_primitives, job.frame.n);
+                }
+                build_subtree(job, *own[t]);
             } catch (...) {
-                failures[static_cast<std::size_t>(j)] = std::current_exception();
+                job.failure = std::current_exception();
             }
         }
+    };
+
+    // The calling thread makes the top levels and starts each subtree as a
+    // task as soon as it is cut off; the other threads take them up at once.
+    subtree_queue = &queue;
+    job_budget = kd_max_depth - cut_depth(build_threads);
+    std::exception_ptr top_failure;
+#pragma omp parallel num_threads(build_threads)
+#pragma omp single
+    {
+        try {
+            if (scratch.regular)
+                for (build::SearchBuffers& buffers : scratch.axis_search)
+                    buffers.resize(n_primitives);
+            subdivide(0, world_box, kd_max_depth, 0, scratch);
+        } catch (...) {
+            top_failure = std::current_exception();
+        }
     }
+    subtree_queue = nullptr;
+    for (build::SearchBuffers& buffers : scratch.axis_search)
+        buffers = build::SearchBuffers();
+    own.clear();
+    if (top_failure)
+        std::rethrow_exception(top_failure);
+    std::deque<SubtreeJob>& jobs = queue.jobs;
+
     // The first subtree's refusal, in the order one thread meets them.
-    for (const std::exception_ptr& failure : failures)
-        if (failure)
-            std::rethrow_exception(failure);
+    for (const SubtreeJob& job : jobs)
+        if (job.failure)
+            std::rethrow_exception(job.failure);
 
     // The node array as one thread fills it, or its refusal.
     uint64_t total_nodes = node_count;
-    for (const std::unique_ptr<KdTree>& sub : subtrees)
-        total_nodes += sub->node_count - 1;
+    for (const SubtreeJob& job : jobs)
+        total_nodes += job.tree->node_count - 1;
     if (total_nodes > node_array_size)
         GrowNodes(total_nodes);
 
     // The top levels' records first, then each subtree's, offsets moved along.
     std::vector<unsigned char> records(obj_list_data, obj_list_data + obj_list_data_top);
-    for (std::size_t j = 0; j < jobs.size(); ++j) {
-        JoinSubtree(jobs[j], *subtrees[j], records);
-        subtrees[j].reset();
+    for (SubtreeJob& job : jobs) {
+        JoinSubtree(job, *job.tree, records);
+        job.tree.reset();
     }
     LayOutRecords(records);
+}
+
+// A subtree grows in arrays of its own from node 0, its root.
+void KdTree::build_subtree(SubtreeJob& job, BuildScratch& own) const
+{
+    std::unique_ptr<KdTree> sub(new KdTree(Growing{}));
+    sub->ResetForBuild();
+    sub->obj_list_data = new unsigned char[grow_start_list_bytes];
+    sub->obj_list_data_size = grow_start_list_bytes;
+    sub->vertices = vertices;
+    sub->vertex_count = vertex_count;
+    sub->indices = indices;
+    sub->index_count = index_count;
+    sub->spheres = spheres;
+    sub->sphere_count = sphere_count;
+    sub->leaf_prim_limit = leaf_prim_limit;
+    sub->naive_search_limit = naive_search_limit;
+    sub->sah_count_bias = sah_count_bias;
+    sub->sah_leaf_factor = sah_leaf_factor;
+    sub->world_box = world_box;
+    sub->node_count = 1;
+    own.frames[job.budget][0] = std::move(job.frame);
+    sub->subdivide(0, job.box, job.budget, 0, own);
+    job.tree = std::move(sub);
 }
 
 // Subtree node i > 0 becomes node_count - 1 + i; its root takes the job's node.

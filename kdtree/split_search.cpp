@@ -11,12 +11,15 @@
 
 #include "../simd/simd.h"
 #include "geometry.h"
+#include "radix_sort.h"
 
 namespace RAYTR {
 namespace build {
 namespace {
 
 constexpr float min_node_volume = 1e-5f; // 9.99999975e-06: smaller nodes are never split
+// Shorter lists sort faster by comparison than by three counting passes.
+constexpr uint32_t radix_sort_least = 2048;
 
 // What SAHCost needs of the node box; the same for every candidate of a node.
 // A box of finite extents whose surface area overflows a float (one spanning
@@ -133,6 +136,17 @@ void axis_costs(const KdTreeBox& box, const NodeMeasure& node, float count_bias,
         c.cost[i] = axis_sah_cost<A>(box, node, c.position[i], c.n_left[i], c.n_right[i], count_bias);
 }
 
+void axis_costs(int a, const KdTreeBox& box, const NodeMeasure& node, float count_bias, const Candidates& c,
+                uint32_t m)
+{
+    if (a == 0)
+        axis_costs<0>(box, node, count_bias, c, m);
+    else if (a == 1)
+        axis_costs<1>(box, node, count_bias, c, m);
+    else
+        axis_costs<2>(box, node, count_bias, c, m);
+}
+
 // Maps a float to an integer of the same order; -0 and +0 become equal, as
 // they compare. Not for NaN, which has no place in the order.
 inline uint32_t ordered_bits(float x)
@@ -181,23 +195,26 @@ struct SearchState {
     void offer(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& node, int a, const Candidates& c,
                uint32_t m, uint32_t n_total)
     {
-        offer(tree, box, node, a, c, m, n_total, [](uint32_t i) { return i; });
+        axis_costs(a, box, node, tree.sah_count_bias, c, m);
+        choose(tree, node, a, c, m, n_total, [](uint32_t i) { return i; });
     }
 
-    // Costs the m candidates of axis a. Visited one by one, a candidate
-    // would become the best when strictly cheaper than the best so far; so
-    // the first visited of the cheapest wins, if it beats the earlier axes.
-    // visit(i) gives candidate i's place in the visiting order.
     template <class Visit>
     void offer(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& node, int a, const Candidates& c,
                uint32_t m, uint32_t n_total, Visit visit)
     {
-        if (a == 0)
-            axis_costs<0>(box, node, tree.sah_count_bias, c, m);
-        else if (a == 1)
-            axis_costs<1>(box, node, tree.sah_count_bias, c, m);
-        else
-            axis_costs<2>(box, node, tree.sah_count_bias, c, m);
+        axis_costs(a, box, node, tree.sah_count_bias, c, m);
+        choose(tree, node, a, c, m, n_total, visit);
+    }
+
+    // Takes the m costed candidates of axis a. Visited one by one, a
+    // candidate would become the best when strictly cheaper than the best so
+    // far; so the first visited of the cheapest wins, if it beats the earlier
+    // axes. visit(i) gives candidate i's place in the visiting order.
+    template <class Visit>
+    void choose(const KdTree& tree, const NodeMeasure& node, int a, const Candidates& c, uint32_t m,
+                uint32_t n_total, Visit visit)
+    {
         const float low = cheapest(c.cost, m, best_cost);
         if (!(low < best_cost))
             return;
@@ -253,7 +270,7 @@ void rank_ids(uint32_t n, const uint32_t* by_min, const uint32_t* by_max, Search
 // candidate is NaN. `nested`: besides, no minimum lies above its maximum.
 void sorted_axis(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& node, int a, float margin,
                  bool ordered, bool nested, uint32_t n, const uint32_t* by_min, const uint32_t* by_max,
-                 SearchBuffers& buf, SearchState& state)
+                 SearchBuffers& buf)
 {
     const float* min_key = buf.min_key.data();
     const float* max_key = buf.max_key.data();
@@ -324,8 +341,19 @@ void sorted_axis(const KdTree& tree, const KdTreeBox& box, const NodeMeasure& no
         c.n_left[n + k] = static_cast<int32_t>(i);
         c.n_right[n + k] = static_cast<int32_t>(n - k);
     }
-    state.offer(tree, box, node, a, c, 2 * n, n);
+    axis_costs(a, box, node, tree.sah_count_bias, c, 2 * n);
 }
+
+// One axis of the sorted search over orders already made, costed.
+void ordered_axis(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list, const KdTreeBox& box,
+                  const NodeMeasure& node, int a, SearchBuffers& buf)
+{
+    const float margin = (box.max[a] - box.min[a]) * kd_margin;
+    gather_keys(bounds.lo[a], bounds.hi[a], list.n, list.by_min[a], list.by_max[a], buf);
+    sorted_axis(tree, box, node, a, margin, !std::isnan(margin), true, list.n, list.by_min[a], list.by_max[a], buf);
+}
+
+const auto in_order = [](uint32_t i) { return i; };
 
 } // namespace
 
@@ -337,21 +365,28 @@ float sah_cost(const KdTree& tree, const KdTreeBox& box, float position, int axi
 }
 
 // Without values that are not a number the keys are totally ordered, and a
-// sort on (key, position) gives exactly the stable order.
+// sort on (key, position) gives exactly the stable order; long lists take
+// the radix sort, which gives the same.
 void sort_by_bounds(const float* lo, const float* hi, uint32_t n, uint32_t* by_min, uint32_t* by_max,
                     std::vector<uint64_t>& keys)
 {
-    if (keys.size() < n)
-        keys.resize(n);
+    if (keys.size() < 2 * static_cast<std::size_t>(n))
+        keys.resize(2 * static_cast<std::size_t>(n));
     uint64_t* key = keys.data();
+    const auto sort_keys = [key, n] {
+        if (n < radix_sort_least)
+            std::sort(key, key + n);
+        else
+            radix_sort_high_words(key, key + n, n);
+    };
     for (uint32_t i = 0; i < n; ++i)
         key[i] = (static_cast<uint64_t>(ordered_bits(lo[i])) << 32) | i;
-    std::sort(key, key + n);
+    sort_keys();
     for (uint32_t j = 0; j < n; ++j)
         by_min[j] = static_cast<uint32_t>(key[j]);
     for (uint32_t j = 0; j < n; ++j)
         key[j] = (static_cast<uint64_t>(ordered_bits(hi[by_min[j]])) << 32) | j;
-    std::sort(key, key + n);
+    sort_keys();
     for (uint32_t k = 0; k < n; ++k)
         by_max[k] = by_min[static_cast<uint32_t>(key[k])];
 }
@@ -481,8 +516,8 @@ SplitChoice sorted_search(const KdTree& tree, const ListBounds& list, const KdTr
             std::stable_sort(by_max, by_max + n, [hi](uint32_t x, uint32_t y) { return hi[x] < hi[y]; });
         }
         gather_keys(lo, hi, n, by_min, by_max, buf);
-        sorted_axis(tree, box, node, a, margin, ordered && !std::isnan(margin), nested, n, by_min, by_max, buf,
-                    state);
+        sorted_axis(tree, box, node, a, margin, ordered && !std::isnan(margin), nested, n, by_min, by_max, buf);
+        state.choose(tree, node, a, buf.candidates(), 2 * n, n, in_order);
     }
     return state.best;
 }
@@ -493,94 +528,27 @@ SplitChoice ordered_sorted_search(const KdTree& tree, const PrimitiveBounds& bou
     const NodeMeasure node(box);
     SearchState state;
     for (int a = 0; a < 3; ++a) {
-        const float margin = (box.max[a] - box.min[a]) * kd_margin;
-        gather_keys(bounds.lo[a], bounds.hi[a], list.n, list.by_min[a], list.by_max[a], buf);
-        sorted_axis(tree, box, node, a, margin, !std::isnan(margin), true, list.n, list.by_min[a], list.by_max[a],
-                    buf, state);
+        ordered_axis(tree, bounds, list, box, node, a, buf);
+        state.choose(tree, node, a, buf.candidates(), 2 * list.n, list.n, in_order);
     }
     return state.best;
 }
 
+// The axes' candidates and costs are independent; only the choice among
+// them goes in axis order.
+SplitChoice ordered_sorted_search_by_axis(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list,
+                                          const KdTreeBox& box, SearchBuffers* const (&buf)[3])
+{
+    const NodeMeasure node(box);
+#pragma omp taskloop grainsize(1) shared(tree, bounds, list, box, node, buf)
+    for (int a = 0; a < 3; ++a)
+        ordered_axis(tree, bounds, list, box, node, a, *buf[a]);
+    SearchState state;
+    for (int a = 0; a < 3; ++a)
+        state.choose(tree, node, a, buf[a]->candidates(), 2 * list.n, list.n, in_order);
+    return state.best;
+}
+
 } // namespace build
-
-// The contract's entry points, over primitive wrappers.
-namespace {
-
-void gather_bounds(const KdTree::PrimitiveList& list, std::vector<float> (&lo)[3], std::vector<float> (&hi)[3],
-                   build::ListBounds& bounds)
-{
-    const std::size_t n = list.size();
-    for (int a = 0; a < 3; ++a) {
-        lo[a].resize(n);
-        hi[a].resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            lo[a][i] = list[i]->GetMin(a);
-            hi[a][i] = list[i]->GetMax(a);
-        }
-        bounds.lo[a] = lo[a].data();
-        bounds.hi[a] = hi[a].data();
-    }
-    bounds.n = static_cast<uint32_t>(n);
-}
-
-} // namespace
-
-float KdTree::SAHCost(const KdTreeBox& box, float position, int axis, uint32_t n_left, uint32_t n_right,
-                      uint32_t n_total, bool* verdict) const
-{
-    bool v;
-    const float cost = build::sah_cost(*this, box, position, axis, n_left, n_right, n_total, &v);
-    if (verdict != nullptr)
-        *verdict = v;
-    return cost;
-}
-
-SplitChoice KdTree::FindSplitPosNaive(const PrimitiveList& list, const KdTreeBox& box) const
-{
-    std::vector<float> lo[3], hi[3];
-    build::ListBounds bounds;
-    gather_bounds(list, lo, hi, bounds);
-    if (!build::sweepable(bounds.lo, bounds.hi, bounds.n))
-        {
-        build::SearchBuffers buf;
-        buf.resize(bounds.n);
-        return build::naive_search(*this, bounds, box, buf);
-    }
-
-    // List positions serve as ids.
-    const uint32_t n = bounds.n;
-    std::vector<uint32_t> ids(n), by_min[3], by_max[3];
-    std::vector<uint64_t> keys;
-    build::OrderedList ordered;
-    build::PrimitiveBounds by_id;
-    for (uint32_t i = 0; i < n; ++i)
-        ids[i] = i;
-    ordered.ids = ids.data();
-    ordered.n = n;
-    for (int a = 0; a < 3; ++a) {
-        by_min[a].resize(n);
-        by_max[a].resize(n);
-        build::sort_by_bounds(bounds.lo[a], bounds.hi[a], n, by_min[a].data(), by_max[a].data(), keys);
-        ordered.by_min[a] = by_min[a].data();
-        ordered.by_max[a] = by_max[a].data();
-        by_id.lo[a] = bounds.lo[a];
-        by_id.hi[a] = bounds.hi[a];
-    }
-    build::SearchBuffers buf;
-    buf.resize(n);
-    return build::swept_naive_search(*this, by_id, ordered, box, buf);
-}
-
-SplitChoice KdTree::FindSplitPosSAH(const PrimitiveList& list, const KdTreeBox& box) const
-{
-    std::vector<float> lo[3], hi[3];
-    build::ListBounds bounds;
-    gather_bounds(list, lo, hi, bounds);
-    build::SortBuffers sort;
-    sort.resize(list.size());
-    build::SearchBuffers buf;
-    buf.resize(list.size());
-    return build::sorted_search(*this, bounds, box, sort, buf);
-}
 
 } // namespace RAYTR

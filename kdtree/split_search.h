@@ -46,14 +46,15 @@ struct OrderedList {
     uint32_t n;
 };
 
-// Per-axis buffers of the sorted search, sized for the largest list.
+// Per-axis buffers of the sorted search, sized for the largest list (the
+// keys twice over, for the radix sort's passes).
 struct SortBuffers {
     std::vector<uint64_t> keys;
     std::vector<uint32_t> by_min, by_max;
 
     void resize(std::size_t n)
     {
-        keys.resize(n);
+        keys.resize(2 * n);
         by_min.resize(n);
         by_max.resize(n);
     }
@@ -78,16 +79,18 @@ struct SearchBuffers {
     std::vector<float> position, cost;
     std::vector<int32_t> n_left, n_right;
 
-    void resize(std::size_t n)
+    void resize(std::size_t n) { resize(n, n); }
+    // For n ids in lists of at most `longest` entries.
+    void resize(std::size_t n, std::size_t longest)
     {
         rank_min.resize(n);
         rank_max.resize(n);
-        min_key.resize(n + 1);
-        max_key.resize(n + 1);
-        position.resize(2 * n);
-        cost.resize(2 * n);
-        n_left.resize(2 * n);
-        n_right.resize(2 * n);
+        min_key.resize(longest + 1);
+        max_key.resize(longest + 1);
+        position.resize(2 * longest);
+        cost.resize(2 * longest);
+        n_left.resize(2 * longest);
+        n_right.resize(2 * longest);
     }
     Candidates candidates() { return Candidates{position.data(), n_left.data(), n_right.data(), cost.data()}; }
 };
@@ -119,6 +122,10 @@ SplitChoice sorted_search(const KdTree& tree, const ListBounds& list, const KdTr
 // The sorted search over orders already made; for sweepable bounds.
 SplitChoice ordered_sorted_search(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list,
                                   const KdTreeBox& box, SearchBuffers& buf);
+// The same answer with the three axes as tasks of the enclosing parallel
+// region, axis a in buf[a] (three distinct buffers).
+SplitChoice ordered_sorted_search_by_axis(const KdTree& tree, const PrimitiveBounds& bounds, const OrderedList& list,
+                                          const KdTreeBox& box, SearchBuffers* const (&buf)[3]);
 
 } // namespace build
 } // namespace RAYTR

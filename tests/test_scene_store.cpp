@@ -223,6 +223,19 @@ TEST(SceneStoreLimits, SeveralBuildThreadsMakeTheSameTree)
             EXPECT_EQ(several.engine.BuildThreads(), threads);
             expect_same_build(BuildResult::of(one.engine), BuildResult::of(several.engine));
         }
+    // Lists long enough that the top levels share each node's search,
+    // classification and partition among the threads.
+    const RandomScene large_scene(44, 6000, 0);
+    Store one, several;
+    for (Store* s : {&one, &several}) {
+        s->engine.Release();
+        s->engine.SetCapacity(1 << 17, 3 << 17, 4096);
+        s->engine.Init(4, 4);
+        large_scene.add(s->engine, 0, large_scene.meshes.size());
+    }
+    several.engine.SetBuildThreads(3);
+    expect_same_build(BuildResult::of(one.engine), BuildResult::of(several.engine));
+
     Store s;
     EXPECT_EQ(refusal([&] { s.engine.SetBuildThreads(0); }),
               "SetBuildThreads: a build needs at least one thread, not 0");
