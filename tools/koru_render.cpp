@@ -203,12 +203,34 @@ void tint_materials(koru::io::Scene& mesh, const V4& colour)
         }
 }
 
+// Runs `draw`, which returns the exit status, then releases and deletes the
+// engine. An engine error ends the run with status 1 and its message after
+// `refusal` (its notice is already on standard error), as does any other
+// exception.
+template <class Draw>
+int run_and_release(Common_Graphics_Engine* engine, Progress& progress, const char* refusal, Draw draw)
+{
+    int status = 1;
+    try {
+        status = draw();
+    } catch (const TAU_ERROR::Error& e) {
+        progress.end();
+        std::fprintf(stderr, "koru_render: %s%s\n", refusal, e.message.c_str());
+    } catch (const std::exception& e) {
+        progress.end();
+        std::fprintf(stderr, "koru_render: %s\n", e.what());
+    }
+    engine->Release();
+    delete engine;
+    return status;
+}
+
 // Builds, renders and writes the picture; returns the exit status.
 int render(const Options& options, koru::io::Scene& mesh, Progress& progress)
 {
     CPU_Ray_Tracer* engine = new CPU_Ray_Tracer();
-    int status = 0;
-    try {
+    // The store's limits and the builder's errors refuse the scene.
+    return run_and_release(engine, progress, "scene refused: ", [&] {
         // The build takes in the frame and its eye rays, which a large frame makes slow.
         progress.begin("building");
         koru::reserve_capacity(*engine, mesh.vertices.size(), mesh.indices.size());
@@ -255,20 +277,8 @@ int render(const Options& options, koru::io::Scene& mesh, Progress& progress)
             threads, threads == 1 ? "" : "s");
         print_camera(options, engine->GetCamMatrix(), look_distance);
 
-        status = write_picture(options, picture, progress);
-    } catch (const TAU_ERROR::Error& e) {
-        progress.end();
-        // The store's limits and the builder's errors; the notice is already on standard error.
-        std::fprintf(stderr, "koru_render: scene refused: %s\n", e.message.c_str());
-        status = 1;
-    } catch (const std::exception& e) {
-        progress.end();
-        std::fprintf(stderr, "koru_render: %s\n", e.what());
-        status = 1;
-    }
-    engine->Release();
-    delete engine;
-    return status;
+        return write_picture(options, picture, progress);
+    });
 }
 
 // A window of the display for the OpenGL renderer, its context current.
@@ -330,8 +340,7 @@ int render_demo(const Options& options, const std::string& program_folder, Progr
                               : opengl                                 ? "opengl"
                               : options.engine == Engine_Choice::Whole ? "whole scene on the cpu"
                                                                        : "cpu";
-    int status = 0;
-    try {
+    return run_and_release(engine, progress, "", [&] {
         progress.begin("building");
         engine->Init(frame_width, frame_height);
         engine->SetFieldOfView(options.fov);
@@ -367,19 +376,8 @@ int render_demo(const Options& options, const std::string& program_folder, Progr
         // The rasterizer's camera matrix is its view, the inverse of the camera.
         if (!opengl)
             print_camera(options, engine->GetCamMatrix(), 1.0);
-        status = write_picture(options, picture, progress);
-    } catch (const TAU_ERROR::Error& e) {
-        progress.end();
-        std::fprintf(stderr, "koru_render: %s\n", e.message.c_str());
-        status = 1;
-    } catch (const std::exception& e) {
-        progress.end();
-        std::fprintf(stderr, "koru_render: %s\n", e.what());
-        status = 1;
-    }
-    engine->Release();
-    delete engine;
-    return status;
+        return write_picture(options, picture, progress);
+    });
 }
 
 // The folder of the program, from the path it was started by.
