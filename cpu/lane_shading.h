@@ -21,16 +21,6 @@ namespace koru {
 namespace cpu {
 namespace {
 
-// The lanes set in bits, as a lane mask.
-template <class F>
-Mask<F> lanes_of(unsigned bits)
-{
-    alignas(F) float flag[F::size];
-    for (int k = 0; k < F::size; ++k)
-        flag[k] = (bits >> k) & 1u ? 1.0f : 0.0f;
-    return F::load(flag) > F(0.0f);
-}
-
 // (a[0] b[0] + a[1] b[1]) + a[2] b[2], as TAU_MATH::Dot3 adds.
 template <class F>
 F dot3(const F a[3], const F b[3])

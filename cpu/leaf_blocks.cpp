@@ -15,7 +15,12 @@ namespace {
 constexpr float edge_share = 4.0f * rt::barycentric_tolerance;
 constexpr float rounding_share = 1e-5f;
 
-void grow_block(Triangle_Block& block, const Block_Triangle& t)
+// A leaf's triangle while its blocks are made.
+struct Leaf_Triangle {
+    float a[3], b[3], c[3];
+};
+
+void grow_block(Triangle_Block& block, const Leaf_Triangle& t)
 {
     for (int a = 0; a < 3; ++a) {
         const float lo = std::min({t.a[a], t.b[a], t.c[a]});
@@ -29,7 +34,7 @@ void grow_block(Triangle_Block& block, const Block_Triangle& t)
 // Splits the leaf's triangles (by position in `order`) at the median of
 // their centres along the widest axis until each group fits a block.
 void group(std::vector<uint32_t>::iterator first, std::vector<uint32_t>::iterator last,
-           const std::vector<Block_Triangle>& leaf, std::vector<std::vector<uint32_t>>& groups)
+           const std::vector<Leaf_Triangle>& leaf, std::vector<std::vector<uint32_t>>& groups)
 {
     const std::ptrdiff_t n = last - first;
     if (n <= static_cast<std::ptrdiff_t>(Leaf_Blocks::block_size)) {
@@ -73,45 +78,66 @@ std::unique_ptr<Leaf_Blocks> make_leaf_blocks(const rt::Tree_View& tree)
     out.node_first_block.assign(static_cast<std::size_t>(tree.node_count) + 1, 0);
     out.node_first_group.assign(static_cast<std::size_t>(tree.node_count) + 1, 0);
 
-    std::vector<Block_Triangle> leaf;
+    const auto record_of = [&](const RAYTR::KdTreeNode& n) -> const unsigned char* {
+        if (!RAYTR::kd_is_leaf(n) || RAYTR::kd_leaf_offset(n) < 0)
+            return nullptr;
+        return tree.obj_list + RAYTR::kd_leaf_offset(n);
+    };
+    std::size_t total_blocks = 0;
+    for (uint32_t node = 0; node < tree.node_count; ++node)
+        if (const unsigned char* record = record_of(tree.nodes[node]))
+            total_blocks += (RAYTR::kd_record_triangle_count(record) + Leaf_Blocks::block_size - 1) /
+                            Leaf_Blocks::block_size;
+    out.blocks.reserve(total_blocks);
+    out.slots.assign((total_blocks + Leaf_Blocks::padding_blocks) * Leaf_Blocks::block_floats, 0.0f);
+    out.corner_offsets.assign(total_blocks * Leaf_Blocks::block_size, 0);
+
+    std::vector<Leaf_Triangle> leaf;
     std::vector<uint32_t> order;
     std::vector<std::vector<uint32_t>> groups;
     for (uint32_t node = 0; node < tree.node_count; ++node) {
         out.node_first_block[node] = static_cast<uint32_t>(out.blocks.size());
         out.node_first_group[node] = static_cast<uint32_t>(out.groups.size());
-        const RAYTR::KdTreeNode& n = tree.nodes[node];
-        if (!RAYTR::kd_is_leaf(n) || RAYTR::kd_leaf_offset(n) < 0)
+        const unsigned char* record = record_of(tree.nodes[node]);
+        if (record == nullptr)
             continue;
-        const unsigned char* record = tree.obj_list + RAYTR::kd_leaf_offset(n);
         const uint32_t n_triangles = RAYTR::kd_record_triangle_count(record);
         const uint32_t* corners = RAYTR::kd_record_triangles(record);
         leaf.resize(n_triangles);
-        for (uint32_t k = 0; k < n_triangles; ++k) {
-            Block_Triangle& t = leaf[k];
+        for (uint32_t k = 0; k < n_triangles; ++k)
             for (int a = 0; a < 3; ++a) {
-                t.a[a] = tree.vertices[corners[3 * k]].pos[a];
-                t.b[a] = tree.vertices[corners[3 * k + 1]].pos[a];
-                t.c[a] = tree.vertices[corners[3 * k + 2]].pos[a];
+                leaf[k].a[a] = tree.vertices[corners[3 * k]].pos[a];
+                leaf[k].b[a] = tree.vertices[corners[3 * k + 1]].pos[a];
+                leaf[k].c[a] = tree.vertices[corners[3 * k + 2]].pos[a];
             }
-            t.order = static_cast<float>(k);
-            t.corners = corners + 3 * k;
-        }
         order.resize(n_triangles);
         std::iota(order.begin(), order.end(), 0u);
         groups.clear();
         if (n_triangles > 0)
             group(order.begin(), order.end(), leaf, groups);
         for (const std::vector<uint32_t>& g : groups) {
+            const uint32_t b = static_cast<uint32_t>(out.blocks.size());
             Triangle_Block block;
             for (int a = 0; a < 3; ++a) {
                 block.box.min[a] = INFINITY;
                 block.box.max[a] = -INFINITY;
             }
-            block.first = static_cast<uint32_t>(out.triangles.size());
             block.count = static_cast<uint32_t>(g.size());
-            for (uint32_t i : g) {
-                out.triangles.push_back(leaf[i]);
-                grow_block(block, leaf[i]);
+            float* slot = out.slots.data() + b * Leaf_Blocks::block_floats;
+            for (uint32_t j = 0; j < Leaf_Blocks::block_size; ++j)
+                slot[Leaf_Blocks::order_row * Leaf_Blocks::block_size + j] = -1.0f;
+            for (uint32_t j = 0; j < block.count; ++j) {
+                const uint32_t k = g[j];
+                const Leaf_Triangle& t = leaf[k];
+                for (int a = 0; a < 3; ++a) {
+                    slot[a * Leaf_Blocks::block_size + j] = t.a[a];
+                    slot[(3 + a) * Leaf_Blocks::block_size + j] = t.b[a];
+                    slot[(6 + a) * Leaf_Blocks::block_size + j] = t.c[a];
+                }
+                slot[Leaf_Blocks::order_row * Leaf_Blocks::block_size + j] = static_cast<float>(k);
+                out.corner_offsets[b * Leaf_Blocks::block_size + j] =
+                    static_cast<uint32_t>(reinterpret_cast<const unsigned char*>(corners + 3 * k) - tree.obj_list);
+                grow_block(block, t);
             }
             out.blocks.push_back(block);
         }

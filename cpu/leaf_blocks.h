@@ -2,11 +2,13 @@
 // the kd-tree is built. A leaf's triangles are grouped by place into blocks of
 // up to four, each with a box around everything its triangles can answer, and
 // the blocks into groups of up to four, so that a packet skips what it
-// misses; the corners are stored with the triangle, so the test reads no
-// index. The kd-tree's own records stay as
-// they are: large leaves are what its rules give on meshes.
+// misses. A block stores its four triangles coordinate by coordinate, so that
+// a packet reads one triangle at a time and a lone ray four per block; the
+// test reads no index. The kd-tree's own records stay as they are: large
+// leaves are what its rules give on meshes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -16,15 +18,8 @@
 namespace koru {
 namespace cpu {
 
-struct Block_Triangle {
-    float a[3], b[3], c[3];
-    float order;              // position in the leaf's record: the later triangle wins a tie
-    const uint32_t* corners;  // its vertex indices in the record, for the hit
-};
-
 struct Triangle_Block {
     RAYTR::KdTreeBox box; // holds every point the triangle test can accept
-    uint32_t first;       // into Leaf_Blocks::triangles
     uint32_t count;       // 1 to block_size
 };
 
@@ -39,6 +34,16 @@ struct Block_Group {
 struct Leaf_Blocks {
     static constexpr uint32_t block_size = 4;
     static constexpr uint32_t group_size = 4;
+    // Block b's slots: block_size lanes of each coordinate a.x, a.y, a.z,
+    // b.x, ... c.z, then of each triangle's place in its leaf's record (the
+    // later triangle wins a tie) as a float; an empty slot has a zero
+    // triangle at place -1. Triangle s is slot s % 4 of block s / 4.
+    static constexpr int order_row = 9;
+    static constexpr int slot_rows = 10;
+    static constexpr std::size_t block_floats = slot_rows * block_size;
+    // Blocks past the last, so that the lanes of a lane type read from any
+    // block stay inside.
+    static constexpr uint32_t padding_blocks = 4;
 
     // The tree they were made for; a tree installed later does not match.
     const RAYTR::KdTreeNode* nodes = nullptr;
@@ -49,7 +54,17 @@ struct Leaf_Blocks {
     std::vector<uint32_t> node_first_group; // groups of node n: [n], [n + 1])
     std::vector<Block_Group> groups;
     std::vector<Triangle_Block> blocks;
-    std::vector<Block_Triangle> triangles;
+    std::vector<float> slots;             // block_floats for each block, and the padding
+    std::vector<uint32_t> corner_offsets; // of each slot: the byte offset of its vertex indices in the object list
+
+    // Row r (a coordinate, or order_row) of block b: four lanes.
+    const float* row(uint32_t b, int r) const { return slots.data() + b * block_floats + r * block_size; }
+
+    // Triangle s's vertex indices in its leaf's record.
+    const uint32_t* corners(uint32_t s) const
+    {
+        return reinterpret_cast<const uint32_t*>(obj_list + corner_offsets[s]);
+    }
 
     bool made_for(const rt::Tree_View& tree) const
     {

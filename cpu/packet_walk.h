@@ -16,6 +16,7 @@
 #include "../rt/scene_walk.h"
 #include "../simd/simd.h"
 #include "leaf_blocks.h"
+#include "lone_rays.h"
 #include "ray_packet.h"
 #include "traversal.h"
 
@@ -42,9 +43,6 @@ KORU_DECLARE_WALK_ENTRIES(4)
 KORU_DECLARE_WALK_ENTRIES(8)
 #endif
 #undef KORU_DECLARE_WALK_ENTRIES
-
-template <class F>
-using Mask = rt::mask_of<F>;
 
 template <class F>
 constexpr int all_lanes = (1 << F::size) - 1;
@@ -211,7 +209,7 @@ F block_reach(F tfar, float scale)
     return exit + (exit + F(scale)) * F(block_slack);
 }
 
-// Calls visit(block, lanes) for each block of the leaf that lanes_in(box,
+// Calls visit(b, lanes) for each block b of the leaf that lanes_in(box,
 // lanes) keeps some lanes for, testing a group's box before its blocks' in
 // leaves of more than one group; stops when visit answers false.
 template <class M, class Lanes_In, class Visit>
@@ -222,7 +220,7 @@ void for_each_block(const Leaf_Blocks& blocks, uint32_t node, M active, const La
     if (last_group - first_group <= 1) {
         for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
             const M lanes = lanes_in(blocks.blocks[b].box, active);
-            if (!simd::none(lanes) && !visit(blocks.blocks[b], lanes))
+            if (!simd::none(lanes) && !visit(b, lanes))
                 return;
         }
         return;
@@ -234,30 +232,71 @@ void for_each_block(const Leaf_Blocks& blocks, uint32_t node, M active, const La
             continue;
         for (uint32_t b = group.first; b < group.first + group.count; ++b) {
             const M lanes = lanes_in(blocks.blocks[b].box, group_lanes);
-            if (!simd::none(lanes) && !visit(blocks.blocks[b], lanes))
+            if (!simd::none(lanes) && !visit(b, lanes))
                 return;
         }
     }
 }
 
 // The nearest accepted hit of each lane in a leaf: its distance (no_hit_distance
-// when nothing was accepted), the triangle (its place in Leaf_Blocks::triangles,
-// -1 for none) and the weights u and v.
+// when nothing was accepted), the triangle (its place in the leaf blocks'
+// streams, as triangle_lane gives it; no_triangle for none) and the weights u
+// and v.
 template <class F>
 struct Leaf_Answer {
     F dist, triangle, u, v;
     F best; // the squared distance of dist
 };
 
+// The leaf test of the active lanes, each ray on its own (lone_nearest).
+template <class F>
+Leaf_Answer<F> lone_leaf_answer(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays<F>& rays, int active)
+{
+    constexpr int n = F::size;
+    alignas(F) float origin[3][n], dir[3][n], best[n], triangle[n], u[n], v[n];
+    for (int a = 0; a < 3; ++a) {
+        rays.origin[a].store(origin[a]);
+        rays.direction[a].store(dir[a]);
+    }
+    for (int k = 0; k < n; ++k) {
+        const Lone_Hit none;
+        best[k] = none.best;
+        triangle[k] = triangle_lane(none.triangle);
+        u[k] = none.u;
+        v[k] = none.v;
+    }
+    for (unsigned lanes = static_cast<unsigned>(active); lanes != 0; lanes &= lanes - 1) {
+        const int k = __builtin_ctz(lanes);
+        const F o[3] = {F(origin[0][k]), F(origin[1][k]), F(origin[2][k])};
+        const F d[3] = {F(dir[0][k]), F(dir[1][k]), F(dir[2][k])};
+        Lone_Hit hit;
+        lone_nearest<F>(blocks, node, o, d, hit);
+        best[k] = hit.best;
+        triangle[k] = triangle_lane(hit.triangle);
+        u[k] = hit.u;
+        v[k] = hit.v;
+    }
+    Leaf_Answer<F> answer;
+    answer.best = F::load(best);
+    answer.dist = simd::sqrt(answer.best);
+    answer.triangle = F::load(triangle);
+    answer.u = F::load(u);
+    answer.v = F::load(v);
+    return answer;
+}
+
 // The same leaf test over the leaf's blocks: a block no active lane meets is
 // skipped, and since blocks group triangles by place rather than by record
-// order, a tie goes to the later triangle of the record explicitly.
+// order, a tie goes to the later triangle of the record explicitly. Few
+// active lanes go ray by ray, where that takes fewer tests.
 template <class F>
 Leaf_Answer<F> intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays<F>& rays,
                                      Mask<F> active, F exit)
 {
+    if (lone_rays_pay(blocks, node, simd::movemask(active), F::size))
+        return lone_leaf_answer(blocks, node, rays, simd::movemask(active));
     F best(RAYTR::KD_INFINITY), best_order(-1.0f);
-    Leaf_Answer<F> answer{F(0.0f), F(-1.0f), F(0.0f), F(0.0f), F(0.0f)};
+    Leaf_Answer<F> answer{F(0.0f), F(triangle_lane(no_triangle)), F(0.0f), F(0.0f), F(0.0f)};
     // A box that starts beyond the leaf's exit, or beyond the nearest hit so
     // far, holds nothing that can settle the lane or beat its hit.
     const auto lanes_in = [&](const RAYTR::KdTreeBox& box, Mask<F> lanes) {
@@ -265,9 +304,12 @@ Leaf_Answer<F> intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, c
         const F entry = simd::max_or_bound(stretch.tnear, F(0.0f));
         return lanes & rt::meets_box(stretch) & (entry <= exit) & (entry * entry <= best * F(block_slack2));
     };
-    for_each_block(blocks, node, active, lanes_in, [&](const Triangle_Block& block, Mask<F> lanes) {
-        for (uint32_t t = block.first; t < block.first + block.count; ++t) {
-            const Block_Triangle& triangle = blocks.triangles[t];
+    for_each_block(blocks, node, active, lanes_in, [&](uint32_t b, Mask<F> lanes) {
+        const float* slots = blocks.row(b, 0);
+        const float* order = blocks.row(b, Leaf_Blocks::order_row);
+        const uint32_t count = blocks.blocks[b].count;
+        for (uint32_t j = 0; j < count; ++j) {
+            const Slot_Triangle triangle(slots + j);
             F u(0.0f), v(0.0f), d2;
             const Mask<F> met =
                 rt::moller_trumbore<F>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, lanes, u, v);
@@ -275,12 +317,12 @@ Leaf_Answer<F> intersect_leaf_blocks(const Leaf_Blocks& blocks, uint32_t node, c
                 continue;
             Mask<F> ok =
                 rt::accept_hit<F>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, met, u, v, best, d2);
-            ok = andnot(ok, (d2 == best) & (F(triangle.order) < best_order));
+            ok = andnot(ok, (d2 == best) & (F(order[j]) < best_order));
             if (simd::none(ok))
                 continue;
             best = simd::select(ok, d2, best);
-            best_order = simd::select(ok, F(triangle.order), best_order);
-            answer.triangle = simd::select(ok, F(static_cast<float>(t)), answer.triangle);
+            best_order = simd::select(ok, F(order[j]), best_order);
+            answer.triangle = simd::select(ok, F(triangle_lane(b * Leaf_Blocks::block_size + j)), answer.triangle);
             answer.u = simd::select(ok, u, answer.u);
             answer.v = simd::select(ok, v, answer.v);
         }
@@ -298,6 +340,24 @@ template <class F>
 Mask<F> leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays<F>& rays, Mask<F> active, F tfar,
                       float scale)
 {
+    if (lone_rays_pay(blocks, node, simd::movemask(active), F::size)) {
+        constexpr int n = F::size;
+        alignas(F) float origin[3][n], dir[3][n], lane_tfar[n];
+        for (int a = 0; a < 3; ++a) {
+            rays.origin[a].store(origin[a]);
+            rays.direction[a].store(dir[a]);
+        }
+        tfar.store(lane_tfar);
+        unsigned occluded = 0;
+        for (unsigned lanes = static_cast<unsigned>(simd::movemask(active)); lanes != 0; lanes &= lanes - 1) {
+            const int k = __builtin_ctz(lanes);
+            const F o[3] = {F(origin[0][k]), F(origin[1][k]), F(origin[2][k])};
+            const F d[3] = {F(dir[0][k]), F(dir[1][k]), F(dir[2][k])};
+            if (lone_occluded<F>(blocks, node, o, d, lane_tfar[k], scale))
+                occluded |= 1u << k;
+        }
+        return lanes_of<F>(occluded);
+    }
     const F exit = block_reach(tfar, scale);
     Mask<F> occluded(false);
     const F unbounded(RAYTR::KD_INFINITY);
@@ -305,16 +365,18 @@ Mask<F> leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Ray
         const rt::Box_Stretch<F> stretch = rt::slab_stretch<F>(box, rays.origin, rays.inv);
         return andnot(lanes, occluded) & rt::meets_box(stretch) & (stretch.tnear <= exit);
     };
-    for_each_block(blocks, node, active, lanes_in, [&](const Triangle_Block& block, Mask<F> lanes) {
-        const Block_Triangle* triangle = &blocks.triangles[block.first];
-        for (uint32_t t = 0; t < block.count && !simd::none(lanes); ++t, ++triangle) {
+    for_each_block(blocks, node, active, lanes_in, [&](uint32_t b, Mask<F> lanes) {
+        const float* slots = blocks.row(b, 0);
+        const uint32_t count = blocks.blocks[b].count;
+        for (uint32_t j = 0; j < count && !simd::none(lanes); ++j) {
+            const Slot_Triangle triangle(slots + j);
             F u(0.0f), v(0.0f), d2;
             const Mask<F> met =
-                rt::moller_trumbore<F>(rays.origin, rays.direction, triangle->a, triangle->b, triangle->c, lanes, u, v);
+                rt::moller_trumbore<F>(rays.origin, rays.direction, triangle.a, triangle.b, triangle.c, lanes, u, v);
             if (simd::none(met))
                 continue;
-            const Mask<F> accepted = rt::accept_hit<F>(rays.origin, rays.direction, triangle->a, triangle->b,
-                                                       triangle->c, met, u, v, unbounded, d2);
+            const Mask<F> accepted = rt::accept_hit<F>(rays.origin, rays.direction, triangle.a, triangle.b,
+                                                       triangle.c, met, u, v, unbounded, d2);
             // d2 is known only once accept_hit has returned.
             const Mask<F> hit = accepted & rt::hit_in_leaf(simd::sqrt(d2), tfar, scale);
             occluded = occluded | hit;
@@ -334,7 +396,7 @@ struct Nearest_Hit {
     Hit* hits;
     // The winner of each settled lane: a triangle with its weights, or a
     // sphere (index, -1 for none) with its distance.
-    F triangle{-1.0f}, u{0.0f}, v{0.0f}, sphere{-1.0f}, t{0.0f};
+    F triangle{triangle_lane(no_triangle)}, u{0.0f}, v{0.0f}, sphere{-1.0f}, t{0.0f};
 
     Mask<F> operator()(uint32_t node, const Packet_Rays<F>& rays, Mask<F> active, F tfar)
     {
@@ -385,9 +447,9 @@ struct Nearest_Hit {
                 const rt::Ray4 ray = lane_ray(packet, k);
                 const uint32_t index = static_cast<uint32_t>(lane_sphere[k]);
                 rt::fill_sphere_hit(ray.pos.v, ray.dir.v, lane_t[k], tree.spheres[index], index, &hits[k]);
-            } else if (lane_triangle[k] >= 0.0f) {
-                rt::fill_hit(tree.view.vertices, tree.blocks->triangles[static_cast<uint32_t>(lane_triangle[k])].corners,
-                             lane_w0[k], lane_u[k], lane_v[k], &hits[k]);
+            } else if (const uint32_t index = cpu::lane_triangle(lane_triangle[k]); index != no_triangle) {
+                rt::fill_hit(tree.view.vertices, tree.blocks->corners(index), lane_w0[k], lane_u[k], lane_v[k],
+                             &hits[k]);
             }
         }
     }

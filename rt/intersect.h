@@ -66,12 +66,15 @@ KORU_HD mask_of<F> meets_box(const Box_Stretch<F>& s)
 // Moller-Trumbore, two-sided, for the active lanes: the lanes whose ray
 // meets triangle (a, b, c), with the weights u of b and v of c (a's is
 // 1 - u - v). A lane where the ray lies in the triangle's plane misses.
-template <class F>
-KORU_HD mask_of<F> moller_trumbore(const F origin[3], const F dir[3], const float a[3], const float b[3],
-                                   const float c[3], mask_of<F> active, F& u, F& v)
+// The corners are one triangle's (C = float) or, lane by lane, as many
+// triangles as the lanes (C = F, one ray in every lane): each lane makes the
+// same operations either way.
+template <class F, class C = float>
+KORU_HD mask_of<F> moller_trumbore(const F origin[3], const F dir[3], const C a[3], const C b[3], const C c[3],
+                                   mask_of<F> active, F& u, F& v)
 {
-    const float e1[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
-    const float e2[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+    const C e1[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+    const C e2[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
     const F p[3] = {dir[1] * e2[2] - dir[2] * e2[1], dir[2] * e2[0] - dir[0] * e2[2],
                     dir[0] * e2[1] - dir[1] * e2[0]};
     const F det = (F(e1[0]) * p[0] + F(e1[1]) * p[1]) + F(e1[2]) * p[2];
@@ -93,9 +96,9 @@ KORU_HD mask_of<F> moller_trumbore(const F origin[3], const F dir[3], const floa
 // Of the lanes that met the triangle, those whose hit point, rebuilt from the
 // weights, lies ahead, not too near and not farther than best (squared
 // distances). d2 receives the squared distance of every lane's point.
-template <class F>
-KORU_HD mask_of<F> accept_hit(const F origin[3], const F dir[3], const float a[3], const float b[3],
-                              const float c[3], mask_of<F> met, const F& u, const F& v, const F& best, F& d2)
+template <class F, class C = float>
+KORU_HD mask_of<F> accept_hit(const F origin[3], const F dir[3], const C a[3], const C b[3], const C c[3],
+                              mask_of<F> met, const F& u, const F& v, const F& best, F& d2)
 {
     const F w0 = F(1.0f) - u - v;
     F to_point[3];

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -49,8 +50,11 @@ struct float4 {
     float4(float s) : v(_mm_set1_ps(s)) {}
     float4(float a, float b, float c, float d) : v(_mm_setr_ps(a, b, c, d)) {}
 
-    static float4 load(const float* aligned) { return float4(_mm_load_ps(aligned)); }
-    void store(float* aligned) const { _mm_store_ps(aligned, v); }
+    // Any address, as the wider lane types: a leaf's triangles start anywhere.
+    static float4 load(const float* p) { return float4(_mm_loadu_ps(p)); }
+    void store(float* p) const { _mm_storeu_ps(p, v); }
+    // Lanes 4q to 4q + 3 from the four floats at p + q * stride.
+    static float4 load_quads(const float* p, std::size_t) { return load(p); }
 
     friend float4 operator+(float4 a, float4 b) { return float4(_mm_add_ps(a.v, b.v)); }
     friend float4 operator-(float4 a, float4 b) { return float4(_mm_sub_ps(a.v, b.v)); }
@@ -125,6 +129,7 @@ struct float4 {
     float4(float a, float b, float c, float d) : lane{a, b, c, d} {}
 
     static float4 load(const float* p) { return float4(p[0], p[1], p[2], p[3]); }
+    static float4 load_quads(const float* p, std::size_t) { return load(p); }
     void store(float* p) const
     {
         for (int k = 0; k < 4; ++k)
@@ -247,6 +252,10 @@ struct float8 {
     // array at the 32 (64) bytes it asks for.
     KORU_WIDE_TARGET static float8 load(const float* p) { return float8(_mm256_loadu_ps(p)); }
     KORU_WIDE_TARGET void store(float* p) const { _mm256_storeu_ps(p, v); }
+    KORU_WIDE_TARGET static float8 load_quads(const float* p, std::size_t stride)
+    {
+        return float8(_mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(p + stride), 1));
+    }
 
     KORU_WIDE_TARGET friend float8 operator+(float8 a, float8 b) { return float8(_mm256_add_ps(a.v, b.v)); }
     KORU_WIDE_TARGET friend float8 operator-(float8 a, float8 b) { return float8(_mm256_sub_ps(a.v, b.v)); }
@@ -306,6 +315,13 @@ struct float16 {
 
     KORU_WIDER_TARGET static float16 load(const float* p) { return float16(_mm512_loadu_ps(p)); }
     KORU_WIDER_TARGET void store(float* p) const { _mm512_storeu_ps(p, v); }
+    KORU_WIDER_TARGET static float16 load_quads(const float* p, std::size_t stride)
+    {
+        __m512 v = _mm512_castps128_ps512(_mm_loadu_ps(p));
+        v = _mm512_insertf32x4(v, _mm_loadu_ps(p + stride), 1);
+        v = _mm512_insertf32x4(v, _mm_loadu_ps(p + 2 * stride), 2);
+        return float16(_mm512_insertf32x4(v, _mm_loadu_ps(p + 3 * stride), 3));
+    }
 
     KORU_WIDER_TARGET friend float16 operator+(float16 a, float16 b) { return float16(_mm512_add_ps(a.v, b.v)); }
     KORU_WIDER_TARGET friend float16 operator-(float16 a, float16 b) { return float16(_mm512_sub_ps(a.v, b.v)); }

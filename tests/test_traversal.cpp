@@ -12,6 +12,7 @@
 #include "cpu_test_support.h"
 #include "traversal_test_support.h"
 #include "simd/simd.h"
+#include "cpu/lone_rays.h"
 
 using namespace cpu_test;
 using namespace traversal_test;
@@ -218,6 +219,73 @@ TEST(TraversalRandom, LargeLeavesAndTiesAgreeWithSingleRays)
     }
     EXPECT_GT(lanes_hit, 8000);
     EXPECT_GT(ties_won_by_later, 200);
+    engine.Release();
+}
+
+// A lone ray tested against a leaf's blocks, four triangles at a time, finds
+// the hit of the record-order leaf test: the same distance, the later
+// triangle of a tie (the twins are in the other material), and it is
+// occluded exactly when that hit lies within the stretch.
+TEST(TraversalRandom, LoneRayLeafTestAgreesWithTheRecordOrderTest)
+{
+    using F = koru::simd::float4;
+    std::mt19937 rng(23);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    Test_Tracer engine;
+    build_tangle(engine, rng);
+    const koru::cpu::Packet_Tree tree = tree_view(engine);
+    ASSERT_NE(tree.blocks, nullptr);
+    const koru::cpu::Leaf_Blocks& blocks = *tree.blocks;
+    std::vector<uint32_t> leaves;
+    for (uint32_t n = 0; n < tree.view.node_count; ++n)
+        if (RAYTR::kd_is_leaf(tree.view.nodes[n]) && RAYTR::kd_leaf_offset(tree.view.nodes[n]) >= 0)
+            leaves.push_back(n);
+    ASSERT_FALSE(leaves.empty());
+
+    int hits = 0, later_twins = 0, occluded = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const uint32_t node = leaves[static_cast<std::size_t>(i) % leaves.size()];
+        // Aim at a corner of the leaf's record, often a twin's.
+        const unsigned char* record = tree.view.obj_list + RAYTR::kd_leaf_offset(tree.view.nodes[node]);
+        const uint32_t n_triangles = RAYTR::kd_record_triangle_count(record);
+        const uint32_t* corners = RAYTR::kd_record_triangles(record) + 3 * (static_cast<uint32_t>(i) % n_triangles);
+        float target[3];
+        for (int a = 0; a < 3; ++a)
+            target[a] = (engine.Vertices()[corners[0]].pos[a] + engine.Vertices()[corners[1]].pos[a] +
+                         engine.Vertices()[corners[2]].pos[a]) / 3.0f + 0.02f * unit(rng);
+        Ray4 ray = make_ray(3.0f * unit(rng), 3.0f * unit(rng), 3.0f * unit(rng), 0.0f, 0.0f, 1.0f);
+        for (int a = 0; a < 3; ++a)
+            ray.dir[a] = target[a] - ray.pos[a];
+        ray.dir = TAU_MATH::Normalize(ray.dir);
+
+        RAYTR::Hit expected;
+        const float dist = koru::rt::intersect_leaf(ray, tree.view.nodes[node], tree.view.obj_list,
+                                                    engine.Vertices(), &expected);
+        const F origin[3] = {F(ray.pos[0]), F(ray.pos[1]), F(ray.pos[2])};
+        const F dir[3] = {F(ray.dir[0]), F(ray.dir[1]), F(ray.dir[2])};
+        koru::cpu::Lone_Hit lone;
+        koru::cpu::lone_nearest<F>(blocks, node, origin, dir, lone);
+        const float tfar = 2.0f;
+        const bool expect_occluded = koru::rt::hit_in_leaf(dist, tfar, tree.view.scale);
+        ASSERT_EQ(koru::cpu::lone_occluded<F>(blocks, node, origin, dir, tfar, tree.view.scale), expect_occluded)
+            << "ray " << i;
+        occluded += expect_occluded;
+        if (dist >= koru::rt::no_hit_distance) {
+            EXPECT_EQ(lone.triangle, koru::cpu::no_triangle) << "ray " << i;
+            continue;
+        }
+        ASSERT_NE(lone.triangle, koru::cpu::no_triangle) << "ray " << i;
+        EXPECT_EQ(std::sqrt(lone.best), dist) << "ray " << i;
+        RAYTR::Hit found;
+        koru::rt::fill_hit(engine.Vertices(), blocks.corners(lone.triangle), 1.0f - lone.u - lone.v, lone.u, lone.v,
+                           &found);
+        expect_same_hit(found, expected);
+        ++hits;
+        later_twins += expected.material_id == 1;
+    }
+    EXPECT_GT(hits, 15000);
+    EXPECT_GT(later_twins, 1000);
+    EXPECT_GT(occluded, 5000);
     engine.Release();
 }
 
