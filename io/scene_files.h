@@ -83,6 +83,12 @@ void UnshareVertices(aiMesh& mesh, const std::string& name);
 // weighted by area (linear in the corners, however many share a position).
 void SmoothNormals(aiMesh& mesh, float crease_angle_degrees);
 
+// Shares the vertices of a mesh that are identical bit for bit in every
+// attribute: the first of each kind keeps its place in their order, faces
+// refer to it. False, with the mesh unchanged, for a mesh with bones or
+// morph targets.
+bool JoinIdenticalVertices(aiMesh& mesh);
+
 // A texture file name of a scene, from the folder of the file that names
 // it: Windows separators become '/', absolute paths are kept.
 std::string ResolveTexturePath(const std::string& folder, const std::string& name);

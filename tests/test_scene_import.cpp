@@ -267,6 +267,31 @@ TEST(SceneImportFaults, OnlyMaterialsAndTexturesFacesUseAreLoadedAndTheLimitsAre
 
 // LoadScene gives an engine without geometry the room a large scene needs;
 // beside geometry already held the scene is refused, naming file and limit.
+// Vertices are shared when they are identical bit for bit: written twice
+// with the same numbers they become one, in the order they first appear;
+// one a hair away (1e-6 on a coordinate of 1) stays a vertex of its own, and
+// every corner keeps its place.
+TEST(SceneImport, IdenticalVerticesAreSharedAndNearOnesKept)
+{
+    const std::string obj = "v 0 0 0\nv 1 0 0\nv 0 1 0\n"     // first triangle
+                            "v 1 0 0\nv 0 1 0\nv 1 1 0\n"     // second: its edge written again
+                            "v 0 1 0\nv 1.000001 0 0\nv 1 1 1\n" // third: one corner a hair away
+                            "vn 0 0 1\n"
+                            "f 1//1 2//1 3//1\nf 4//1 6//1 5//1\nf 7//1 8//1 9//1\n";
+    const Scene scene = ReadScene(scene_files::write(scene_files::folder("scene_join") + "/join.obj", obj));
+    ASSERT_EQ(scene.indices.size(), 9u);
+    EXPECT_EQ(scene.vertices.size(), 6u);
+    const float expected[9][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 0, 0}, {1, 1, 0},
+                                  {0, 1, 0}, {0, 1, 0}, {1.000001f, 0, 0}, {1, 1, 1}};
+    for (int c = 0; c < 9; ++c)
+        for (int a = 0; a < 3; ++a)
+            EXPECT_EQ(scene.vertices[scene.indices[static_cast<std::size_t>(c)]].pos[a], expected[c][a])
+                << "corner " << c;
+    EXPECT_EQ(scene.indices[1], scene.indices[3]); // shared, in order of first appearance
+    EXPECT_EQ(scene.indices[4], 3u);
+    EXPECT_NE(scene.indices[7], scene.indices[1]);
+}
+
 TEST(SceneImport, LoadSceneMakesRoomForALargeSceneInAnEmptyEngine)
 {
     const int side = 257; // 66,049 vertices, past the default 65,535
