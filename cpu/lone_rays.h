@@ -5,7 +5,7 @@
 // lanes with triangles instead. Each lane makes the operations of the packet
 // test, so a ray gets the same answer either way.
 //
-// Only packet_walk.h includes this, inside the lane kernels.
+// The lane kernels include this through packet_walk.h.
 #pragma once
 
 #include <cstdint>
@@ -41,8 +41,8 @@ Mask<F> first_lanes(uint32_t count)
     return F::load(lane) < F(count < 16 ? static_cast<float>(count) : 16.0f);
 }
 
-// A triangle's place in the leaf blocks' streams travels in a float lane as
-// its bits, which a select keeps: a float counts exactly only to 2^24.
+// A triangle's slot in the leaf blocks travels in a float lane as its bits,
+// which a select keeps: a float counts exactly only to 2^24.
 constexpr uint32_t no_triangle = 0xFFFFFFFFu;
 
 inline float triangle_lane(uint32_t triangle)
