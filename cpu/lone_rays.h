@@ -123,25 +123,38 @@ Mask<F> slots_in(const Slot_Lanes<F>& slots, uint32_t b, uint32_t last)
     return first_lanes<F>((last - b) * Leaf_Blocks::block_size) & (slots.order >= F(0.0f));
 }
 
+// Calls hits(tri, b, met, u, v) for each lane type's width of the node's
+// triangles (from block b on) of which some meet one ray (the same in every
+// lane), with the lanes that met it and their weights; stops when hits
+// answers true, and answers whether it did.
+template <class F, class Hits>
+bool for_each_met(const Leaf_Blocks& blocks, uint32_t node, const F origin[3], const F dir[3], const Hits& hits)
+{
+    constexpr uint32_t step = F::size / Leaf_Blocks::block_size;
+    const uint32_t last = blocks.node_first_block[node + 1];
+    for (uint32_t b = blocks.node_first_block[node]; b < last; b += step) {
+        const Slot_Lanes<F> tri(blocks, b);
+        F u(0.0f), v(0.0f);
+        const Mask<F> met = rt::moller_trumbore<F, F>(origin, dir, tri.a, tri.b, tri.c, slots_in(tri, b, last), u, v);
+        if (!simd::none(met) && hits(tri, b, met, u, v))
+            return true;
+    }
+    return false;
+}
+
 // One ray (the same in every lane) against the node's triangles: the nearest
 // hit that the record-order test would accept, a tie going to the later
 // triangle of the record.
 template <class F>
 void lone_nearest(const Leaf_Blocks& blocks, uint32_t node, const F origin[3], const F dir[3], Lone_Hit& hit)
 {
-    constexpr int n = F::size;
-    constexpr uint32_t step = n / Leaf_Blocks::block_size;
-    const uint32_t last = blocks.node_first_block[node + 1];
-    for (uint32_t b = blocks.node_first_block[node]; b < last; b += step) {
-        const Slot_Lanes<F> tri(blocks, b);
-        F u(0.0f), v(0.0f), d2;
-        const Mask<F> met = rt::moller_trumbore<F, F>(origin, dir, tri.a, tri.b, tri.c, slots_in(tri, b, last), u, v);
-        if (simd::none(met))
-            continue;
+    for_each_met<F>(blocks, node, origin, dir, [&](const Slot_Lanes<F>& tri, uint32_t b, Mask<F> met, F u, F v) {
+        constexpr int n = F::size;
+        F d2;
         const Mask<F> ok = rt::accept_hit<F, F>(origin, dir, tri.a, tri.b, tri.c, met, u, v, F(hit.best), d2);
         unsigned accepted = static_cast<unsigned>(simd::movemask(ok));
         if (accepted == 0)
-            continue;
+            return false;
         alignas(F) float lane_d2[n], lane_u[n], lane_v[n], order[n];
         d2.store(lane_d2);
         u.store(lane_u);
@@ -157,7 +170,8 @@ void lone_nearest(const Leaf_Blocks& blocks, uint32_t node, const F origin[3], c
                 hit.v = lane_v[k];
             }
         }
-    }
+        return false;
+    });
 }
 
 // Whether one ray (the same in every lane) meets any of the node's triangles
@@ -166,20 +180,12 @@ template <class F>
 bool lone_occluded(const Leaf_Blocks& blocks, uint32_t node, const F origin[3], const F dir[3], float tfar,
                    float scale)
 {
-    constexpr uint32_t step = F::size / Leaf_Blocks::block_size;
-    const uint32_t last = blocks.node_first_block[node + 1];
     const F unbounded(RAYTR::KD_INFINITY);
-    for (uint32_t b = blocks.node_first_block[node]; b < last; b += step) {
-        const Slot_Lanes<F> tri(blocks, b);
-        F u(0.0f), v(0.0f), d2;
-        const Mask<F> met = rt::moller_trumbore<F, F>(origin, dir, tri.a, tri.b, tri.c, slots_in(tri, b, last), u, v);
-        if (simd::none(met))
-            continue;
+    return for_each_met<F>(blocks, node, origin, dir, [&](const Slot_Lanes<F>& tri, uint32_t, Mask<F> met, F u, F v) {
+        F d2;
         const Mask<F> accepted = rt::accept_hit<F, F>(origin, dir, tri.a, tri.b, tri.c, met, u, v, unbounded, d2);
-        if (!simd::none(accepted & rt::hit_in_leaf(simd::sqrt(d2), F(tfar), scale)))
-            return true;
-    }
-    return false;
+        return !simd::none(accepted & rt::hit_in_leaf(simd::sqrt(d2), F(tfar), scale));
+    });
 }
 
 } // namespace
