@@ -108,15 +108,30 @@ struct Leaf_Answer {
 };
 
 // The leaf test of the active lanes, each ray on its own (lone_nearest).
-template <class F>
-Leaf_Answer<F> lone_leaf_answer(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays<F>& rays, int active)
+// Calls test(k, origin, dir) for each active lane k with its ray in every
+// lane.
+template <class F, class Test>
+void for_each_lone_ray(const Packet_Rays<F>& rays, int active, const Test& test)
 {
     constexpr int n = F::size;
-    alignas(F) float origin[3][n], dir[3][n], best[n], triangle[n], u[n], v[n];
+    alignas(F) float origin[3][n], dir[3][n];
     for (int a = 0; a < 3; ++a) {
         rays.origin[a].store(origin[a]);
         rays.direction[a].store(dir[a]);
     }
+    for (unsigned lanes = static_cast<unsigned>(active); lanes != 0; lanes &= lanes - 1) {
+        const int k = __builtin_ctz(lanes);
+        const F o[3] = {F(origin[0][k]), F(origin[1][k]), F(origin[2][k])};
+        const F d[3] = {F(dir[0][k]), F(dir[1][k]), F(dir[2][k])};
+        test(k, o, d);
+    }
+}
+
+template <class F>
+Leaf_Answer<F> lone_leaf_answer(const Leaf_Blocks& blocks, uint32_t node, const Packet_Rays<F>& rays, int active)
+{
+    constexpr int n = F::size;
+    alignas(F) float best[n], triangle[n], u[n], v[n];
     for (int k = 0; k < n; ++k) {
         const Lone_Hit none;
         best[k] = none.best;
@@ -124,17 +139,14 @@ Leaf_Answer<F> lone_leaf_answer(const Leaf_Blocks& blocks, uint32_t node, const 
         u[k] = none.u;
         v[k] = none.v;
     }
-    for (unsigned lanes = static_cast<unsigned>(active); lanes != 0; lanes &= lanes - 1) {
-        const int k = __builtin_ctz(lanes);
-        const F o[3] = {F(origin[0][k]), F(origin[1][k]), F(origin[2][k])};
-        const F d[3] = {F(dir[0][k]), F(dir[1][k]), F(dir[2][k])};
+    for_each_lone_ray(rays, active, [&](int k, const F o[3], const F d[3]) {
         Lone_Hit hit;
         lone_nearest<F>(blocks, node, o, d, hit);
         best[k] = hit.best;
         triangle[k] = triangle_lane(hit.triangle);
         u[k] = hit.u;
         v[k] = hit.v;
-    }
+    });
     Leaf_Answer<F> answer;
     answer.best = F::load(best);
     answer.dist = simd::sqrt(answer.best);
@@ -200,21 +212,13 @@ Mask<F> leaf_occludes(const Leaf_Blocks& blocks, uint32_t node, const Packet_Ray
                       float scale)
 {
     if (lone_rays_pay(blocks, node, simd::movemask(active), F::size)) {
-        constexpr int n = F::size;
-        alignas(F) float origin[3][n], dir[3][n], lane_tfar[n];
-        for (int a = 0; a < 3; ++a) {
-            rays.origin[a].store(origin[a]);
-            rays.direction[a].store(dir[a]);
-        }
+        alignas(F) float lane_tfar[F::size];
         tfar.store(lane_tfar);
         unsigned occluded = 0;
-        for (unsigned lanes = static_cast<unsigned>(simd::movemask(active)); lanes != 0; lanes &= lanes - 1) {
-            const int k = __builtin_ctz(lanes);
-            const F o[3] = {F(origin[0][k]), F(origin[1][k]), F(origin[2][k])};
-            const F d[3] = {F(dir[0][k]), F(dir[1][k]), F(dir[2][k])};
+        for_each_lone_ray(rays, simd::movemask(active), [&](int k, const F o[3], const F d[3]) {
             if (lone_occluded<F>(blocks, node, o, d, lane_tfar[k], scale))
                 occluded |= 1u << k;
-        }
+        });
         return lanes_of<F>(occluded);
     }
     const F exit = block_reach(tfar, scale);
