@@ -31,16 +31,22 @@ void grow_block(Triangle_Block& block, const Leaf_Triangle& t)
     }
 }
 
+// A block's triangles: positions [first, last) of the leaf's `order`.
+struct Group {
+    uint32_t first, last;
+};
+
 // Splits the leaf's triangles (by position in `order`) at the median of
 // their centres along the widest axis until each group fits a block.
-void group(std::vector<uint32_t>::iterator first, std::vector<uint32_t>::iterator last,
-           const std::vector<Leaf_Triangle>& leaf, std::vector<std::vector<uint32_t>>& groups)
+void group(std::vector<uint32_t>& order, uint32_t from, uint32_t to, const std::vector<Leaf_Triangle>& leaf,
+           std::vector<Group>& groups)
 {
-    const std::ptrdiff_t n = last - first;
-    if (n <= static_cast<std::ptrdiff_t>(Leaf_Blocks::block_size)) {
-        groups.emplace_back(first, last);
+    const uint32_t n = to - from;
+    if (n <= Leaf_Blocks::block_size) {
+        groups.push_back(Group{from, to});
         return;
     }
+    const auto first = order.begin() + from, last = order.begin() + to;
     const auto centre = [&](uint32_t i, int a) { return leaf[i].a[a] + leaf[i].b[a] + leaf[i].c[a]; };
     int axis = 0;
     float widest = -1.0f;
@@ -56,14 +62,14 @@ void group(std::vector<uint32_t>::iterator first, std::vector<uint32_t>::iterato
         }
     }
     // Halves in whole blocks, so that only the last block of a leaf is short.
-    const std::ptrdiff_t blocks = (n + Leaf_Blocks::block_size - 1) / Leaf_Blocks::block_size;
-    const auto middle = first + (blocks / 2) * Leaf_Blocks::block_size;
-    std::nth_element(first, middle, last, [&](uint32_t x, uint32_t y) {
+    const uint32_t blocks = (n + Leaf_Blocks::block_size - 1) / Leaf_Blocks::block_size;
+    const uint32_t middle = from + (blocks / 2) * Leaf_Blocks::block_size;
+    std::nth_element(first, order.begin() + middle, last, [&](uint32_t x, uint32_t y) {
         const float cx = centre(x, axis), cy = centre(y, axis);
         return cx < cy || (cx == cy && x < y);
     });
-    group(first, middle, leaf, groups);
-    group(middle, last, leaf, groups);
+    group(order, from, middle, leaf, groups);
+    group(order, middle, to, leaf, groups);
 }
 
 } // namespace
@@ -94,7 +100,7 @@ std::unique_ptr<Leaf_Blocks> make_leaf_blocks(const rt::Tree_View& tree)
 
     std::vector<Leaf_Triangle> leaf;
     std::vector<uint32_t> order;
-    std::vector<std::vector<uint32_t>> groups;
+    std::vector<Group> groups;
     for (uint32_t node = 0; node < tree.node_count; ++node) {
         out.node_first_block[node] = static_cast<uint32_t>(out.blocks.size());
         out.node_first_group[node] = static_cast<uint32_t>(out.groups.size());
@@ -114,20 +120,20 @@ std::unique_ptr<Leaf_Blocks> make_leaf_blocks(const rt::Tree_View& tree)
         std::iota(order.begin(), order.end(), 0u);
         groups.clear();
         if (n_triangles > 0)
-            group(order.begin(), order.end(), leaf, groups);
-        for (const std::vector<uint32_t>& g : groups) {
+            group(order, 0, n_triangles, leaf, groups);
+        for (const Group& g : groups) {
             const uint32_t b = static_cast<uint32_t>(out.blocks.size());
             Triangle_Block block;
             for (int a = 0; a < 3; ++a) {
                 block.box.min[a] = INFINITY;
                 block.box.max[a] = -INFINITY;
             }
-            block.count = static_cast<uint32_t>(g.size());
+            block.count = g.last - g.first;
             float* slot = out.slots.data() + b * Leaf_Blocks::block_floats;
             for (uint32_t j = 0; j < Leaf_Blocks::block_size; ++j)
                 slot[Leaf_Blocks::order_row * Leaf_Blocks::block_size + j] = -1.0f;
             for (uint32_t j = 0; j < block.count; ++j) {
-                const uint32_t k = g[j];
+                const uint32_t k = order[g.first + j];
                 const Leaf_Triangle& t = leaf[k];
                 for (int a = 0; a < 3; ++a) {
                     slot[a * Leaf_Blocks::block_size + j] = t.a[a];
