@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "number_kinds.h"
 #include "scene_files.h"
 
 namespace koru {
@@ -74,27 +75,9 @@ bool JoinIdenticalVertices(aiMesh& mesh)
         return true;
     };
 
-    // Open addressing over the first vertex of each kind; the new number of a
-    // vertex is the order in which its kind first appears.
-    std::size_t slots = 16;
-    while (slots < 2 * static_cast<std::size_t>(n))
-        slots *= 2;
-    constexpr uint32_t empty = UINT32_MAX;
-    std::vector<uint32_t> first(slots, empty);
-    std::vector<uint32_t> number(n);
-    unsigned kinds = 0;
-    for (unsigned v = 0; v < n; ++v) {
-        std::size_t s = hash(v) & (slots - 1);
-        while (first[s] != empty && !same(first[s], v))
-            s = (s + 1) & (slots - 1);
-        if (first[s] == empty) {
-            first[s] = v;
-            number[v] = kinds++;
-        } else {
-            number[v] = number[first[s]];
-        }
-    }
-    first = std::vector<uint32_t>();
+    // The new number of a vertex is the order in which its kind first appears.
+    std::vector<uint32_t> number;
+    const unsigned kinds = number_kinds(n, hash, same, number);
     if (kinds == n)
         return true;
 

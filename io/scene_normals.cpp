@@ -4,8 +4,9 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <unordered_map>
+#include <vector>
 
+#include "number_kinds.h"
 #include "scene_files.h"
 
 namespace koru {
@@ -26,25 +27,6 @@ void corner_copy(T*& data, const aiMesh& mesh, std::size_t corners)
     delete[] data;
     data = fresh;
 }
-
-// The bits of a position, for grouping corners that share it exactly.
-struct Position_Key {
-    float x, y, z;
-    bool operator==(const Position_Key& o) const
-    {
-        return std::memcmp(this, &o, sizeof *this) == 0;
-    }
-};
-
-struct Position_Hash {
-    std::size_t operator()(const Position_Key& k) const
-    {
-        uint32_t bits[3];
-        std::memcpy(bits, &k, sizeof bits);
-        return (static_cast<std::size_t>(bits[0]) * 73856093u) ^ (static_cast<std::size_t>(bits[1]) * 19349663u) ^
-               (static_cast<std::size_t>(bits[2]) * 83492791u);
-    }
-};
 
 aiVector3D unit_or(const aiVector3D& n, const aiVector3D& fallback)
 {
@@ -113,10 +95,38 @@ void SmoothNormals(aiMesh& mesh, float crease_angle_degrees)
         for (unsigned k = 0; k < 3; ++k)
             face_of[face.mIndices[k]] = f;
     }
-    std::unordered_map<Position_Key, std::vector<unsigned>, Position_Hash> corners_at;
+    // The corners of faces, grouped by the bits of their position: those at
+    // position p are by_position[first[p], first[p + 1]), in vertex order.
+    std::vector<unsigned> corner;
     for (unsigned v = 0; v < mesh.mNumVertices; ++v)
         if (face_of[v] != UINT_MAX)
-            corners_at[Position_Key{mesh.mVertices[v].x, mesh.mVertices[v].y, mesh.mVertices[v].z}].push_back(v);
+            corner.push_back(v);
+    const auto bits = [&](unsigned i, unsigned a) {
+        uint32_t word;
+        std::memcpy(&word, &mesh.mVertices[corner[i]][a], sizeof word);
+        return word;
+    };
+    const auto hash = [&](unsigned i) {
+        return (static_cast<std::size_t>(bits(i, 0)) * 73856093u) ^ (static_cast<std::size_t>(bits(i, 1)) * 19349663u) ^
+               (static_cast<std::size_t>(bits(i, 2)) * 83492791u);
+    };
+    const auto same = [&](unsigned x, unsigned y) {
+        return bits(x, 0) == bits(y, 0) && bits(x, 1) == bits(y, 1) && bits(x, 2) == bits(y, 2);
+    };
+    std::vector<uint32_t> position_of;
+    const unsigned n_corners = static_cast<unsigned>(corner.size());
+    const unsigned n_positions = number_kinds(n_corners, hash, same, position_of);
+    std::vector<unsigned> first(static_cast<std::size_t>(n_positions) + 1, 0);
+    for (unsigned i = 0; i < n_corners; ++i)
+        ++first[position_of[i] + 1];
+    for (unsigned p = 0; p < n_positions; ++p)
+        first[p + 1] += first[p];
+    std::vector<unsigned> by_position(n_corners);
+    {
+        std::vector<unsigned> next(first.begin(), first.end() - 1);
+        for (unsigned i = 0; i < n_corners; ++i)
+            by_position[next[position_of[i]]++] = corner[i];
+    }
 
     // The faces around a position fall into groups that turn less than the
     // crease angle from the group's first face; a corner takes its group's
@@ -128,12 +138,13 @@ void SmoothNormals(aiMesh& mesh, float crease_angle_degrees)
         mesh.mNormals[v] = face_of[v] != UINT_MAX ? unit_or(face_normal[face_of[v]], up) : up;
     std::vector<aiVector3D> seeds, sums;
     std::vector<unsigned> group_of;
-    for (const auto& entry : corners_at) {
-        const std::vector<unsigned>& corners = entry.second;
+    for (unsigned p = 0; p < n_positions; ++p) {
+        const unsigned* corners = by_position.data() + first[p];
+        const std::size_t count = first[p + 1] - first[p];
         seeds.clear();
         sums.clear();
-        group_of.assign(corners.size(), 0);
-        for (std::size_t c = 0; c < corners.size(); ++c) {
+        group_of.assign(count, 0);
+        for (std::size_t c = 0; c < count; ++c) {
             const aiVector3D& area_normal = face_normal[face_of[corners[c]]];
             const aiVector3D n = unit_or(area_normal, up);
             std::size_t g = 0;
@@ -146,7 +157,7 @@ void SmoothNormals(aiMesh& mesh, float crease_angle_degrees)
             sums[g] += area_normal;
             group_of[c] = static_cast<unsigned>(g);
         }
-        for (std::size_t c = 0; c < corners.size(); ++c)
+        for (std::size_t c = 0; c < count; ++c)
             mesh.mNormals[corners[c]] = unit_or(sums[group_of[c]], seeds[group_of[c]]);
     }
 }
