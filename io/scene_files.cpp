@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <vector>
 
 #include "scene_files.h"
 
@@ -39,7 +39,10 @@ const std::string* File_Cache::find(const std::string& path)
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return nullptr;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes;
+    std::vector<char> chunk(1 << 16);
+    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
+        bytes.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
     if (in.bad())
         return nullptr;
     return &(files[path] = std::move(bytes));
