@@ -285,13 +285,14 @@ void partition(const uint32_t* from, uint32_t n, const uint8_t* side_of, uint32_
 constexpr uint32_t shared_node_least = 1u << 14;
 
 // Runs body(k) for k from 0 to count - 1 as tasks of the build's threads,
-// and waits for them.
+// and waits for them. (An unsigned count: Clang compares a taskloop's
+// bound with an unsigned trip count.)
 template <class Body>
 void share_out(int count, const Body& body)
 {
 #pragma omp taskloop grainsize(1) shared(body)
-    for (int k = 0; k < count; ++k)
-        body(k);
+    for (unsigned k = 0; k < static_cast<unsigned>(count); ++k)
+        body(static_cast<int>(k));
 }
 
 } // namespace
