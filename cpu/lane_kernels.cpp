@@ -28,7 +28,7 @@ void shade_packet(const Frame_Scene& scene, const Ray_Packet_Of<N>& packet, simd
         colors[c] = F(0.0f);
 
     alignas(16) Hit hits[N];
-    const unsigned hit_mask = nearest_hits(scene.tree, packet, hits, stats);
+    const unsigned hit_mask = nearest_hits(scene.tree, packet, all_lanes<F>, hits, stats);
     stats.primary_rays += N;
     if (hit_mask == 0)
         return;
@@ -40,8 +40,8 @@ void shade_packet(const Frame_Scene& scene, const Ray_Packet_Of<N>& packet, simd
 // generation's shading weighted by the reflectivities along the way, the
 // ambient light for a reflected ray that leaves the scene. Each generation is
 // one packet of the lanes still alive; the others borrow a live lane's ray,
-// so that the packet stays as coherent as its live rays are, and their
-// answers are dropped.
+// so that the packet stays as coherent as its live rays are, and are not
+// walked.
 template <int N>
 void shade_whole_packet(const Frame_Scene& scene, const Ray_Packet_Of<N>& primary, simd::vfloat<N> totals[3],
                         Frame_Stats& stats)
@@ -55,7 +55,7 @@ void shade_whole_packet(const Frame_Scene& scene, const Ray_Packet_Of<N>& primar
     stats.primary_rays += N;
     for (int generation = 0; generation < scene.depth; ++generation) {
         alignas(16) Hit hits[N];
-        const unsigned hit_mask = nearest_hits(scene.tree, packet, hits, stats) & live;
+        const unsigned hit_mask = nearest_hits(scene.tree, packet, live, hits, stats);
         if (generation > 0 && (live & ~hit_mask) != 0) {
             const Mask<F> left = lanes_of<F>(live & ~hit_mask);
             for (int c = 0; c < 3; ++c)
@@ -212,15 +212,15 @@ void trace_tile(const Frame_Scene& scene, const Tile& tile, unsigned* frame_buff
     {                                                                                                         \
         trace_tile<N>(scene, tile, frame_buffer, stats);                                                      \
     }                                                                                                         \
-    KORU_LANE_ENTRY_##N unsigned nearest_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[], \
-                                               Frame_Stats& stats)                                            \
+    KORU_LANE_ENTRY_##N unsigned nearest_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet,         \
+                                               unsigned own, Hit hits[], Frame_Stats& stats)                  \
     {                                                                                                         \
-        return nearest_hits(tree, packet, hits, stats);                                                       \
+        return nearest_hits(tree, packet, own, hits, stats);                                                  \
     }                                                                                                         \
     KORU_LANE_ENTRY_##N unsigned any_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet,             \
-                                           Frame_Stats& stats)                                                \
+                                           unsigned own, Frame_Stats& stats)                                  \
     {                                                                                                         \
-        return any_hits(tree, packet, stats);                                                                 \
+        return any_hits(tree, packet, own, stats);                                                            \
     }
 
 #define KORU_BLOCK_ENTRY(N)                                                                                   \
@@ -268,24 +268,26 @@ void make_primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet& pac
 }
 
 template <int N>
-unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[], Frame_Stats& stats)
+unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[], Frame_Stats& stats,
+                      unsigned own)
 {
-    return nearest_entry(tree, packet, hits, stats);
+    return nearest_entry(tree, packet, own & all_lanes<simd::vfloat<N>>, hits, stats);
 }
 
 template <int N>
-unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Frame_Stats& stats)
+unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Frame_Stats& stats,
+                             unsigned own)
 {
-    return any_entry(tree, packet, stats);
+    return any_entry(tree, packet, own & all_lanes<simd::vfloat<N>>, stats);
 }
 
-template unsigned trace_packet(const Packet_Tree&, const Ray_Packet_Of<4>&, Hit[], Frame_Stats&);
-template unsigned trace_shadow_packet(const Packet_Tree&, const Ray_Packet_Of<4>&, Frame_Stats&);
+template unsigned trace_packet(const Packet_Tree&, const Ray_Packet_Of<4>&, Hit[], Frame_Stats&, unsigned);
+template unsigned trace_shadow_packet(const Packet_Tree&, const Ray_Packet_Of<4>&, Frame_Stats&, unsigned);
 #if KORU_SIMD_WIDE
-template unsigned trace_packet(const Packet_Tree&, const Ray_Packet_Of<8>&, Hit[], Frame_Stats&);
-template unsigned trace_shadow_packet(const Packet_Tree&, const Ray_Packet_Of<8>&, Frame_Stats&);
-template unsigned trace_packet(const Packet_Tree&, const Ray_Packet_Of<16>&, Hit[], Frame_Stats&);
-template unsigned trace_shadow_packet(const Packet_Tree&, const Ray_Packet_Of<16>&, Frame_Stats&);
+template unsigned trace_packet(const Packet_Tree&, const Ray_Packet_Of<8>&, Hit[], Frame_Stats&, unsigned);
+template unsigned trace_shadow_packet(const Packet_Tree&, const Ray_Packet_Of<8>&, Frame_Stats&, unsigned);
+template unsigned trace_packet(const Packet_Tree&, const Ray_Packet_Of<16>&, Hit[], Frame_Stats&, unsigned);
+template unsigned trace_shadow_packet(const Packet_Tree&, const Ray_Packet_Of<16>&, Frame_Stats&, unsigned);
 #endif
 
 unsigned kd_tree_traverse_packet(const Packet_Tree& tree, const Ray_Packet& packet, Hit hits[4])
@@ -298,7 +300,8 @@ unsigned kd_tree_traverse_packet(const Packet_Tree& tree, const Ray_Packet& pack
     if (simd::movemask(rt::meets_box(stretch)) != all_lanes<float4>)
         return 0;
     Nearest_Hit<float4> nearest{tree, hits};
-    const unsigned done = static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, nearest));
+    const unsigned done =
+        static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, all_lanes<float4>, nearest));
     nearest.fill_hits(done, packet);
     return done;
 }

@@ -95,7 +95,8 @@ struct Hit_Lanes {
 };
 
 // Lanes not in `own` take lane `source`'s ray, so that every lane of a packet
-// holds a real ray and the packet stays as coherent as its own rays are.
+// holds a real ray and the packet stays as coherent as its own rays are; the
+// walks leave those lanes out.
 template <int N>
 void borrow_lanes(Ray_Packet_Of<N>& packet, unsigned own)
 {
@@ -153,7 +154,7 @@ void shade_hit_lanes(const Frame_Scene& scene, const Ray_Packet_Of<N>& packet, c
                 l[a].store(shadow_packet.direction[a]);
             }
             borrow_lanes(shadow_packet, lit);
-            shadowed = any_hits(scene.tree, shadow_packet, stats) & lit;
+            shadowed = any_hits(scene.tree, shadow_packet, lit, stats);
             stats.shadow_rays += static_cast<unsigned>(__builtin_popcount(lit));
         }
 

@@ -36,9 +36,10 @@ using Frame_Stats = CPU_Ray_Tracer::Frame_Stats;
 #define KORU_LANE_ENTRY_8 KORU_WIDE_ENTRY __attribute__((noinline))
 #define KORU_LANE_ENTRY_16 KORU_WIDER_ENTRY __attribute__((noinline))
 #define KORU_DECLARE_WALK_ENTRIES(N)                                                                            \
-    KORU_LANE_ENTRY_##N unsigned nearest_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[], \
-                                               Frame_Stats& stats);                                               \
-    KORU_LANE_ENTRY_##N unsigned any_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Frame_Stats& stats);
+    KORU_LANE_ENTRY_##N unsigned nearest_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, unsigned own,  \
+                                               Hit hits[], Frame_Stats& stats);                                   \
+    KORU_LANE_ENTRY_##N unsigned any_entry(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, unsigned own,      \
+                                           Frame_Stats& stats);
 KORU_DECLARE_WALK_ENTRIES(4)
 #if KORU_SIMD_WIDE
 KORU_DECLARE_WALK_ENTRIES(8)
@@ -340,13 +341,15 @@ struct Any_Hit {
     }
 };
 
-// All rays of the packet, one walk, front to back; the child order comes from
-// lane 0 (the caller guarantees that all lanes share its octant). Lanes leave
-// the walk as the leaf test settles them; a settled lane is never active
-// again, so its hit is never overwritten.
+// The rays of the packet's own lanes (bit k for lane k, not none), one walk,
+// front to back; the child order comes from lane 0 (the caller guarantees
+// that all lanes share its octant). Lanes leave the walk as the leaf test
+// settles them; a settled lane is never active again, so its hit is never
+// overwritten. The other lanes only borrow rays to keep the packet
+// coherent: they are never active.
 template <class F, class Packet, class Leaf_Test>
 int walk_packet(const rt::Tree_View& tree, const Packet& packet, const Packet_Rays<F>& rays,
-                const rt::Box_Stretch<F>& stretch, Leaf_Test& leaf_test)
+                const rt::Box_Stretch<F>& stretch, unsigned own, Leaf_Test& leaf_test)
 {
     uint32_t upper_is_far[3];
     for (int a = 0; a < 3; ++a)
@@ -356,7 +359,8 @@ int walk_packet(const rt::Tree_View& tree, const Packet& packet, const Packet_Ra
     int depth = 0;
     F tnear = simd::max_or_bound(stretch.tnear, F(0.0f));
     F tfar = stretch.tfar;
-    Mask<F> active(true);
+    const Mask<F> own_lanes = lanes_of<F>(own);
+    Mask<F> active = own_lanes;
     Mask<F> done(false);
     uint32_t node = 0;
     for (;;) {
@@ -397,7 +401,7 @@ int walk_packet(const rt::Tree_View& tree, const Packet& packet, const Packet_Ra
         tnear = simd::select(andnot(active, done), tfar, tnear);
         // Pop the next far child that some lane still needs.
         do {
-            if (depth == 0 || simd::all(done))
+            if (depth == 0 || simd::none(andnot(own_lanes, done)))
                 return simd::movemask(done);
             --depth;
             active = andnot(stack[depth].active, done);
@@ -409,9 +413,10 @@ int walk_packet(const rt::Tree_View& tree, const Packet& packet, const Packet_Ra
 
 // Walks the packet as one when its directions share an octant and all its
 // rays enter the tree (or none does), counting it as that many 2x2 blocks;
-// otherwise answers what apart() does.
+// otherwise answers what apart() does. Only the own lanes' answers are
+// sought (the others' bits stay clear).
 template <class F, class Packet, class Leaf_Test, class Apart>
-unsigned trace(const Packet_Tree& tree, const Packet& packet, Frame_Stats& stats,
+unsigned trace(const Packet_Tree& tree, const Packet& packet, unsigned own, Frame_Stats& stats,
                Leaf_Test& leaf_test, const Apart& apart)
 {
     constexpr unsigned blocks = F::size / 4;
@@ -435,7 +440,9 @@ unsigned trace(const Packet_Tree& tree, const Packet& packet, Frame_Stats& stats
         if (entering == all_lanes<F>) {
             stats.packets += blocks;
             stats.coherent_packets += blocks;
-            return static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, leaf_test));
+            if (own == 0)
+                return 0;
+            return static_cast<unsigned>(walk_packet(tree.view, packet, rays, stretch, own, leaf_test));
         }
         if (entering == 0) {
             stats.packets += blocks;
@@ -467,22 +474,25 @@ Ray_Packet_Of<N / 2> half_packet(const Ray_Packet_Of<N>& packet, int h)
     return half;
 }
 
-// The lane mask of hits (bit k for lane k), with hits[k] filled for them.
+// The lane mask of hits (bit k for lane k) among the own lanes, with
+// hits[k] filled for them.
 template <int N>
-unsigned nearest_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Hit hits[], Frame_Stats& stats)
+unsigned nearest_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, unsigned own, Hit hits[],
+                      Frame_Stats& stats)
 {
     using F = simd::vfloat<N>;
     Nearest_Hit<F> nearest{tree, hits};
-    const unsigned done = trace<F>(tree, packet, stats, nearest, [&] {
+    const unsigned done = trace<F>(tree, packet, own, stats, nearest, [&] {
         unsigned mask = 0;
         if constexpr (N == 4) {
             ++stats.packets;
             for (int k = 0; k < 4; ++k)
-                if (walk_ray(tree, lane_ray(packet, k), &hits[k]))
+                if ((own >> k & 1u) && walk_ray(tree, lane_ray(packet, k), &hits[k]))
                     mask |= 1u << k;
         } else {
-            mask = nearest_entry(tree, half_packet(packet, 0), hits, stats) |
-                   nearest_entry(tree, half_packet(packet, 1), hits + N / 2, stats) << N / 2;
+            constexpr unsigned half = (1u << N / 2) - 1u;
+            mask = nearest_entry(tree, half_packet(packet, 0), own & half, hits, stats) |
+                   nearest_entry(tree, half_packet(packet, 1), own >> N / 2, hits + N / 2, stats) << N / 2;
         }
         return mask;
     });
@@ -490,25 +500,26 @@ unsigned nearest_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, H
     return done;
 }
 
-// The lane mask of rays that hit anything: the same answer as nearest_hits'
-// mask, found without looking for the nearest hit.
+// The lane mask of own lanes' rays that hit anything: the same answer as
+// nearest_hits' mask, found without looking for the nearest hit.
 template <int N>
-unsigned any_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, Frame_Stats& stats)
+unsigned any_hits(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, unsigned own, Frame_Stats& stats)
 {
     using F = simd::vfloat<N>;
     Any_Hit<F> any{tree};
-    return trace<F>(tree, packet, stats, any, [&] {
+    return trace<F>(tree, packet, own, stats, any, [&] {
         unsigned mask = 0;
         if constexpr (N == 4) {
             ++stats.packets;
             for (int k = 0; k < 4; ++k) {
                 Hit hit;
-                if (walk_ray(tree, lane_ray(packet, k), &hit))
+                if ((own >> k & 1u) && walk_ray(tree, lane_ray(packet, k), &hit))
                     mask |= 1u << k;
             }
         } else {
-            mask = any_entry(tree, half_packet(packet, 0), stats) |
-                   any_entry(tree, half_packet(packet, 1), stats) << N / 2;
+            constexpr unsigned half = (1u << N / 2) - 1u;
+            mask = any_entry(tree, half_packet(packet, 0), own & half, stats) |
+                   any_entry(tree, half_packet(packet, 1), own >> N / 2, stats) << N / 2;
         }
         return mask;
     });

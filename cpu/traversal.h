@@ -31,16 +31,18 @@ Packet_Tree packet_tree(const CPU_Ray_Tracer& engine);
 // Counts the packet, and whether it was walked as one, in stats. N is 4, 8
 // or 16, and at most simd::widest_lanes(): the walk of N lanes is compiled
 // for the instructions of N-wide lanes. A packet of N gives, lane by lane,
-// the answers of its packets of four.
+// the answers of its packets of four. Only the lanes of own are walked; the
+// others keep their bits clear and their hits unwritten, and their rays only
+// decide whether the packet walks as one.
 template <int N>
 unsigned trace_packet(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet, RAYTR::Hit hits[],
-                      CPU_Ray_Tracer::Frame_Stats& stats);
+                      CPU_Ray_Tracer::Frame_Stats& stats, unsigned own = (1u << N) - 1u);
 
 // The lane mask of rays that hit anything: the same answer as trace_packet's
 // mask, found without looking for the nearest hit.
 template <int N>
 unsigned trace_shadow_packet(const Packet_Tree& tree, const Ray_Packet_Of<N>& packet,
-                             CPU_Ray_Tracer::Frame_Stats& stats);
+                             CPU_Ray_Tracer::Frame_Stats& stats, unsigned own = (1u << N) - 1u);
 
 // The packet walk alone, for a packet of four whose direction signs agree
 // per axis: the four rays enter the tree together or, when one misses the

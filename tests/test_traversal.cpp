@@ -310,7 +310,7 @@ TEST(TraversalRandom, WidePacketsAgreeWithPacketsOfFour)
         else
             build_random(engine, seed, 150);
         const koru::cpu::Packet_Tree tree = tree_view(engine);
-        std::mt19937 rng(seed);
+        std::mt19937 rng(seed), own_rng(seed + 1000);
         for (int i = 0; i < 1000; ++i) {
             const float spread = i % 3 == 0 ? 0.02f : 0.3f;
             const float ox = 2.0f * unit(rng), oy = 2.0f * unit(rng), oz = i % 5 == 0 ? unit(rng) : 9.0f;
@@ -353,11 +353,31 @@ TEST(TraversalRandom, WidePacketsAgreeWithPacketsOfFour)
                 ASSERT_EQ(wider_mask, quad_mask) << "seed " << seed << " packet " << i;
                 EXPECT_EQ(koru::cpu::trace_shadow_packet(tree, rays, stats), quad_shadow) << "packet " << i;
             }
+            // A few own lanes, the rest only keeping the packet coherent,
+            // give those lanes' answers of the whole packet (of sixteen, or
+            // of the first eight without AVX-512).
+            const unsigned own = own_rng() & own_rng() & (wider ? 0xFFFFu : 0xFFu);
+            alignas(16) RAYTR::Hit own_hits[16];
+            unsigned own_mask, own_shadow;
+            if (wider) {
+                own_mask = koru::cpu::trace_packet(tree, rays, own_hits, stats, own);
+                own_shadow = koru::cpu::trace_shadow_packet(tree, rays, stats, own);
+            } else {
+                Ray_Packet_Of<8> first;
+                for (int k = 0; k < 8; ++k)
+                    koru::cpu::set_lane(first, k, koru::cpu::lane_ray(rays, k));
+                own_mask = koru::cpu::trace_packet(tree, first, own_hits, stats, own);
+                own_shadow = koru::cpu::trace_shadow_packet(tree, first, stats, own);
+            }
+            ASSERT_EQ(own_mask, quad_mask & own) << "seed " << seed << " packet " << i;
+            EXPECT_EQ(own_shadow, quad_shadow & own) << "packet " << i;
             for (int k = 0; k < 16; ++k)
                 if (quad_mask & (1u << k)) {
                     expect_same_hit(wide_hits[k], quad_hits[k]);
                     if (wider)
                         expect_same_hit(wider_hits[k], quad_hits[k]);
+                    if (own_mask & (1u << k))
+                        expect_same_hit(own_hits[k], quad_hits[k]);
                     ++lanes_hit;
                 }
         }
