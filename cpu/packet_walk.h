@@ -303,7 +303,26 @@ struct Nearest_Hit {
         sphere.store(lane_sphere);
         t.store(lane_t);
         // A packet walked ray by ray has its hits filled already (no triangle
-        // or sphere here).
+        // or sphere here). The lanes' corners and vertices lie far apart in
+        // a large mesh: all lanes' loads are started before the first hit
+        // waits for its own.
+        const uint32_t* lane_corners[n];
+        unsigned triangles = 0;
+        for (int k = 0; k < n; ++k) {
+            const uint32_t index = cpu::lane_triangle(lane_triangle[k]);
+            if ((done & (1u << k)) && lane_sphere[k] < 0.0f && index != no_triangle) {
+                lane_corners[k] = tree.blocks->corners(index);
+                triangles |= 1u << k;
+            }
+        }
+        for (unsigned left = triangles; left != 0; left &= left - 1) {
+            const uint32_t* corners = lane_corners[__builtin_ctz(left)];
+            for (int i = 0; i < 3; ++i) {
+                const char* vertex = reinterpret_cast<const char*>(tree.view.vertices + corners[i]);
+                __builtin_prefetch(vertex);
+                __builtin_prefetch(vertex + sizeof(rt::Vertex) - 1);
+            }
+        }
         for (int k = 0; k < n; ++k) {
             if (!(done & (1u << k)))
                 continue;
@@ -311,9 +330,8 @@ struct Nearest_Hit {
                 const rt::Ray4 ray = lane_ray(packet, k);
                 const uint32_t index = static_cast<uint32_t>(lane_sphere[k]);
                 rt::fill_sphere_hit(ray.pos.v, ray.dir.v, lane_t[k], tree.spheres[index], index, &hits[k]);
-            } else if (const uint32_t index = cpu::lane_triangle(lane_triangle[k]); index != no_triangle) {
-                rt::fill_hit(tree.view.vertices, tree.blocks->corners(index), lane_w0[k], lane_u[k], lane_v[k],
-                             &hits[k]);
+            } else if (triangles & (1u << k)) {
+                rt::fill_hit(tree.view.vertices, lane_corners[k], lane_w0[k], lane_u[k], lane_v[k], &hits[k]);
             }
         }
     }
