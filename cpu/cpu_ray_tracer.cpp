@@ -62,7 +62,7 @@ void CPU_Ray_Tracer::BuildKdTree()
     Common_Graphics_Engine::BuildKdTree();
     delete leaf_blocks;
     leaf_blocks = nullptr;
-    leaf_blocks = koru::cpu::make_leaf_blocks(koru::cpu::tree_view(*this)).release();
+    leaf_blocks = koru::cpu::make_leaf_blocks(koru::cpu::tree_view(*this), BuildThreads()).release();
 }
 
 Ray_Tracer::RT_Core* CPU_Ray_Tracer::GetRTCore() { return nullptr; }

@@ -50,15 +50,24 @@ struct Leaf_Blocks {
     uint32_t node_count = 0;
     const unsigned char* obj_list = nullptr;
 
-    std::vector<uint32_t> node_first_block; // blocks of node n: [n], [n + 1])
-    std::vector<uint32_t> node_first_group; // groups of node n: [n], [n + 1])
-    std::vector<Block_Group> groups;
-    std::vector<Triangle_Block> blocks;
-    std::vector<float> slots;             // block_floats for each block, and the padding
-    std::vector<uint32_t> corner_offsets; // of each slot: the byte offset of its vertex indices in the object list
+    // Where node n's blocks and groups start; they end where node n + 1's
+    // start.
+    struct Node_Start {
+        uint32_t block, group;
+    };
+    std::vector<Node_Start> node_start;
+    // Made once and filled in full, leaf by leaf, so never cleared first.
+    std::unique_ptr<Block_Group[]> groups;
+    std::unique_ptr<Triangle_Block[]> blocks;
+    std::unique_ptr<float[]> slots;             // block_floats for each block, and the padding
+    std::unique_ptr<uint32_t[]> corner_offsets; // of each slot: the byte offset of its vertex indices in the object list
+
+    // Blocks [first_block(n), last_block(n)) are node n's.
+    uint32_t first_block(uint32_t n) const { return node_start[n].block; }
+    uint32_t last_block(uint32_t n) const { return node_start[n + 1].block; }
 
     // Row r (a coordinate, or order_row) of block b: four lanes.
-    const float* row(uint32_t b, int r) const { return slots.data() + b * block_floats + r * block_size; }
+    const float* row(uint32_t b, int r) const { return slots.get() + b * block_floats + r * block_size; }
 
     // Triangle s's vertex indices in its leaf's record.
     const uint32_t* corners(uint32_t s) const
@@ -72,7 +81,8 @@ struct Leaf_Blocks {
     }
 };
 
-std::unique_ptr<Leaf_Blocks> make_leaf_blocks(const rt::Tree_View& tree);
+// The leaves are grouped on `threads` threads (the same blocks on any number).
+std::unique_ptr<Leaf_Blocks> make_leaf_blocks(const rt::Tree_View& tree, int threads = 1);
 
 } // namespace cpu
 } // namespace koru

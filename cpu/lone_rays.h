@@ -109,7 +109,7 @@ struct Lone_Hit {
 // triangles most leaves are reached by two to four rays of a packet of 16.
 inline bool lone_rays_pay(const Leaf_Blocks& blocks, uint32_t node, int active, int lanes)
 {
-    const uint32_t node_blocks = blocks.node_first_block[node + 1] - blocks.node_first_block[node];
+    const uint32_t node_blocks = blocks.last_block(node) - blocks.first_block(node);
     const uint32_t per_test = static_cast<uint32_t>(lanes) / Leaf_Blocks::block_size;
     const uint32_t tests = (node_blocks + per_test - 1) / per_test;
     return static_cast<uint32_t>(__builtin_popcount(static_cast<unsigned>(active))) * tests <= 2 * node_blocks;
@@ -131,8 +131,8 @@ template <class F, class Hits>
 bool for_each_met(const Leaf_Blocks& blocks, uint32_t node, const F origin[3], const F dir[3], const Hits& hits)
 {
     constexpr uint32_t step = F::size / Leaf_Blocks::block_size;
-    const uint32_t last = blocks.node_first_block[node + 1];
-    for (uint32_t b = blocks.node_first_block[node]; b < last; b += step) {
+    const uint32_t last = blocks.last_block(node);
+    for (uint32_t b = blocks.first_block(node); b < last; b += step) {
         const Slot_Lanes<F> tri(blocks, b);
         F u(0.0f), v(0.0f);
         const Mask<F> met = rt::moller_trumbore<F, F>(origin, dir, tri.a, tri.b, tri.c, slots_in(tri, b, last), u, v);

@@ -77,9 +77,9 @@ template <class M, class Lanes_In, class Visit>
 void for_each_block(const Leaf_Blocks& blocks, uint32_t node, M active, const Lanes_In& lanes_in,
                     const Visit& visit)
 {
-    const uint32_t first_group = blocks.node_first_group[node], last_group = blocks.node_first_group[node + 1];
+    const uint32_t first_group = blocks.node_start[node].group, last_group = blocks.node_start[node + 1].group;
     if (last_group - first_group <= 1) {
-        for (uint32_t b = blocks.node_first_block[node]; b < blocks.node_first_block[node + 1]; ++b) {
+        for (uint32_t b = blocks.first_block(node); b < blocks.last_block(node); ++b) {
             const M lanes = lanes_in(blocks.blocks[b].box, active);
             if (!simd::none(lanes) && !visit(b, lanes))
                 return;

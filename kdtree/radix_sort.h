@@ -1,5 +1,5 @@
 // A stable radix sort of 64-bit entries by their high 32 bits, for the
-// builder's sorts of primitive bounds.
+// builder's sorts of primitive bounds, and the float keys they sort on.
 #pragma once
 
 #include <algorithm>
@@ -8,6 +8,18 @@
 
 namespace RAYTR {
 namespace build {
+
+// Maps a float to an integer of the same order; -0 and +0 become equal, as
+// they compare. A NaN maps beyond the infinities: the integers stay totally
+// ordered, but the floats' comparisons give NaN no place.
+inline uint32_t ordered_bits(float x)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    if (bits == 0x80000000u)
+        bits = 0;
+    return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
 
 // Sorts entries[0, n) by their high 32 bits, least significant digit first,
 // 11 bits a pass; entries with equal high bits keep their order, so entries

@@ -147,17 +147,6 @@ void axis_costs(int a, const KdTreeBox& box, const NodeMeasure& node, float coun
         axis_costs<2>(box, node, count_bias, c, m);
 }
 
-// Maps a float to an integer of the same order; -0 and +0 become equal, as
-// they compare. Not for NaN, which has no place in the order.
-inline uint32_t ordered_bits(float x)
-{
-    uint32_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    if (bits == 0x80000000u)
-        bits = 0;
-    return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
-}
-
 // Entries before the first 16-byte boundary of the array, at most m.
 inline uint32_t unaligned_head(const float* array, uint32_t m)
 {

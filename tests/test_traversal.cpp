@@ -289,6 +289,44 @@ TEST(TraversalRandom, LoneRayLeafTestAgreesWithTheRecordOrderTest)
     engine.Release();
 }
 
+// The leaves' blocks come out the same, byte for byte, whether one thread
+// makes them or several share the leaves out.
+TEST(TraversalRandom, LeafBlocksAreTheSameOnAnyNumberOfThreads)
+{
+    Test_Tracer engine;
+    testing::internal::CaptureStderr();
+    build_random(engine, 29, 20000);
+    testing::internal::GetCapturedStderr();
+    const koru::rt::Tree_View view = tree_view(engine).view;
+    const auto one = koru::cpu::make_leaf_blocks(view, 1);
+    const auto three = koru::cpu::make_leaf_blocks(view, 3);
+    ASSERT_GT(view.node_count, 3u * 4096u); // more than one share for each thread
+    ASSERT_EQ(one->node_start.size(), three->node_start.size());
+    const auto bytes = [](const auto* first, std::size_t count) {
+        const auto* p = reinterpret_cast<const unsigned char*>(first);
+        return std::vector<unsigned char>(p, p + count * sizeof *first);
+    };
+    EXPECT_EQ(bytes(one->node_start.data(), one->node_start.size()),
+              bytes(three->node_start.data(), three->node_start.size()));
+    const std::size_t n_blocks = one->node_start.back().block, n_groups = one->node_start.back().group;
+    ASSERT_GT(n_groups, 0u);
+    const auto same_box = [](const RAYTR::KdTreeBox& a, const RAYTR::KdTreeBox& b) {
+        return std::memcmp(&a.min, &b.min, sizeof a.min) == 0 && std::memcmp(&a.max, &b.max, sizeof a.max) == 0;
+    };
+    for (std::size_t g = 0; g < n_groups; ++g) {
+        const koru::cpu::Block_Group &a = one->groups[g], &b = three->groups[g];
+        ASSERT_TRUE(same_box(a.box, b.box) && a.first == b.first && a.count == b.count) << "group " << g;
+    }
+    for (std::size_t k = 0; k < n_blocks; ++k)
+        ASSERT_TRUE(same_box(one->blocks[k].box, three->blocks[k].box) && one->blocks[k].count == three->blocks[k].count)
+            << "block " << k;
+    const std::size_t n_floats = (n_blocks + koru::cpu::Leaf_Blocks::padding_blocks) * koru::cpu::Leaf_Blocks::block_floats;
+    EXPECT_EQ(bytes(one->slots.get(), n_floats), bytes(three->slots.get(), n_floats));
+    EXPECT_EQ(bytes(one->corner_offsets.get(), n_blocks * koru::cpu::Leaf_Blocks::block_size),
+              bytes(three->corner_offsets.get(), n_blocks * koru::cpu::Leaf_Blocks::block_size));
+    engine.Release();
+}
+
 // Packets of eight and of sixteen give, lane by lane, what their packets of
 // four give: the hit mask, the hits and the shadow mask, over random scenes
 // and a tangle of large leaves, for packets that walk as one and for packets
