@@ -92,6 +92,23 @@ void shade_whole_packet(const Frame_Scene& scene, const Ray_Packet_Of<N>& primar
 constexpr int lane_dx(int k) { return 2 * (k / 4 % 2) + k % 2; }
 constexpr int lane_dy(int k) { return 2 * (k / 8) + k % 4 / 2; }
 
+// Every lane's offsets as floats, for lane arithmetic.
+template <int N>
+struct Lane_Offsets {
+    float dx[N] = {};
+    float dy[N] = {};
+
+    constexpr Lane_Offsets()
+    {
+        for (int k = 0; k < N; ++k) {
+            dx[k] = static_cast<float>(lane_dx(k));
+            dy[k] = static_cast<float>(lane_dy(k));
+        }
+    }
+};
+template <int N>
+constexpr Lane_Offsets<N> lane_offsets{};
+
 // The primary rays of the block's lanes in world space; lanes past the
 // frame's edge repeat its last column or row.
 template <int N>
@@ -104,34 +121,50 @@ void primary_packet(const Frame_Scene& scene, int x, int y, Ray_Packet_Of<N>& pa
         for (int k = 0; k < N; ++k)
             packet.origin[a][k] = origin[a];
     // The lanes' eye directions at once, each rounded as the single ray's.
+    // Pixel numbers are whole floats, so these sums, differences and
+    // minima are exact: the numbers the single ray converts.
     using F = simd::vfloat<N>;
-    alignas(4 * N) float across[N], up[N];
-    for (int k = 0; k < N; ++k) {
-        across[k] = static_cast<float>(std::min(x + lane_dx(k), scene.width - 1) - scene.eye.half_width);
-        up[k] = static_cast<float>(std::min(y + lane_dy(k), scene.height - 1) - scene.eye.half_height);
-    }
+    const F across = simd::min_or_bound(F(static_cast<float>(x)) + F::load(lane_offsets<N>.dx),
+                                        F(static_cast<float>(scene.width - 1))) -
+                     F(static_cast<float>(scene.eye.half_width));
+    const F up = simd::min_or_bound(F(static_cast<float>(y)) + F::load(lane_offsets<N>.dy),
+                                    F(static_cast<float>(scene.height - 1))) -
+                 F(static_cast<float>(scene.eye.half_height));
     F d[3];
-    scene.eye.direction_through(F::load(across), F::load(up), d);
+    scene.eye.direction_through(across, up, d);
     // Rotation only: a unit direction stays unit length.
     for (int a = 0; a < 3; ++a)
         ((F(m[a][0]) * d[0] + F(m[a][1]) * d[1]) + F(m[a][2]) * d[2]).store(packet.direction[a]);
 }
 
-// Stores the pixels of the 2x2 block at (x, y) that lie inside the frame.
-void store_quad(const Frame_Scene& scene, int x, int y, const Color colors[4], unsigned* frame_buffer)
+// Stores the pixels (packed) of the 2x2 block at (x, y) that lie inside the
+// frame.
+void store_quad(const Frame_Scene& scene, int x, int y, const uint32_t pixels[4], unsigned* frame_buffer)
 {
     const int width = scene.width;
     const std::size_t row = static_cast<std::size_t>(y) * width;
     const bool has_right = x + 1 < width;
     const bool has_above = y + 1 < scene.height;
-    frame_buffer[row + x] = rt::pack_color(colors[0]);
+    frame_buffer[row + x] = pixels[0];
     if (has_right)
-        frame_buffer[row + x + 1] = rt::pack_color(colors[1]);
+        frame_buffer[row + x + 1] = pixels[1];
     if (has_above) {
-        frame_buffer[row + width + x] = rt::pack_color(colors[2]);
+        frame_buffer[row + width + x] = pixels[2];
         if (has_right)
-            frame_buffer[row + width + x + 1] = rt::pack_color(colors[3]);
+            frame_buffer[row + width + x + 1] = pixels[3];
     }
+}
+
+// rt::pack_color of every lane's colour (r, g, b lanes).
+template <class F>
+void pack_lanes(const F colors[3], uint32_t pixels[])
+{
+    F bytes[3];
+    for (int c = 0; c < 3; ++c) {
+        const F channel = simd::select(colors[c] > F(0.0f), simd::min_or_bound(colors[c], F(1.0f)), F(0.0f));
+        bytes[c] = channel * F(255.0f);
+    }
+    simd::pack_bytes(bytes[0], bytes[1], bytes[2], pixels);
 }
 
 // The size in pixels of a block of N lanes: 2x2, 4x2 or 4x4.
@@ -151,14 +184,10 @@ void trace_block(const Frame_Scene& scene, int x, int y, unsigned* frame_buffer,
         shade_whole_packet(scene, packet, lanes, stats);
     else
         shade_packet(scene, packet, lanes, stats);
-    alignas(4 * N) float rgb[3][N];
-    for (int c = 0; c < 3; ++c)
-        lanes[c].store(rgb[c]);
-    Color colors[N];
-    for (int k = 0; k < N; ++k)
-        colors[k] = Color(rgb[0][k], rgb[1][k], rgb[2][k], 1.0f);
+    alignas(4 * N) uint32_t pixels[N];
+    pack_lanes(lanes, pixels);
     for (int quad = 0; quad < N / 4; ++quad)
-        store_quad(scene, x + lane_dx(4 * quad), y + lane_dy(4 * quad), colors + 4 * quad, frame_buffer);
+        store_quad(scene, x + lane_dx(4 * quad), y + lane_dy(4 * quad), pixels + 4 * quad, frame_buffer);
 }
 
 template <int N>

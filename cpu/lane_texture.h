@@ -4,6 +4,9 @@
 // Only the lane kernels (through lane_shading.h) and their tests include this.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
+
 #include "../engine/hit.h"
 #include "../rt/shading.h"
 #include "../simd/simd.h"
@@ -69,8 +72,10 @@ void sample_texture_lanes(const Frame_Scene& scene, const Hit hits[], unsigned l
     const F x0 = wrap_lanes(x_whole, w, inv_w), y0 = wrap_lanes(y_whole, h, inv_h);
     const F x1 = wrap_lanes(whole_part(x + one), w, inv_w), y1 = wrap_lanes(whole_part(y + one), h, inv_h);
 
-    // The four texels of each lane, channel by channel.
-    alignas(F) float tx[2][n], ty[2][n], texel[4][3][n];
+    // The four texels of each lane as they lie in memory (RGBA), then their
+    // channels in lanes.
+    alignas(F) float tx[2][n], ty[2][n];
+    alignas(F) uint32_t texel[4][n];
     x0.store(tx[0]);
     x1.store(tx[1]);
     y0.store(ty[0]);
@@ -78,24 +83,21 @@ void sample_texture_lanes(const Frame_Scene& scene, const Hit hits[], unsigned l
     for (int k = 0; k < n; ++k) {
         if (!((inside >> k) & 1u)) {
             for (int q = 0; q < 4; ++q)
-                for (int c = 0; c < 3; ++c)
-                    texel[q][c][k] = 0.0f;
+                texel[q][k] = 0;
             continue;
         }
         const rt::Texture_View& t = scene.textures[hits[k].tex_id];
         // c00, c10, c01, c11
         for (int q = 0; q < 4; ++q) {
             const long row = static_cast<long>(ty[q / 2][k]) * t.width;
-            const unsigned char* c = t.texels + 4 * (row + static_cast<long>(tx[q % 2][k]));
-            for (int ch = 0; ch < 3; ++ch)
-                texel[q][ch][k] = static_cast<float>(c[ch]);
+            std::memcpy(&texel[q][k], t.texels + 4 * (row + static_cast<long>(tx[q % 2][k])), sizeof texel[q][k]);
         }
     }
     const F w00 = (one - fx) * (one - fy), w10 = fx * (one - fy), w11 = fx * fy, w01 = (one - fx) * fy;
     const F scale(rt::texel_scale);
     for (int c = 0; c < 3; ++c) {
-        const F c00 = F::load(texel[0][c]) * scale, c10 = F::load(texel[1][c]) * scale;
-        const F c01 = F::load(texel[2][c]) * scale, c11 = F::load(texel[3][c]) * scale;
+        const F c00 = F::load_byte(texel[0], c) * scale, c10 = F::load_byte(texel[1], c) * scale;
+        const F c01 = F::load_byte(texel[2], c) * scale, c11 = F::load_byte(texel[3], c) * scale;
         texture[c] = ((c00 * w00 + c10 * w10) + c11 * w11) + c01 * w01;
     }
 

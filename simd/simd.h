@@ -55,6 +55,13 @@ struct float4 {
     void store(float* p) const { _mm_storeu_ps(p, v); }
     // Lanes 4q to 4q + 3 from the four floats at p + q * stride.
     static float4 load_quads(const float* p, std::size_t) { return load(p); }
+    // Byte `byte` (in memory order) of each of the four words, as a whole
+    // number; the bytes of an RGBA texel.
+    static float4 load_byte(const uint32_t* words, int byte)
+    {
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words));
+        return float4(_mm_cvtepi32_ps(_mm_and_si128(_mm_srl_epi32(w, _mm_cvtsi32_si128(8 * byte)), _mm_set1_epi32(0xFF))));
+    }
 
     friend float4 operator+(float4 a, float4 b) { return float4(_mm_add_ps(a.v, b.v)); }
     friend float4 operator-(float4 a, float4 b) { return float4(_mm_sub_ps(a.v, b.v)); }
@@ -67,6 +74,17 @@ struct float4 {
     friend mask4 operator>=(float4 a, float4 b) { return mask4(_mm_cmpge_ps(a.v, b.v)); }
     friend mask4 operator==(float4 a, float4 b) { return mask4(_mm_cmpeq_ps(a.v, b.v)); }
 };
+
+// Each lane's r, g and b (whole numbers from 0 to 255) truncated into bytes
+// 0, 1 and 2 of its word, as r | g << 8 | b << 16.
+inline void pack_bytes(float4 r, float4 g, float4 b, uint32_t* words)
+{
+    const __m128i low = _mm_set1_epi32(0xFF);
+    const __m128i rg = _mm_or_si128(_mm_and_si128(_mm_cvttps_epi32(r.v), low),
+                                    _mm_slli_epi32(_mm_and_si128(_mm_cvttps_epi32(g.v), low), 8));
+    const __m128i rgb = _mm_or_si128(rg, _mm_slli_epi32(_mm_and_si128(_mm_cvttps_epi32(b.v), low), 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(words), rgb);
+}
 
 // The smaller (larger) of t and bound; the bound in every lane where either
 // is NaN.
@@ -130,6 +148,13 @@ struct float4 {
 
     static float4 load(const float* p) { return float4(p[0], p[1], p[2], p[3]); }
     static float4 load_quads(const float* p, std::size_t) { return load(p); }
+    static float4 load_byte(const uint32_t* words, int byte)
+    {
+        float4 r;
+        for (int k = 0; k < 4; ++k)
+            r.lane[k] = static_cast<float>(reinterpret_cast<const unsigned char*>(words + k)[byte]);
+        return r;
+    }
     void store(float* p) const
     {
         for (int k = 0; k < 4; ++k)
@@ -162,6 +187,13 @@ struct float4 {
     KORU_SIMD_COMPARE(==)
 #undef KORU_SIMD_COMPARE
 };
+
+inline void pack_bytes(float4 r, float4 g, float4 b, uint32_t* words)
+{
+    for (int k = 0; k < 4; ++k)
+        words[k] = (static_cast<uint32_t>(r.lane[k]) & 0xFFu) | (static_cast<uint32_t>(g.lane[k]) & 0xFFu) << 8 |
+                   (static_cast<uint32_t>(b.lane[k]) & 0xFFu) << 16;
+}
 
 inline float4 min_or_bound(float4 t, float4 bound)
 {
@@ -256,6 +288,12 @@ struct float8 {
     {
         return float8(_mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(p + stride), 1));
     }
+    KORU_WIDE_TARGET static float8 load_byte(const uint32_t* words, int byte)
+    {
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words));
+        return float8(_mm256_cvtepi32_ps(
+            _mm256_and_si256(_mm256_srl_epi32(w, _mm_cvtsi32_si128(8 * byte)), _mm256_set1_epi32(0xFF))));
+    }
 
     KORU_WIDE_TARGET friend float8 operator+(float8 a, float8 b) { return float8(_mm256_add_ps(a.v, b.v)); }
     KORU_WIDE_TARGET friend float8 operator-(float8 a, float8 b) { return float8(_mm256_sub_ps(a.v, b.v)); }
@@ -268,6 +306,15 @@ struct float8 {
     KORU_WIDE_TARGET friend mask8 operator>=(float8 a, float8 b) { return mask8(_mm256_cmp_ps(a.v, b.v, _CMP_GE_OQ)); }
     KORU_WIDE_TARGET friend mask8 operator==(float8 a, float8 b) { return mask8(_mm256_cmp_ps(a.v, b.v, _CMP_EQ_OQ)); }
 };
+
+KORU_WIDE_TARGET inline void pack_bytes(float8 r, float8 g, float8 b, uint32_t* words)
+{
+    const __m256i low = _mm256_set1_epi32(0xFF);
+    const __m256i rg = _mm256_or_si256(_mm256_and_si256(_mm256_cvttps_epi32(r.v), low),
+                                       _mm256_slli_epi32(_mm256_and_si256(_mm256_cvttps_epi32(g.v), low), 8));
+    const __m256i rgb = _mm256_or_si256(rg, _mm256_slli_epi32(_mm256_and_si256(_mm256_cvttps_epi32(b.v), low), 16));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(words), rgb);
+}
 
 KORU_WIDE_TARGET inline float8 min_or_bound(float8 t, float8 bound) { return float8(_mm256_min_ps(t.v, bound.v)); }
 KORU_WIDE_TARGET inline float8 max_or_bound(float8 t, float8 bound) { return float8(_mm256_max_ps(t.v, bound.v)); }
@@ -322,6 +369,12 @@ struct float16 {
         v = _mm512_insertf32x4(v, _mm_loadu_ps(p + 2 * stride), 2);
         return float16(_mm512_insertf32x4(v, _mm_loadu_ps(p + 3 * stride), 3));
     }
+    KORU_WIDER_TARGET static float16 load_byte(const uint32_t* words, int byte)
+    {
+        const __m512i w = _mm512_loadu_si512(words);
+        const __m512i shifted = _mm512_maskz_srl_epi32(0xFFFF, w, _mm_cvtsi32_si128(8 * byte));
+        return float16(_mm512_maskz_cvtepi32_ps(0xFFFF, _mm512_and_si512(shifted, _mm512_set1_epi32(0xFF))));
+    }
 
     KORU_WIDER_TARGET friend float16 operator+(float16 a, float16 b) { return float16(_mm512_add_ps(a.v, b.v)); }
     KORU_WIDER_TARGET friend float16 operator-(float16 a, float16 b) { return float16(_mm512_sub_ps(a.v, b.v)); }
@@ -334,6 +387,16 @@ struct float16 {
     KORU_WIDER_TARGET friend mask16 operator>=(float16 a, float16 b) { return mask16(_mm512_cmp_ps_mask(a.v, b.v, _CMP_GE_OQ), 0); }
     KORU_WIDER_TARGET friend mask16 operator==(float16 a, float16 b) { return mask16(_mm512_cmp_ps_mask(a.v, b.v, _CMP_EQ_OQ), 0); }
 };
+
+KORU_WIDER_TARGET inline void pack_bytes(float16 r, float16 g, float16 b, uint32_t* words)
+{
+    const __m512i low = _mm512_set1_epi32(0xFF);
+    const __m512i r8 = _mm512_and_si512(_mm512_maskz_cvttps_epi32(0xFFFF, r.v), low);
+    const __m512i g8 = _mm512_and_si512(_mm512_maskz_cvttps_epi32(0xFFFF, g.v), low);
+    const __m512i b8 = _mm512_and_si512(_mm512_maskz_cvttps_epi32(0xFFFF, b.v), low);
+    const __m512i rg = _mm512_or_si512(r8, _mm512_maskz_slli_epi32(0xFFFF, g8, 8));
+    _mm512_storeu_si512(words, _mm512_or_si512(rg, _mm512_maskz_slli_epi32(0xFFFF, b8, 16)));
+}
 
 // The zero-masking forms with every lane set: GCC 12 warns on the plain ones.
 KORU_WIDER_TARGET inline float16 min_or_bound(float16 t, float16 bound)

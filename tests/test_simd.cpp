@@ -90,6 +90,37 @@ TEST(Simd, ComparesMasksAndSignBits)
     EXPECT_EQ(koru::rt::far_child_is_upper(0.0f), 1u);
 }
 
+// Texels go into lanes byte by byte, in memory order, and pixels come back
+// as whole numbers truncated into bytes 0 to 2.
+TEST(Simd, BytesGoIntoLanesAndBackInMemoryOrder)
+{
+    const unsigned char texels[4][4] = {{0, 1, 2, 3}, {255, 128, 7, 9}, {10, 20, 30, 40}, {254, 0, 255, 1}};
+    uint32_t words[4];
+    std::memcpy(words, texels, sizeof words);
+    float4 channel[4];
+    for (int c = 0; c < 4; ++c) {
+        channel[c] = float4::load_byte(words, c);
+        for (int k = 0; k < 4; ++k)
+            EXPECT_EQ(lanes(channel[c]).v[k], static_cast<float>(texels[k][c])) << "texel " << k << " byte " << c;
+    }
+    uint32_t packed[4];
+    koru::simd::pack_bytes(channel[0], channel[1], channel[2], packed);
+    for (int k = 0; k < 4; ++k) {
+        unsigned char bytes[4];
+        std::memcpy(bytes, &packed[k], sizeof bytes);
+        EXPECT_EQ(bytes[0], texels[k][0]);
+        EXPECT_EQ(bytes[1], texels[k][1]);
+        EXPECT_EQ(bytes[2], texels[k][2]);
+        EXPECT_EQ(bytes[3], 0);
+    }
+    // Truncated as a conversion to an unsigned integer truncates.
+    koru::simd::pack_bytes(make(254.99f, 0.5f, 255.0f, 1.0f), float4(0.0f), float4(128.7f), packed);
+    for (int k = 0; k < 4; ++k) {
+        const float r[4] = {254.99f, 0.5f, 255.0f, 1.0f};
+        EXPECT_EQ(packed[k], (static_cast<uint32_t>(r[k]) & 0xFFu) | 128u << 16) << k;
+    }
+}
+
 // Random rays with zero direction components and origins on box planes, so
 // that infinities and NaNs reach every rule.
 struct Ray_Source {
