@@ -27,10 +27,7 @@ using Mask = rt::mask_of<F>;
 template <class F>
 Mask<F> lanes_of(unsigned bits)
 {
-    alignas(F) float flag[F::size];
-    for (int k = 0; k < F::size; ++k)
-        flag[k] = (bits >> k) & 1u ? 1.0f : 0.0f;
-    return F::load(flag) > F(0.0f);
+    return Mask<F>::from_bits(bits);
 }
 
 // The first count lanes (all of them for count >= F::size).

@@ -292,7 +292,7 @@ struct Nearest_Hit {
     template <class Packet>
     void fill_hits(unsigned done, const Packet& packet) const
     {
-        if (tree.blocks == nullptr)
+        if (tree.blocks == nullptr || done == 0)
             return;
         constexpr int n = F::size;
         alignas(F) float lane_triangle[n], lane_u[n], lane_v[n], lane_w0[n], lane_sphere[n], lane_t[n];
@@ -300,17 +300,23 @@ struct Nearest_Hit {
         u.store(lane_u);
         v.store(lane_v);
         (F(1.0f) - u - v).store(lane_w0);
-        sphere.store(lane_sphere);
-        t.store(lane_t);
+        const bool with_spheres = tree.spheres != nullptr;
+        if (with_spheres) {
+            sphere.store(lane_sphere);
+            t.store(lane_t);
+        }
         // A packet walked ray by ray has its hits filled already (no triangle
         // or sphere here). The lanes' corners and vertices lie far apart in
         // a large mesh: all lanes' loads are started before the first hit
         // waits for its own.
         const uint32_t* lane_corners[n];
-        unsigned triangles = 0;
-        for (int k = 0; k < n; ++k) {
+        unsigned triangles = 0, spheres = 0;
+        for (unsigned left = done; left != 0; left &= left - 1) {
+            const int k = __builtin_ctz(left);
             const uint32_t index = cpu::lane_triangle(lane_triangle[k]);
-            if ((done & (1u << k)) && lane_sphere[k] < 0.0f && index != no_triangle) {
+            if (with_spheres && lane_sphere[k] >= 0.0f) {
+                spheres |= 1u << k;
+            } else if (index != no_triangle) {
                 lane_corners[k] = tree.blocks->corners(index);
                 triangles |= 1u << k;
             }
@@ -323,16 +329,15 @@ struct Nearest_Hit {
                 __builtin_prefetch(vertex + sizeof(rt::Vertex) - 1);
             }
         }
-        for (int k = 0; k < n; ++k) {
-            if (!(done & (1u << k)))
-                continue;
-            if (lane_sphere[k] >= 0.0f) {
-                const rt::Ray4 ray = lane_ray(packet, k);
-                const uint32_t index = static_cast<uint32_t>(lane_sphere[k]);
-                rt::fill_sphere_hit(ray.pos.v, ray.dir.v, lane_t[k], tree.spheres[index], index, &hits[k]);
-            } else if (triangles & (1u << k)) {
-                rt::fill_hit(tree.view.vertices, lane_corners[k], lane_w0[k], lane_u[k], lane_v[k], &hits[k]);
-            }
+        for (unsigned left = triangles; left != 0; left &= left - 1) {
+            const int k = __builtin_ctz(left);
+            rt::fill_hit(tree.view.vertices, lane_corners[k], lane_w0[k], lane_u[k], lane_v[k], &hits[k]);
+        }
+        for (unsigned left = spheres; left != 0; left &= left - 1) {
+            const int k = __builtin_ctz(left);
+            const rt::Ray4 ray = lane_ray(packet, k);
+            const uint32_t index = static_cast<uint32_t>(lane_sphere[k]);
+            rt::fill_sphere_hit(ray.pos.v, ray.dir.v, lane_t[k], tree.spheres[index], index, &hits[k]);
         }
     }
 };

@@ -31,6 +31,13 @@ struct mask4 {
     mask4() = default;
     explicit mask4(__m128 bits) : m(bits) {}
     explicit mask4(bool set) : m(set ? _mm_castsi128_ps(_mm_set1_epi32(-1)) : _mm_setzero_ps()) {}
+    // Lane k set where bit k of bits is: movemask's inverse.
+    static mask4 from_bits(unsigned bits)
+    {
+        const __m128i lane_bit = _mm_setr_epi32(1, 2, 4, 8);
+        const __m128i set = _mm_and_si128(_mm_set1_epi32(static_cast<int>(bits)), lane_bit);
+        return mask4(_mm_castsi128_ps(_mm_cmpeq_epi32(set, lane_bit)));
+    }
 
     friend mask4 operator&(mask4 a, mask4 b) { return mask4(_mm_and_ps(a.m, b.m)); }
     friend mask4 operator|(mask4 a, mask4 b) { return mask4(_mm_or_ps(a.m, b.m)); }
@@ -113,6 +120,13 @@ struct mask4 {
     {
         for (int k = 0; k < 4; ++k)
             lane[k] = set ? 0xFFFFFFFFu : 0u;
+    }
+    static mask4 from_bits(unsigned bits)
+    {
+        mask4 r;
+        for (int k = 0; k < 4; ++k)
+            r.lane[k] = (bits >> k) & 1u ? 0xFFFFFFFFu : 0u;
+        return r;
     }
 
     friend mask4 operator&(mask4 a, mask4 b) { return combine(a, b, [](uint32_t x, uint32_t y) { return x & y; }); }
@@ -264,6 +278,12 @@ struct mask8 {
         : m(set ? _mm256_castsi256_ps(_mm256_set1_epi32(-1)) : _mm256_setzero_ps())
     {
     }
+    KORU_WIDE_TARGET static mask8 from_bits(unsigned bits)
+    {
+        const __m256i lane_bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+        const __m256i set = _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), lane_bit);
+        return mask8(_mm256_castsi256_ps(_mm256_cmpeq_epi32(set, lane_bit)));
+    }
 
     KORU_WIDE_TARGET friend mask8 operator&(mask8 a, mask8 b) { return mask8(_mm256_and_ps(a.m, b.m)); }
     KORU_WIDE_TARGET friend mask8 operator|(mask8 a, mask8 b) { return mask8(_mm256_or_ps(a.m, b.m)); }
@@ -341,6 +361,7 @@ struct mask16 {
     mask16() = default;
     KORU_WIDER_TARGET explicit mask16(__mmask16 bits, int) : m(bits) {}
     KORU_WIDER_TARGET explicit mask16(bool set) : m(set ? 0xFFFF : 0) {}
+    KORU_WIDER_TARGET static mask16 from_bits(unsigned bits) { return mask16(static_cast<__mmask16>(bits), 0); }
 
     KORU_WIDER_TARGET friend mask16 operator&(mask16 a, mask16 b) { return mask16(a.m & b.m, 0); }
     KORU_WIDER_TARGET friend mask16 operator|(mask16 a, mask16 b) { return mask16(a.m | b.m, 0); }
