@@ -15,8 +15,6 @@ namespace koru {
 namespace cpu {
 namespace {
 
-using rt::Color;
-
 // The colours of the packet's lanes (r, g, b lanes): black without a hit,
 // else the shading of the hit with shadows.
 template <int N>
