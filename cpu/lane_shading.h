@@ -51,7 +51,7 @@ struct Hit_Lanes {
     Hit_Lanes(const Frame_Scene& scene, const Hit hits[], unsigned hit_mask)
     {
         constexpr int n = F::size;
-        alignas(F) float lane[19][n];
+        alignas(F) float lane[16][n];
         unsigned textured = 0;
         for (int k = 0; k < n; ++k) {
             const bool hit = (hit_mask >> k) & 1u;
@@ -64,7 +64,7 @@ struct Hit_Lanes {
                 lane[3 + c][k] = hit ? h.norm[c] : 0.0f;
                 lane[9 + c][k] = m.ambient[c];
                 lane[12 + c][k] = m.diffuse[c];
-                lane[16 + c][k] = m.specular[c];
+                lane[6 + c][k] = m.specular[c];
             }
             lane[15][k] = rt::reflectivity(m);
             spec_power[k] = m.spec_power;
@@ -74,7 +74,7 @@ struct Hit_Lanes {
             norm[c] = F::load(lane[3 + c]);
             ambient[c] = F::load(lane[9 + c]);
             diffuse[c] = F::load(lane[12 + c]);
-            specular[c] = F::load(lane[16 + c]);
+            specular[c] = F::load(lane[6 + c]);
         }
         reflectivity = F::load(lane[15]);
         for (int c = 0; c < 3; ++c)

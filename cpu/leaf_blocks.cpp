@@ -1,12 +1,12 @@
 // Grouping each leaf's triangles into blocks by place.
 #include "leaf_blocks.h"
 
-#include "../kdtree/radix_sort.h"
-
 #include <algorithm>
 #include <cmath>
 #include <exception>
 #include <numeric>
+
+#include "../kdtree/radix_sort.h"
 
 namespace koru {
 namespace cpu {
@@ -89,9 +89,8 @@ const unsigned char* record_of(const rt::Tree_View& tree, uint32_t node)
     return tree.obj_list + RAYTR::kd_leaf_offset(n);
 }
 
-// Node `node`'s blocks, from block first_block and group first_group on
-// (their places are known from the record counts); the buffers are the
-// calling thread's.
+// Node `node`'s blocks and groups, written where out.node_start places
+// them; leaf, order, keys and groups are the calling thread's scratch.
 void fill_leaf(const rt::Tree_View& tree, uint32_t node, Leaf_Blocks& out, std::vector<Leaf_Triangle>& leaf,
                std::vector<uint32_t>& order, std::vector<uint64_t>& keys, std::vector<Group>& groups)
 {

@@ -56,7 +56,8 @@ struct Leaf_Blocks {
         uint32_t block, group;
     };
     std::vector<Node_Start> node_start;
-    // Made once and filled in full, leaf by leaf, so never cleared first.
+    // Sized once from the record counts; each leaf writes every entry of its
+    // own share, so nothing is cleared beforehand.
     std::unique_ptr<Block_Group[]> groups;
     std::unique_ptr<Triangle_Block[]> blocks;
     std::unique_ptr<float[]> slots;             // block_floats for each block, and the padding
